@@ -1,0 +1,86 @@
+#pragma once
+// Dense owned vectors and row-major matrices, and read-only strided views of caller memory.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <span>
+#include <vector>
+
+namespace quarnel {
+
+using Vector = std::vector<double>;
+
+// a * b, or std::bad_alloc when the product does not fit in a size_t (it could never be allocated).
+std::size_t checked_product(std::size_t a, std::size_t b);
+
+// Allocates a zero-filled vector; sizes that cannot be met raise std::bad_alloc, never abort.
+Vector zeros(std::size_t length);
+
+struct Matrix {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    Vector data;  // row-major, rows * cols entries
+
+    static Matrix zeros(std::size_t rows, std::size_t cols);
+
+    double& operator()(std::size_t i, std::size_t j) { return data[i * cols + j]; }
+    double operator()(std::size_t i, std::size_t j) const { return data[i * cols + j]; }
+    std::span<double> row(std::size_t i) { return {data.data() + i * cols, cols}; }
+    std::span<const double> row(std::size_t i) const { return {data.data() + i * cols, cols}; }
+};
+
+// Read-only view of a 2-D array of doubles with arbitrary byte strides (negative ones too).
+// Entries are read with memcpy, so unaligned strides are safe.
+struct MatrixView {
+    const char* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t row_stride = 0;  // bytes
+    std::ptrdiff_t col_stride = 0;  // bytes
+
+    static MatrixView of(const Matrix& m);
+
+    double operator()(std::size_t i, std::size_t j) const {
+        double value;
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * row_stride +
+                                static_cast<std::ptrdiff_t>(j) * col_stride,
+                    sizeof value);
+        return value;
+    }
+    // True when the entries lie in memory exactly as a row-major Matrix would hold them.
+    bool is_row_major_contiguous() const;
+    Matrix copy() const;
+};
+
+// Read-only view of a 1-D array of doubles with an arbitrary byte stride.
+struct VectorView {
+    const char* data = nullptr;
+    std::size_t length = 0;
+    std::ptrdiff_t stride = 0;  // bytes
+
+    double operator()(std::size_t i) const {
+        double value;
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof value);
+        return value;
+    }
+    // A dense copy in index order (a view that runs backwards in memory comes out forwards).
+    Vector copy() const;
+};
+
+// Read-only view of a 3-D array: a stack of `count` matrices of rows x cols.
+struct StackView {
+    const char* data = nullptr;
+    std::size_t count = 0;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::ptrdiff_t stack_stride = 0;  // bytes
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+
+    MatrixView operator[](std::size_t k) const {
+        return {data + static_cast<std::ptrdiff_t>(k) * stack_stride, rows, cols, row_stride, col_stride};
+    }
+};
+
+}  // namespace quarnel

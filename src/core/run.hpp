@@ -1,0 +1,33 @@
+#pragma once
+// The convergence run: step an optimizer on a game until the duality gap drops below 1e-8
+// or the step budget is spent, recording both strategies and the gap at every step.
+#include <cstdint>
+
+#include "core/dense.hpp"
+#include "core/game.hpp"
+#include "core/optimizer.hpp"
+
+namespace quarnel {
+
+inline constexpr double kConvergenceTolerance = 1e-8;
+
+struct GameResult {
+    Matrix x_history;     // num_steps x len(x): row k = x held before step k
+    Matrix y_history;     // num_steps x len(y)
+    Vector gaps_history;  // num_steps gaps: entry k = gap returned by step k
+};
+
+struct Experiment {
+    std::uint64_t num_steps = 0;
+
+    // Runs on `state` and `optimizer` in place. After an early stop the remaining rows repeat
+    // the last recorded ones. Step failures propagate as Panic; the state keeps what the
+    // completed steps (and the failing step, up to its failure) changed.
+    GameResult run_experiment_until_convergence(GameState& state, Optimizer& optimizer) const;
+
+    // The same run recording only the gaps (num_steps entries, padded the same way): what the
+    // explorations need to compute a metric, without the strategy histories.
+    Vector run_recording_gaps(GameState& state, Optimizer& optimizer) const;
+};
+
+}  // namespace quarnel

@@ -1,0 +1,62 @@
+#pragma once
+// Euclidean projection onto the probability simplex and the validating constructor of
+// simplex points.
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/dense.hpp"
+
+namespace quarnel {
+
+// Tolerance on |sum - 1| for a vector to count as a simplex point (strict).
+inline constexpr double kSimplexTolerance = 1e-6;
+
+// Reusable work memory of the projection, so that repeated projections allocate nothing.
+struct ProjectionScratch {
+    Vector sorted;
+};
+
+// Projects `v` onto {u >= 0, sum(u) = radius} and writes the result into `out`
+// (out.size() == v.size(); `out` may be the same memory as `v`).
+// Throws Panic("NaN encountered") for a NaN among two or more entries and
+// Panic("Issue computing theta") when no threshold exists (empty input, +inf, lone non-finite entry).
+void simplex_projection_into(std::span<const double> v, double radius, std::span<double> out,
+                             ProjectionScratch& scratch);
+
+// Convenience form returning a new vector.
+Vector simplex_projection(std::span<const double> v, double radius);
+
+// True when every entry is >= 0 (NaN fails) and the index-order sum, started from -0.0,
+// lies strictly within kSimplexTolerance of 1.
+bool lies_on_simplex(std::span<const double> v);
+
+// The failure message of a rejected simplex point:
+// "v does not belong on the simplex. Last values : " followed by render_vector(v).
+std::string simplex_failure_message(std::span<const double> v);
+
+// "[a, b, ...]" with shortest round-trip doubles (500+ entries: first 5, "...", last 5),
+// followed by a description of the vector's length, stride and dimension.
+std::string render_vector(std::span<const double> v);
+
+// Shortest round-trip text of a double: 0.5, 1.0, -0.0, 1e-7, 1e16, NaN, inf, -inf.
+std::string render_double(double value);
+
+// A string in double quotes with quotes, backslashes and control characters escaped.
+std::string quoted(const std::string& text);
+
+struct SimplexError {
+    std::string message;
+};
+
+// The simplex (the name of the simplex point's validating constructor).
+struct S {
+    // Hands `v` back untouched when it lies on the simplex, else the failure with its message.
+    static std::variant<Vector, SimplexError> build(Vector v);
+};
+
+// Builds a simplex point or throws Panic(context + ": " + quoted(failure message)).
+Vector build_or_panic(Vector v, const char* context);
+
+}  // namespace quarnel

@@ -1,0 +1,27 @@
+#pragma once
+// Convergence metrics: reduce one gap history to one number.
+#include <optional>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/run.hpp"
+
+namespace quarnel {
+
+struct MaxLast { double cutoff; };
+struct VarLast { double cutoff; };
+struct TotalVar {};
+using MetricMethod = std::variant<MaxLast, VarLast, TotalVar>;
+
+// Case-insensitive match of max_last, max_last_10, var_last, var_last_10, total_var.
+std::optional<MetricMethod> parse_metric_method(std::string_view text, double cutoff);
+
+// The metric of one gap history; panics when a negative cutoff puts the tail start past the end.
+double metric_of(std::span<const double> gaps, const MetricMethod& method);
+
+// Element i is the metric of results[i]; each result is released once reduced.
+std::vector<double> vec_results_to_metrics(std::vector<GameResult> results, const MetricMethod& method);
+
+}  // namespace quarnel

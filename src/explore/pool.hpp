@@ -1,0 +1,19 @@
+#pragma once
+// The process-wide worker pool and the parallel loop over contiguous index pieces.
+#include <cstddef>
+#include <functional>
+
+namespace quarnel {
+
+// Number of workers of the pool (creating the pool if needed). Sized from RAYON_NUM_THREADS,
+// then RAYON_RS_NUM_CPUS, then the processors available to the process.
+std::size_t pool_size();
+
+// Calls process_piece(begin, end) on contiguous pieces that together cover [0, n), on the
+// pool's workers (the calling thread waits). Each piece is handed to exactly one call, which
+// should process it in increasing index order. The first exception thrown by any piece stops
+// the hand-out of further pieces; once every running piece has returned, it is rethrown on the
+// calling thread.
+void parallel_for_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& process_piece);
+
+}  // namespace quarnel
