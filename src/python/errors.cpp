@@ -1,0 +1,49 @@
+#include "python/errors.hpp"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "core/panic.hpp"
+
+namespace quarnel::python {
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "A broken internal invariant of the native code; the call that raised it was abandoned.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;
+    // Messages may quote user text; undecodable bytes must not turn the panic into another error.
+    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+    if (text == nullptr) return;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Panic& failure) {
+        raise_panic(failure.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        raise_panic(failure.what());
+    } catch (...) {
+        raise_panic("unknown native exception");
+    }
+}
+
+}  // namespace quarnel::python

@@ -1,0 +1,85 @@
+// The Experiment class, which runs an Optimizer object on a GameState object in place, and the
+// GameResult class holding a run's histories.
+#include "core/run.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/types.hpp"
+
+namespace quarnel::python {
+namespace {
+
+constexpr const char* kParameters[] = {"state", "optimizer", "num_steps"};
+constexpr Signature kSignature{"Experiment.__new__", kParameters, 3};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kSignature);
+        ExperimentPayload payload;
+        if (!bound.bind(args, kwargs) || !bound.convert(0, payload.state, to_instance<GameState>) ||
+            !bound.convert(1, payload.optimizer, to_instance<Optimizer>) ||
+            !bound.convert(2, payload.num_steps, to_count)) {
+            return nullptr;
+        }
+        return wrap_as(type, std::move(payload));
+    });
+}
+
+PyObject* run_in_place(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow experiment_borrow(self);
+        if (!experiment_borrow.held()) return nullptr;
+        const ExperimentPayload& experiment = unwrap<ExperimentPayload>(self)->value;
+        // Declared in this order so that they are released in the reverse one.
+        ExclusiveBorrow state_borrow(experiment.state.get());
+        if (!state_borrow.held()) return nullptr;
+        ExclusiveBorrow optimizer_borrow(experiment.optimizer.get());
+        if (!optimizer_borrow.held()) return nullptr;
+        GameResult result = Experiment{experiment.num_steps}.run_experiment_until_convergence(
+            unwrap<GameState>(experiment.state.get())->value, unwrap<Optimizer>(experiment.optimizer.get())->value);
+        return wrap(std::move(result));
+    });
+}
+
+PyMethodDef methods[] = {
+    {"run_experiment_until_convergence_in_place", run_in_place, METH_NOARGS,
+     "run_experiment_until_convergence_in_place($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <auto member>
+PyObject* get_history(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(self);
+        return borrow.held() ? copy_to_array(unwrap<GameResult>(self)->value.*member) : nullptr;
+    });
+}
+
+PyGetSetDef result_getters[] = {
+    {"x_history", get_history<&GameResult::x_history>, nullptr, "", nullptr},
+    {"y_history", get_history<&GameResult::y_history>, nullptr, "", nullptr},
+    {"gaps_history", get_history<&GameResult::gaps_history>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+template <>
+PyTypeObject* class_of<ExperimentPayload>() {
+    static PyTypeObject* type = nullptr;
+    ClassSpec spec = class_spec<ExperimentPayload>("Experiment");
+    spec.constructor = construct;
+    spec.doc = "Experiment(state, optimizer, num_steps)\n--\n\n";
+    spec.methods = methods;
+    return cached_class(type, spec);
+}
+
+template <>
+PyTypeObject* class_of<GameResult>() {
+    static PyTypeObject* type = nullptr;
+    ClassSpec spec = class_spec<GameResult>("GameResult");
+    spec.getters = result_getters;
+    return cached_class(type, spec);
+}
+
+}  // namespace quarnel::python

@@ -1,0 +1,210 @@
+// The three exploration functions and the classes holding the scattered and concentric results.
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "explore/metrics.hpp"
+#include "explore/neighborhood.hpp"
+#include "explore/norms.hpp"
+#include "explore/orchestrator.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/explorations.hpp"
+#include "python/types.hpp"
+
+namespace quarnel::python {
+namespace {
+
+constexpr double kDefaultCutoff = 0.1;
+
+constexpr const char* kScatteredParameters[] = {"a_delta",      "optimizer",    "num_exploration",
+                                                "num_steps",    "inner_radius", "outer_radius",
+                                                "norm_str",     "metric_method", "cutoff"};
+constexpr const char* kConcentricParameters[] = {"a_delta",      "optimizer",    "num_exploration",
+                                                 "num_steps",    "inner_radius", "outer_radius",
+                                                 "num_slices",   "metric_method", "cutoff"};
+constexpr const char* kNeighborhoodParameters[] = {"matrices", "optimizer", "num_steps", "normalize_matrix"};
+constexpr Signature kScattered{"scattered_exploration", kScatteredParameters, 8};
+constexpr Signature kConcentric{"concentric_exploration", kConcentricParameters, 8};
+constexpr Signature kNeighborhood{"neighborhood_exploration", kNeighborhoodParameters, 4};
+
+// The arguments the two radius-based explorations share, positions 0 to 5, 7 and 8.
+struct RadialArguments {
+    MatrixView a_delta;
+    Optimizer optimizer;
+    std::uint64_t num_exploration = 0;
+    std::uint64_t num_steps = 0;
+    double inner_radius = 0.0;
+    double outer_radius = 0.0;
+    std::string_view metric_method;
+    double cutoff = kDefaultCutoff;
+};
+
+// Converts positions 0 to 5, then position 6 with `convert_sixth`, then 7 and 8: left to right.
+template <typename T, typename Converter>
+bool convert_radial(const BoundArguments& bound, RadialArguments& out, T& sixth, Converter convert_sixth) {
+    return bound.convert(0, out.a_delta, to_matrix_view) && bound.convert(1, out.optimizer, to_optimizer_copy) &&
+           bound.convert(2, out.num_exploration, to_count) && bound.convert(3, out.num_steps, to_count) &&
+           bound.convert(4, out.inner_radius, to_double) && bound.convert(5, out.outer_radius, to_double) &&
+           bound.convert(6, sixth, convert_sixth) && bound.convert(7, out.metric_method, to_text) &&
+           bound.convert(8, out.cutoff, to_double);
+}
+
+// The exploration parameters, or null with ValueError set for an unknown metric method.
+std::optional<ExplorationParams> exploration_params(const RadialArguments& args) {
+    std::optional<MetricMethod> metric = parse_metric_method(args.metric_method, args.cutoff);
+    if (!metric) {
+        const std::string message = "Unknown metric method: " + std::string(args.metric_method);
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return std::nullopt;
+    }
+    return ExplorationParams{*metric, args.num_exploration, args.num_steps, args.inner_radius, args.outer_radius};
+}
+
+PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kScattered);
+        RadialArguments radial;
+        std::string_view norm_str;
+        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, norm_str, to_text)) return nullptr;
+        std::optional<ExplorationParams> params = exploration_params(radial);
+        if (!params) return nullptr;
+        std::optional<NormKind> norm = parse_norm_kind(norm_str);
+        if (!norm) {
+            PyErr_SetString(PyExc_ValueError, kUnknownNormMessage);
+            return nullptr;
+        }
+        ScatteredOutput output = ScatteredOutput::create(radial.a_delta, radial.optimizer, *params, *norm);
+        ScatteredPayload payload;
+        payload.norms = Ref::steal(move_to_array(std::move(output.norms)));
+        if (!payload.norms) return nullptr;
+        payload.metrics = Ref::steal(move_to_array(std::move(output.metrics)));
+        if (!payload.metrics) return nullptr;
+        return wrap(std::move(payload));
+    });
+}
+
+// A new (rows.size(), columns) array whose row i copies rows[i].
+template <typename Row, typename Copy>
+PyObject* rows_to_array(const std::vector<Row>& rows, std::size_t columns, Copy copy_row) {
+    const std::size_t shape[] = {rows.size(), columns};
+    PyObject* array = new_array(shape);
+    if (array == nullptr) return nullptr;
+    double* out = array_data(array);
+    for (const Row& row : rows) {
+        copy_row(row, out);
+        out += columns;
+    }
+    return array;
+}
+
+PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kConcentric);
+        RadialArguments radial;
+        std::uint64_t num_slices = 0;
+        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, num_slices, to_count)) {
+            return nullptr;
+        }
+        std::optional<ExplorationParams> params = exploration_params(radial);
+        if (!params) return nullptr;
+        ConcentricOutput output = ConcentricOutput::create(radial.a_delta, radial.optimizer, *params, num_slices);
+        const std::size_t per_slice = output.metrics.empty() ? 0 : output.metrics.front().size();
+        ConcentricPayload payload;
+        payload.slice_boundaries =
+            Ref::steal(rows_to_array(output.slice_boundaries, 2, [](const std::pair<double, double>& bounds, double* out) {
+                out[0] = bounds.first;
+                out[1] = bounds.second;
+            }));
+        if (!payload.slice_boundaries) return nullptr;
+        payload.metrics = Ref::steal(rows_to_array(output.metrics, per_slice, [](const Vector& row, double* out) {
+            std::copy(row.begin(), row.end(), out);
+        }));
+        if (!payload.metrics) return nullptr;
+        return wrap(std::move(payload));
+    });
+}
+
+// A new list holding one new GameResult object per result, in order.
+PyObject* results_to_list(std::vector<GameResult>&& results) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        PyObject* item = wrap(std::move(results[i]));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kNeighborhood);
+        StackView matrices;
+        Optimizer optimizer;
+        std::uint64_t num_steps = 0;
+        bool normalize_matrix = false;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, matrices, to_stack_view) ||
+            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
+            !bound.convert(3, normalize_matrix, to_flag)) {
+            return nullptr;
+        }
+        return results_to_list(quarnel::neighborhood_exploration(matrices, optimizer, num_steps, normalize_matrix));
+    });
+}
+
+template <typename Payload, Ref Payload::*member>
+PyObject* get_stored(PyObject* self, void*) {
+    SharedBorrow borrow(self);
+    return borrow.held() ? Ref::borrow((unwrap<Payload>(self)->value.*member).get()).release() : nullptr;
+}
+
+PyGetSetDef scattered_getters[] = {
+    {"norms", get_stored<ScatteredPayload, &ScatteredPayload::norms>, nullptr, "", nullptr},
+    {"metrics", get_stored<ScatteredPayload, &ScatteredPayload::metrics>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef concentric_getters[] = {
+    {"slice_boundaries", get_stored<ConcentricPayload, &ConcentricPayload::slice_boundaries>, nullptr, "", nullptr},
+    {"metrics", get_stored<ConcentricPayload, &ConcentricPayload::metrics>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef scattered_exploration_def = {
+    "scattered_exploration", as_method(scattered_exploration), kFastcall,
+    "scattered_exploration(a_delta, optimizer, num_exploration, num_steps, inner_radius, outer_radius, "
+    "norm_str, metric_method, cutoff=0.1)\n--\n\n"};
+
+PyMethodDef concentric_exploration_def = {
+    "concentric_exploration", as_method(concentric_exploration), kFastcall,
+    "concentric_exploration(a_delta, optimizer, num_exploration, num_steps, inner_radius, outer_radius, "
+    "num_slices, metric_method, cutoff=0.1)\n--\n\n"};
+
+PyMethodDef neighborhood_exploration_def = {
+    "neighborhood_exploration", as_method(neighborhood_exploration), kFastcall,
+    "neighborhood_exploration(matrices, optimizer, num_steps, normalize_matrix)\n--\n\n"};
+
+template <>
+PyTypeObject* class_of<ScatteredPayload>() {
+    static PyTypeObject* type = nullptr;
+    ClassSpec spec = class_spec<ScatteredPayload>("PyScatteredOutput");
+    spec.getters = scattered_getters;
+    return cached_class(type, spec);
+}
+
+template <>
+PyTypeObject* class_of<ConcentricPayload>() {
+    static PyTypeObject* type = nullptr;
+    ClassSpec spec = class_spec<ConcentricPayload>("PyConcentricOutput");
+    spec.getters = concentric_getters;
+    return cached_class(type, spec);
+}
+
+}  // namespace quarnel::python

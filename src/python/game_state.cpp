@@ -1,0 +1,54 @@
+// The GameState class: a game built from two strategies (projected onto the simplex) and a
+// payoff matrix, whose matrix can be read back.
+#include "core/game.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/types.hpp"
+
+namespace quarnel::python {
+namespace {
+
+constexpr const char* kParameters[] = {"x", "y", "a"};
+constexpr Signature kSignature{"GameState.__new__", kParameters, 3};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kSignature);
+        VectorView x, y;
+        MatrixView a;
+        if (!bound.bind(args, kwargs) || !bound.convert(0, x, to_vector_view) ||
+            !bound.convert(1, y, to_vector_view) || !bound.convert(2, a, to_matrix_view)) {
+            return nullptr;
+        }
+        const Vector x_values = x.copy();
+        const Vector y_values = y.copy();
+        return wrap_as(type, GameState::from_parts(x_values, y_values, a.copy()));
+    });
+}
+
+PyObject* get_a(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        SharedBorrow borrow(self);
+        return borrow.held() ? copy_to_array(unwrap<GameState>(self)->value.a) : nullptr;
+    });
+}
+
+PyGetSetDef getters[] = {
+    {"a", get_a, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+template <>
+PyTypeObject* class_of<GameState>() {
+    static PyTypeObject* type = nullptr;
+    ClassSpec spec = class_spec<GameState>("GameState");
+    spec.constructor = construct;
+    spec.doc = "GameState(x, y, a)\n--\n\n";
+    spec.getters = getters;
+    return cached_class(type, spec);
+}
+
+}  // namespace quarnel::python

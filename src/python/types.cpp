@@ -1,0 +1,60 @@
+#include "python/types.hpp"
+
+#include <array>
+
+#include "python/errors.hpp"
+
+namespace quarnel::python {
+namespace {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+    return nullptr;
+}
+
+BorrowState& borrow_state_of(PyObject* object) {
+    return reinterpret_cast<Instance*>(object)->borrow;
+}
+
+}  // namespace
+
+PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
+    if (cache != nullptr) return cache;
+    std::array<PyType_Slot, 6> slots{};
+    std::size_t count = 0;
+    slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
+    slots[count++] = {Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor : no_constructor)};
+    if (spec.doc != nullptr) slots[count++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
+    if (spec.getters != nullptr) slots[count++] = {Py_tp_getset, spec.getters};
+    if (spec.methods != nullptr) slots[count++] = {Py_tp_methods, spec.methods};
+    slots[count] = {0, nullptr};
+    // A name without a dot: the class reports "builtins" as its module. No BASETYPE flag, so it
+    // cannot be subclassed; no GC flag, no __dict__ and no weak reference slot.
+    PyType_Spec type_spec{spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return cache;
+}
+
+SharedBorrow::SharedBorrow(PyObject* object) : state_(&borrow_state_of(object)) {
+    if (!state_->try_share()) {
+        state_ = nullptr;
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+}
+
+SharedBorrow::~SharedBorrow() {
+    if (state_ != nullptr) state_->unshare();
+}
+
+ExclusiveBorrow::ExclusiveBorrow(PyObject* object) : state_(&borrow_state_of(object)) {
+    if (!state_->try_take()) {
+        state_ = nullptr;
+        raise_panic("Already borrowed");
+    }
+}
+
+ExclusiveBorrow::~ExclusiveBorrow() {
+    if (state_ != nullptr) state_->give_back();
+}
+
+}  // namespace quarnel::python
