@@ -33,7 +33,8 @@ struct GameState {
     static double duality_gap(std::span<const double> grad_x, std::span<const double> grad_y);
 };
 
-// Message for two operand shapes that cannot be combined, e.g. "... 2x2 and 3x1 ...".
+// Panic naming two operand shapes that cannot be combined:
+// "inputs 2 × 2 and 3 × 1 are not compatible for matrix multiplication".
 [[noreturn]] void panic_shape_mismatch(const char* operation, std::size_t r1, std::size_t c1,
                                        std::size_t r2, std::size_t c2);
 

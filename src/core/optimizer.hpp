@@ -13,11 +13,17 @@ namespace quarnel {
 
 // Per-run scratch memory of the steps: buffers grow to the game's size on the first step and
 // are reused afterwards, so a run makes no allocation per step.
+// New vectors are built in these buffers and then swapped into the game or the optimizer, so
+// the replaced buffers come back here for the next step.
 struct StepWorkspace {
     Vector grad_x, grad_y;
     Vector work_x, work_y;        // differences, exponentials, sums
     Vector extra_x, extra_y;      // second temporaries (new hats, kept exponentials)
+    Vector next_x, next_y;        // the strategies about to be installed
     ProjectionScratch projection;
+
+    // grad_x and grad_y at the game's current strategies.
+    void compute_gradients(const GameState& game);
 };
 
 // Optimistic gradient descent-ascent on the simplex (variant tag 0).

@@ -59,4 +59,7 @@ struct S {
 // Builds a simplex point or throws Panic(context + ": " + quoted(failure message)).
 Vector build_or_panic(Vector v, const char* context);
 
+// Throws Panic(context + ": " + quoted(simplex_failure_message(v))).
+[[noreturn]] void panic_off_simplex(std::span<const double> v, const char* context);
+
 }  // namespace quarnel

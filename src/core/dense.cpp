@@ -1,0 +1,54 @@
+#include "core/dense.hpp"
+
+#include <limits>
+
+namespace quarnel {
+
+std::size_t checked_product(std::size_t a, std::size_t b) {
+    std::size_t product;
+    if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
+    return product;
+}
+
+Vector zeros(std::size_t length) {
+    if (length > Vector().max_size()) throw std::bad_alloc();
+    return Vector(length, 0.0);
+}
+
+Matrix Matrix::zeros(std::size_t rows, std::size_t cols) {
+    return Matrix{rows, cols, quarnel::zeros(checked_product(rows, cols))};
+}
+
+MatrixView MatrixView::of(const Matrix& m) {
+    constexpr auto entry = static_cast<std::ptrdiff_t>(sizeof(double));
+    return {reinterpret_cast<const char*>(m.data.data()), m.rows, m.cols,
+            static_cast<std::ptrdiff_t>(m.cols) * entry, entry};
+}
+
+bool MatrixView::is_row_major_contiguous() const {
+    constexpr auto entry = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (rows == 0 || cols == 0) return true;
+    const bool columns_packed = cols == 1 || col_stride == entry;
+    const bool rows_packed = rows == 1 || row_stride == static_cast<std::ptrdiff_t>(cols) * entry;
+    return columns_packed && rows_packed;
+}
+
+Matrix MatrixView::copy() const {
+    Matrix out = Matrix::zeros(rows, cols);
+    if (out.data.empty()) return out;
+    if (is_row_major_contiguous()) {
+        std::memcpy(out.data.data(), data, out.data.size() * sizeof(double));
+        return out;
+    }
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) out(i, j) = (*this)(i, j);
+    return out;
+}
+
+Vector VectorView::copy() const {
+    Vector out = zeros(length);
+    for (std::size_t i = 0; i < length; ++i) out[i] = (*this)(i);
+    return out;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,53 @@
+// One step of optimistic multiplicative weights in follow-the-regularized-leader form.
+#include "core/optimizer.hpp"
+#include "core/vector_ops.hpp"
+
+namespace quarnel {
+
+namespace {
+
+// out <- a + b, either operand stretching from length 1; the lengths were checked.
+void add_into(const Vector& a, const Vector& b, Vector& out) {
+    const std::size_t n = broadcast_length(a.size(), b.size(), "addition");
+    const std::size_t sa = stride_for(a, n);
+    const std::size_t sb = stride_for(b, n);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = a[i * sa] + b[i * sb];
+}
+
+// sum <- sum + g, the new sum built aside and swapped in.
+void accumulate(Vector& sum, const Vector& g, Vector& spare) {
+    add_into(sum, g, spare);
+    std::swap(sum, spare);
+}
+
+// p <- softmax of -eta * (sum + g): the current gradient counts a second time as the
+// prediction of the next one.
+void softmax_of_prediction(const Vector& sum, const Vector& g, double eta, Vector& p) {
+    add_into(sum, g, p);
+    const double factor = -eta;
+    for (double& z : p) z *= factor;
+    exp_shifted_in_place(p);
+    normalise(p);
+}
+
+}  // namespace
+
+// The running sums advance before anything is checked, so a failed check leaves them
+// advanced; a length mismatch is caught before either sum changes.
+double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
+    ws.compute_gradients(game);
+    broadcast_length(sum_grad_x.size(), ws.grad_x.size(), "addition");
+    broadcast_length(sum_grad_y.size(), ws.grad_y.size(), "addition");
+
+    accumulate(sum_grad_x, ws.grad_x, ws.extra_x);
+    accumulate(sum_grad_y, ws.grad_y, ws.extra_y);
+    softmax_of_prediction(sum_grad_x, ws.grad_x, eta, ws.next_x);
+    softmax_of_prediction(sum_grad_y, ws.grad_y, eta, ws.next_y);
+
+    install_checked(game.x, ws.next_x, "x doesn't lie on the simplex");
+    install_checked(game.y, ws.next_y, "y doesn't lie on the simplex");
+    return GameState::duality_gap(ws.grad_x, ws.grad_y);
+}
+
+}  // namespace quarnel

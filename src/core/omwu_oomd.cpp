@@ -1,0 +1,52 @@
+// One step of optimistic multiplicative weights in online-mirror-descent form.
+#include "core/optimizer.hpp"
+#include "core/vector_ops.hpp"
+
+namespace quarnel {
+
+namespace {
+
+// e <- exp(a - max(a)) with a = (-eta) * g.
+void exponentiate(const Vector& g, double eta, Vector& e) {
+    e.resize(g.size());
+    const double factor = -eta;
+    for (std::size_t i = 0; i < g.size(); ++i) e[i] = factor * g[i];
+    exp_shifted_in_place(e);
+}
+
+// out <- normalise(e * hat + floor), `hat` stretching from length 1. The floor is a template
+// argument so that the played strategy gets no addition at all.
+template <bool kFloor>
+void tilt(const Vector& hat, const Vector& e, Vector& out) {
+    const std::size_t n = e.size();
+    const std::size_t sh = stride_for(hat, n);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = e[i] * hat[i * sh];
+        if constexpr (kFloor) out[i] += kMachineEpsilon;
+    }
+    normalise(out);
+}
+
+}  // namespace
+
+double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
+    ws.compute_gradients(game);
+    require_stretchable_to(x_hat.size(), ws.grad_x.size(), "multiplication");
+    require_stretchable_to(y_hat.size(), ws.grad_y.size(), "multiplication");
+
+    exponentiate(ws.grad_x, eta, ws.work_x);
+    exponentiate(ws.grad_y, eta, ws.work_y);
+    tilt<true>(x_hat, ws.work_x, ws.extra_x);
+    tilt<true>(y_hat, ws.work_y, ws.extra_y);
+    tilt<false>(ws.extra_x, ws.work_x, ws.next_x);
+    tilt<false>(ws.extra_y, ws.work_y, ws.next_y);
+
+    install_checked(game.x, ws.next_x, "x doesn't lie on the simplex");
+    install_checked(game.y, ws.next_y, "y doesn't lie on the simplex");
+    install_checked(x_hat, ws.extra_x, "x_hat doesn't lie on the simplex");
+    install_checked(y_hat, ws.extra_y, "y_hat doesn't lie on the simplex");
+    return GameState::duality_gap(ws.grad_x, ws.grad_y);
+}
+
+}  // namespace quarnel

@@ -1,0 +1,239 @@
+#include "core/simplex.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+
+#include "core/panic.hpp"
+
+namespace quarnel {
+
+namespace {
+
+// Sorted prefixes up to this length are insertion-sorted: cheapest for the tiny strategy
+// vectors of most games.
+constexpr std::size_t kInsertionSortLimit = 16;
+
+// The threshold search over the entries in descending order: every entry is visited and the
+// last one that lies above its candidate threshold decides.
+struct ThresholdScan {
+    double cumsum = 0.0;
+    double theta = 0.0;
+    bool found = false;
+
+    void visit(double entry, double position, double radius) {
+        cumsum += entry;
+        const double t = (cumsum - radius) / position;
+        if (entry > t) {
+            theta = t;
+            found = true;
+        }
+    }
+    // An overflowing running sum or threshold turns the result into nonsense (or no result).
+    bool usable() const { return found && std::isfinite(cumsum) && std::isfinite(theta); }
+};
+
+bool any_nan(std::span<const double> v) {
+    bool nan = false;
+    for (double x : v) nan |= std::isnan(x);
+    return nan;
+}
+
+bool all_finite(std::span<const double> v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+// Descending order. Ties need no particular order: equal entries give the same running sums
+// whichever comes first, so an unstable sort yields the same threshold as a stable one.
+void sort_descending(std::span<double> u) {
+    if (u.size() > kInsertionSortLimit) {
+        std::sort(u.begin(), u.end(), std::greater<>());
+        return;
+    }
+    for (std::size_t i = 1; i < u.size(); ++i) {
+        const double entry = u[i];
+        std::size_t j = i;
+        for (; j > 0 && u[j - 1] < entry; --j) u[j] = u[j - 1];
+        u[j] = entry;
+    }
+}
+
+ThresholdScan scan_pair(double first, double second, double radius) {
+    const bool swap = second > first;
+    ThresholdScan scan;
+    scan.visit(swap ? second : first, 1.0, radius);
+    scan.visit(swap ? first : second, 2.0, radius);
+    return scan;
+}
+
+ThresholdScan scan_sorted(std::span<const double> v, double radius, ProjectionScratch& scratch) {
+    scratch.sorted.assign(v.begin(), v.end());
+    sort_descending(scratch.sorted);
+    ThresholdScan scan;
+    for (std::size_t j = 0; j < scratch.sorted.size(); ++j)
+        scan.visit(scratch.sorted[j], static_cast<double>(j + 1), radius);
+    return scan;
+}
+
+void write_clipped(std::span<const double> v, double shift, double theta, std::span<double> out) {
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const double d = (v[i] - shift) - theta;
+        out[i] = d > 0.0 ? d : 0.0;
+    }
+}
+
+// The projection of a finite vector whose direct scan overflowed or found no threshold: the
+// same search on the vector shifted down by its largest entry, which has the same projection.
+// Every shifted entry is <= 0, so a running sum that leaves the finite range has reached
+// entries too low to lie above their threshold; the scan stops before the first of them.
+void project_shifted(std::span<const double> v, double radius, std::span<double> out,
+                     ProjectionScratch& scratch) {
+    const double largest = *std::max_element(v.begin(), v.end());
+    scratch.sorted.resize(v.size());
+    std::transform(v.begin(), v.end(), scratch.sorted.begin(), [largest](double x) { return x - largest; });
+    sort_descending(scratch.sorted);
+    ThresholdScan scan;
+    for (std::size_t j = 0; j < scratch.sorted.size(); ++j) {
+        ThresholdScan next = scan;
+        next.visit(scratch.sorted[j], static_cast<double>(j + 1), radius);
+        if (!next.usable()) break;
+        scan = next;
+    }
+    if (!scan.found) panic("Issue computing theta");
+    write_clipped(v, largest, scan.theta, out);
+}
+
+void append_entries(std::string& text, std::span<const double> v) {
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += render_double(v[i]);
+    }
+}
+
+std::string fixed_notation(const std::string& digits, int exponent) {
+    if (exponent < 0) return std::string("0.").append(static_cast<std::size_t>(-exponent - 1), '0').append(digits);
+    const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() <= integer_digits)
+        return std::string(digits).append(integer_digits - digits.size(), '0').append(".0");
+    return digits.substr(0, integer_digits).append(".").append(digits, integer_digits);
+}
+
+std::string exponent_notation(const std::string& digits, int exponent) {
+    std::string text = digits.substr(0, 1);
+    if (digits.size() > 1) text.append(".").append(digits, 1);
+    return text.append("e").append(std::to_string(exponent));
+}
+
+}  // namespace
+
+void simplex_projection_into(std::span<const double> v, double radius, std::span<double> out,
+                             ProjectionScratch& scratch) {
+    if (v.size() >= 2 && any_nan(v)) panic("NaN encountered");
+    const ThresholdScan scan = v.size() == 2 ? scan_pair(v[0], v[1], radius) : scan_sorted(v, radius, scratch);
+    if (!scan.usable() && !v.empty() && all_finite(v)) {
+        project_shifted(v, radius, out, scratch);
+        return;
+    }
+    if (!scan.found) panic("Issue computing theta");
+    write_clipped(v, 0.0, scan.theta, out);
+}
+
+Vector simplex_projection(std::span<const double> v, double radius) {
+    Vector out = zeros(v.size());
+    ProjectionScratch scratch;
+    simplex_projection_into(v, radius, out, scratch);
+    return out;
+}
+
+bool lies_on_simplex(std::span<const double> v) {
+    double sum = -0.0;
+    bool non_negative = true;
+    for (double x : v) {
+        sum += x;
+        non_negative &= x >= 0.0;
+    }
+    return non_negative && std::fabs(sum - 1.0) < kSimplexTolerance;
+}
+
+std::string simplex_failure_message(std::span<const double> v) {
+    return "v does not belong on the simplex. Last values : " + render_vector(v);
+}
+
+std::string render_vector(std::span<const double> v) {
+    constexpr std::size_t kElisionLength = 500;
+    constexpr std::size_t kShownAtEachEnd = 5;
+    std::string text = "[";
+    if (v.size() >= kElisionLength) {
+        append_entries(text, v.first(kShownAtEachEnd));
+        text += ", ..., ";
+        append_entries(text, v.last(kShownAtEachEnd));
+    } else {
+        append_entries(text, v);
+    }
+    text += "] (length " + std::to_string(v.size()) + ", stride 1, 1 dimension)";
+    return text;
+}
+
+std::string render_double(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    const std::string sign = std::signbit(value) ? "-" : "";
+    if (value == 0.0) return sign + "0.0";
+
+    // Shortest round-trip digits in scientific form, e.g. "1.5e-07".
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
+                                      std::chars_format::scientific);
+    const std::string scientific(buffer, result.ptr);
+    const std::size_t e = scientific.find('e');
+    std::string digits = scientific.substr(0, e);
+    std::erase(digits, '.');
+    const int exponent = std::stoi(scientific.substr(e + 1));
+
+    const double magnitude = std::fabs(value);
+    const bool use_exponent = magnitude < 1e-4 || magnitude >= 1e16;
+    return sign + (use_exponent ? exponent_notation(digits, exponent) : fixed_notation(digits, exponent));
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char escaped[16];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", byte);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::variant<Vector, SimplexError> S::build(Vector v) {
+    if (lies_on_simplex(v)) return v;
+    return SimplexError{simplex_failure_message(v)};
+}
+
+Vector build_or_panic(Vector v, const char* context) {
+    if (!lies_on_simplex(v)) panic_off_simplex(v, context);
+    return v;
+}
+
+void panic_off_simplex(std::span<const double> v, const char* context) {
+    panic(std::string(context) + ": " + quoted(simplex_failure_message(v)));
+}
+
+}  // namespace quarnel

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/panic.hpp"
+#include "core/simplex.hpp"
+
+namespace quarnel {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kHuge = std::numeric_limits<double>::max();
+
+std::string panic_message(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Panic& e) {
+        return e.message();
+    }
+    return "<no panic>";
+}
+
+// The textbook form: stable descending sort, full scan, clip.
+std::optional<Vector> reference_projection(const Vector& v) {
+    Vector u = v;
+    std::stable_sort(u.begin(), u.end(), std::greater<>());
+    double cumsum = 0.0;
+    std::optional<double> theta;
+    for (std::size_t j = 0; j < u.size(); ++j) {
+        cumsum += u[j];
+        const double t = (cumsum - 1.0) / static_cast<double>(j + 1);
+        if (u[j] > t) theta = t;
+    }
+    if (!theta) return std::nullopt;
+    Vector out;
+    for (double x : v) out.push_back(std::max(x - *theta, 0.0));
+    return out;
+}
+
+struct ProjectionCase {
+    const char* name;
+    Vector input;
+    Vector expected;
+};
+
+class ProjectionTable : public ::testing::TestWithParam<ProjectionCase> {};
+
+TEST_P(ProjectionTable, ProjectsToExpectedBits) {
+    const Vector got = simplex_projection(GetParam().input, 1.0);
+    ASSERT_EQ(got.size(), GetParam().expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], GetParam().expected[i]) << "entry " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Simplex, ProjectionTable,
+    ::testing::Values(
+        ProjectionCase{"worked_example", {0.5, 0.8, -0.2}, {0.35, 0.65, 0.0}},
+        ProjectionCase{"already_on_simplex", {0.25, 0.75}, {0.25, 0.75}},
+        ProjectionCase{"clips_pair", {2.0, 0.0}, {1.0, 0.0}},
+        ProjectionCase{"single_entry", {3.0}, {1.0}},
+        ProjectionCase{"zero_vector", {0.0, 0.0, 0.0}, {1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}},
+        ProjectionCase{"minus_infinity_is_clipped", {1.0, -kInf}, {1.0, 0.0}},
+        // Only a scan that visits every entry finds the last passing threshold here.
+        ProjectionCase{"scan_has_no_early_exit", {0.6, -0.4, -0.4}, {1.0, 5.551115123125783e-17, 5.551115123125783e-17}},
+        ProjectionCase{"positive_overflow", {1e308, 1e308}, {0.5, 0.5}},
+        ProjectionCase{"negative_overflow", {-1e308, -1e308}, {0.5, 0.5}},
+        ProjectionCase{"overflow_after_threshold", {1.0, -1e308, -1e308}, {1.0, 0.0, 0.0}},
+        ProjectionCase{"extreme_spread", {kHuge, -kHuge}, {1.0, 0.0}},
+        ProjectionCase{"huge_single_entry", {1e17}, {1.0}},
+        ProjectionCase{"huge_equal_entries", {1e17, 1e17, 1e17, 1e17}, {0.25, 0.25, 0.25, 0.25}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct FailureCase {
+    const char* name;
+    Vector input;
+    const char* message;
+};
+
+class ProjectionFailures : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ProjectionFailures, Panics) {
+    EXPECT_EQ(panic_message([&] { simplex_projection(GetParam().input, 1.0); }), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Simplex, ProjectionFailures,
+    ::testing::Values(FailureCase{"empty", {}, "Issue computing theta"},
+                      FailureCase{"lone_nan", {kNaN}, "Issue computing theta"},
+                      FailureCase{"lone_infinity", {kInf}, "Issue computing theta"},
+                      FailureCase{"lone_minus_infinity", {-kInf}, "Issue computing theta"},
+                      FailureCase{"holds_infinity", {kInf, 0.0}, "Issue computing theta"},
+                      FailureCase{"nan_second", {1.0, kNaN}, "NaN encountered"},
+                      FailureCase{"nan_first", {kNaN, 1.0, 2.0}, "NaN encountered"},
+                      FailureCase{"nan_beats_infinity", {kInf, kNaN}, "NaN encountered"},
+                      FailureCase{"nan_in_long_vector", [] {
+                                      Vector v(40, 1.0);
+                                      v[39] = kNaN;
+                                      return v;
+                                  }(), "NaN encountered"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Simplex, MatchesReferenceAcrossSortStrategies) {
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> real(-3.0, 3.0);
+    std::uniform_int_distribution<int> small(-2, 2);
+    ProjectionScratch scratch;
+    for (std::size_t n = 1; n <= 40; ++n) {
+        for (int trial = 0; trial < 20; ++trial) {
+            Vector v(n);
+            // Half the trials draw from few values, so ties and signed zeros are common.
+            for (double& x : v) x = trial % 2 ? real(gen) : 0.5 * small(gen);
+            Vector got(n);
+            simplex_projection_into(v, 1.0, got, scratch);
+            EXPECT_EQ(got, *reference_projection(v)) << "n = " << n << ", trial " << trial;
+        }
+    }
+}
+
+TEST(Simplex, OutputMayAliasInput) {
+    Vector v = {0.5, 0.8, -0.2, 0.1};
+    const Vector expected = simplex_projection(v, 1.0);
+    ProjectionScratch scratch;
+    simplex_projection_into(v, 1.0, v, scratch);
+    EXPECT_EQ(v, expected);
+}
+
+TEST(Simplex, EveryFiniteVectorLandsOnTheSimplex) {
+    const std::vector<Vector> inputs = {
+        {kHuge, kHuge, kHuge}, {-kHuge, -kHuge}, {kHuge, 0.0, -kHuge}, {1e300, -1e300, 5.0}, {-1e200}};
+    for (const Vector& v : inputs) EXPECT_TRUE(lies_on_simplex(simplex_projection(v, 1.0))) << render_vector(v);
+}
+
+struct DoubleText {
+    double value;
+    const char* text;
+};
+
+class RenderDouble : public ::testing::TestWithParam<DoubleText> {};
+
+TEST_P(RenderDouble, ShortestRoundTrip) { EXPECT_EQ(render_double(GetParam().value), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Simplex, RenderDouble,
+    ::testing::Values(DoubleText{0.5, "0.5"}, DoubleText{1.0, "1.0"}, DoubleText{-0.0, "-0.0"},
+                      DoubleText{0.0, "0.0"}, DoubleText{0.3, "0.3"}, DoubleText{-2.5, "-2.5"},
+                      DoubleText{1.0 / 3.0, "0.3333333333333333"}, DoubleText{123456.0, "123456.0"},
+                      DoubleText{1e-4, "0.0001"}, DoubleText{9.9e-5, "9.9e-5"}, DoubleText{1e-7, "1e-7"},
+                      DoubleText{1.5e-7, "1.5e-7"}, DoubleText{-1.5e-7, "-1.5e-7"},
+                      DoubleText{1e15, "1000000000000000.0"}, DoubleText{9999999999999998.0, "9999999999999998.0"},
+                      DoubleText{1e16, "1e16"}, DoubleText{1.2345e20, "1.2345e20"},
+                      DoubleText{5e-324, "5e-324"}, DoubleText{kHuge, "1.7976931348623157e308"},
+                      DoubleText{kNaN, "NaN"}, DoubleText{kInf, "inf"}, DoubleText{-kInf, "-inf"}));
+
+TEST(Simplex, RenderVectorShowsEntriesAndShape) {
+    EXPECT_EQ(render_vector(Vector{0.3, 0.3}), "[0.3, 0.3] (length 2, stride 1, 1 dimension)");
+    EXPECT_EQ(render_vector(Vector{}), "[] (length 0, stride 1, 1 dimension)");
+}
+
+TEST(Simplex, RenderVectorElidesFromFiveHundredEntries) {
+    Vector v(500);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i);
+    EXPECT_EQ(render_vector(v),
+              "[0.0, 1.0, 2.0, 3.0, 4.0, ..., 495.0, 496.0, 497.0, 498.0, 499.0] "
+              "(length 500, stride 1, 1 dimension)");
+    v.pop_back();
+    const std::string full = render_vector(v);
+    EXPECT_EQ(full.find("..."), std::string::npos);
+    EXPECT_NE(full.find(", 250.0, "), std::string::npos);
+}
+
+TEST(Simplex, QuotedEscapes) {
+    EXPECT_EQ(quoted("plain"), "\"plain\"");
+    EXPECT_EQ(quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(quoted("line\nnext\ttab\r"), "\"line\\nnext\\ttab\\r\"");
+    EXPECT_EQ(quoted(std::string("\x01", 1)), "\"\\u{1}\"");
+}
+
+struct BuildCase {
+    const char* name;
+    Vector input;
+    bool accepted;
+};
+
+class BuildTable : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(BuildTable, AcceptsOnlySimplexPoints) {
+    auto built = S::build(GetParam().input);
+    EXPECT_EQ(std::holds_alternative<Vector>(built), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Simplex, BuildTable,
+    ::testing::Values(BuildCase{"halves", {0.5, 0.5}, true}, BuildCase{"negative_zero", {-0.0, 1.0}, true},
+                      BuildCase{"within_tolerance", {1.0000005}, true},
+                      BuildCase{"outside_tolerance", {1.0000011}, false},
+                      BuildCase{"short_sum", {0.3, 0.3}, false}, BuildCase{"empty", {}, false},
+                      BuildCase{"nan", {kNaN, 1.0}, false}, BuildCase{"negative", {-1e-300, 1.0}, false},
+                      BuildCase{"infinite", {kInf, -kInf}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Simplex, BuildHandsBackTheSameStorage) {
+    Vector v = {0.5, 0.5};
+    const double* storage = v.data();
+    auto built = S::build(std::move(v));
+    ASSERT_TRUE(std::holds_alternative<Vector>(built));
+    EXPECT_EQ(std::get<Vector>(built).data(), storage);
+}
+
+TEST(Simplex, BuildFailureShowsTheVector) {
+    auto built = S::build({0.3, 0.3});
+    ASSERT_TRUE(std::holds_alternative<SimplexError>(built));
+    EXPECT_EQ(std::get<SimplexError>(built).message,
+              "v does not belong on the simplex. Last values : [0.3, 0.3] (length 2, stride 1, 1 dimension)");
+}
+
+TEST(Simplex, BuildOrPanicQuotesTheFailure) {
+    EXPECT_EQ(panic_message([] { build_or_panic({}, "unable to build x"); }),
+              "unable to build x: \"v does not belong on the simplex. Last values : [] "
+              "(length 0, stride 1, 1 dimension)\"");
+    EXPECT_EQ(build_or_panic({0.25, 0.75}, "unused"), (Vector{0.25, 0.75}));
+}
+
+}  // namespace
+}  // namespace quarnel
