@@ -16,6 +16,17 @@ BorrowState& borrow_state_of(PyObject* object) {
     return reinterpret_cast<Instance*>(object)->borrow;
 }
 
+// The interpreter leaves a class created from a dotless name without __module__, and a doc that
+// is only a text signature as an empty __doc__: set "builtins" and None instead.
+bool finish_class(PyObject* type) {
+    Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
+    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) return false;
+    Ref doc = Ref::steal(PyObject_GetAttrString(type, "__doc__"));
+    if (!doc) return false;
+    const bool empty = PyUnicode_Check(doc.get()) && PyUnicode_GET_LENGTH(doc.get()) == 0;
+    return !empty || PyObject_SetAttrString(type, "__doc__", Py_None) == 0;
+}
+
 }  // namespace
 
 PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
@@ -28,10 +39,12 @@ PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
     if (spec.getters != nullptr) slots[count++] = {Py_tp_getset, spec.getters};
     if (spec.methods != nullptr) slots[count++] = {Py_tp_methods, spec.methods};
     slots[count] = {0, nullptr};
-    // A name without a dot: the class reports "builtins" as its module. No BASETYPE flag, so it
+    // A name without a dot keeps the bare class name in messages. No BASETYPE flag, so the class
     // cannot be subclassed; no GC flag, no __dict__ and no weak reference slot.
     PyType_Spec type_spec{spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
+    if (!type || !finish_class(type.get())) return nullptr;
+    cache = reinterpret_cast<PyTypeObject*>(type.release());
     return cache;
 }
 
