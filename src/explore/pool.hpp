@@ -16,4 +16,16 @@ std::size_t pool_size();
 // calling thread.
 void parallel_for_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& process_piece);
 
+// True inside a piece whose parallel loop has already failed elsewhere: the piece may stop
+// early, since its results will be discarded. False outside parallel loops.
+bool parallel_loop_cancelled();
+
+// The pool size for the given values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (nullptr when
+// unset) and the number of processors available to the process.
+std::size_t pool_size_for(const char* num_threads, const char* num_cpus, std::size_t available_processors);
+
+// Processors this process may run on: the affinity mask, limited by a control-group CPU
+// quota; 1 when unknown.
+std::size_t available_processors();
+
 }  // namespace quarnel

@@ -1,0 +1,196 @@
+#include "explore/pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace quarnel {
+namespace {
+
+using PieceFn = std::function<void(std::size_t, std::size_t)>;
+
+// One parallel loop: [0, n) cut into piece_count contiguous pieces that threads claim with an
+// atomic counter, so handing out work takes no lock.
+class Job {
+public:
+    Job(std::size_t n, std::size_t piece_count, const PieceFn& process_piece)
+        : n_(n), piece_count_(piece_count), process_piece_(process_piece) {}
+
+    // Runs unclaimed pieces until none is left; true when this call completed the last piece.
+    bool work() {
+        bool completed_last = false;
+        for (std::size_t piece; (piece = next_piece_.fetch_add(1)) < piece_count_;) {
+            if (!cancelled()) run_piece(piece);
+            completed_last = finished_pieces_.fetch_add(1) + 1 == piece_count_;
+        }
+        return completed_last;
+    }
+
+    bool done() const { return finished_pieces_.load() == piece_count_; }
+    bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+    void rethrow_failure() const {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    void run_piece(std::size_t piece);
+    void record_failure(std::exception_ptr failure) {
+        std::lock_guard lock(failure_mutex_);
+        if (!failure_) failure_ = std::move(failure);
+        cancelled_.store(true);
+    }
+
+    const std::size_t n_;
+    const std::size_t piece_count_;
+    const PieceFn& process_piece_;
+    std::atomic<std::size_t> next_piece_{0};
+    std::atomic<std::size_t> finished_pieces_{0};
+    std::atomic<bool> cancelled_{false};
+    std::mutex failure_mutex_;
+    std::exception_ptr failure_;
+};
+
+// The loop whose piece the current thread is running, if any.
+thread_local const Job* t_current_job = nullptr;
+
+void Job::run_piece(std::size_t piece) {
+    // Pieces differ in length by at most one index; the longer ones come first.
+    const std::size_t base = n_ / piece_count_;
+    const std::size_t longer = n_ % piece_count_;
+    const std::size_t begin = piece * base + std::min(piece, longer);
+    const std::size_t end = begin + base + (piece < longer ? 1 : 0);
+    t_current_job = this;
+    try {
+        process_piece_(begin, end);
+    } catch (...) {
+        record_failure(std::current_exception());
+    }
+    t_current_job = nullptr;
+}
+
+// A fixed set of detached worker threads that wait for one job at a time. The pool is never
+// destroyed: it lives until the process ends (or is abandoned in a forked child).
+class WorkerPool {
+public:
+    explicit WorkerPool(std::size_t requested_workers) { start_workers(requested_workers); }
+
+    std::size_t size() const { return worker_count_; }
+
+    void run(std::size_t n, const PieceFn& process_piece) {
+        std::lock_guard one_loop_at_a_time(caller_mutex_);
+        const auto job = std::make_shared<Job>(n, std::min(n, 2 * worker_count_), process_piece);
+        {
+            std::lock_guard lock(mutex_);
+            job_ = job;
+            ++job_serial_;
+        }
+        work_ready_.notify_all();
+        {
+            std::unique_lock lock(mutex_);
+            job_done_.wait(lock, [&] { return job->done(); });
+            job_.reset();
+        }
+        job->rethrow_failure();
+    }
+
+private:
+    void start_workers(std::size_t requested) {
+        // Workers take no signals: those go to the interpreter's threads.
+        sigset_t all_signals, previous;
+        sigfillset(&all_signals);
+        pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+        try {
+            for (; worker_count_ < requested; ++worker_count_) std::thread([this] { worker_loop(); }).detach();
+        } catch (const std::system_error&) {
+            // The system refused more threads: work with those already started.
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    void worker_loop() {
+        std::uint64_t seen_serial = 0;
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock lock(mutex_);
+                work_ready_.wait(lock, [&] { return job_serial_ != seen_serial; });
+                seen_serial = job_serial_;
+                job = job_;
+            }
+            if (job && job->work()) {
+                std::lock_guard lock(mutex_);
+                job_done_.notify_all();
+            }
+        }
+    }
+
+    std::size_t worker_count_ = 0;
+    std::mutex caller_mutex_;
+    std::mutex mutex_;  // guards job_ and job_serial_
+    std::condition_variable work_ready_;
+    std::condition_variable job_done_;
+    std::shared_ptr<Job> job_;
+    std::uint64_t job_serial_ = 0;
+};
+
+std::mutex g_creation_mutex;
+std::atomic<WorkerPool*> g_pool{nullptr};
+
+// A child forked while the pool exists has none of its worker threads: it drops (and leaks)
+// the parent's pool, whose mutexes may also be held by threads that do not exist there, and
+// builds a fresh one on its next parallel call.
+void before_fork() { g_creation_mutex.lock(); }
+void after_fork_in_parent() { g_creation_mutex.unlock(); }
+void after_fork_in_child() {
+    g_pool.store(nullptr);
+    g_creation_mutex.unlock();
+}
+
+WorkerPool& the_pool() {
+    if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
+    static const bool fork_handlers_registered =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    (void)fork_handlers_registered;
+    std::lock_guard lock(g_creation_mutex);
+    WorkerPool* pool = g_pool.load(std::memory_order_acquire);
+    if (pool == nullptr) {
+        pool = new WorkerPool(pool_size_for(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                            available_processors()));
+        g_pool.store(pool, std::memory_order_release);
+    }
+    return *pool;
+}
+
+}  // namespace
+
+std::size_t pool_size() { return the_pool().size(); }
+
+void parallel_for_pieces(std::size_t n, const PieceFn& process_piece) {
+    if (n == 0) return;
+    // A single index, or a loop started from inside a piece (whose workers are all busy), runs
+    // right here on the calling thread.
+    if (n == 1 || t_current_job != nullptr) {
+        process_piece(0, n);
+        return;
+    }
+    WorkerPool& pool = the_pool();
+    if (pool.size() == 0) {
+        process_piece(0, n);
+        return;
+    }
+    pool.run(n, process_piece);
+}
+
+bool parallel_loop_cancelled() { return t_current_job != nullptr && t_current_job->cancelled(); }
+
+}  // namespace quarnel

@@ -1,0 +1,219 @@
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/panic.hpp"
+#include "explore/norms.hpp"
+#include "explore/random.hpp"
+
+namespace quarnel {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::ptrdiff_t kEntry = sizeof(double);
+
+MatrixView row_major_view(const std::vector<double>& buffer, std::size_t rows, std::size_t cols) {
+    return {reinterpret_cast<const char*>(buffer.data()), rows, cols, static_cast<std::ptrdiff_t>(cols) * kEntry,
+            kEntry};
+}
+
+Rng seeded(std::uint64_t a) {
+    const std::uint64_t seed[4] = {a, 0x9e3779b97f4a7c15ULL, 0xdeadbeefULL, 42};
+    return Rng(seed);
+}
+
+TEST(Norms, OfSmallMatrix) {
+    const std::vector<double> buffer = {1, -2, 3, 4};
+    const MatrixView m = row_major_view(buffer, 2, 2);
+    EXPECT_EQ(max_norm(m), 4.0);
+    EXPECT_EQ(infinity_norm(m), 7.0);
+    EXPECT_EQ(frobenius_norm(m), std::sqrt(30.0));
+}
+
+TEST(Norms, OfEmptyMatrices) {
+    const std::vector<double> buffer;
+    const MatrixView no_rows = row_major_view(buffer, 0, 3);
+    EXPECT_EQ(max_norm(no_rows), -kInf);
+    EXPECT_EQ(infinity_norm(no_rows), -kInf);
+    EXPECT_EQ(frobenius_norm(no_rows), 0.0);
+    const MatrixView no_cols = row_major_view(buffer, 2, 0);
+    EXPECT_EQ(max_norm(no_cols), -kInf);
+    EXPECT_EQ(infinity_norm(no_cols), 0.0);
+    EXPECT_TRUE(std::signbit(infinity_norm(no_cols)));
+    EXPECT_FALSE(std::signbit(frobenius_norm(no_cols)));
+}
+
+TEST(Norms, SkipNaNInMaxima) {
+    const std::vector<double> buffer = {kNaN, 1, -2, 3};
+    const MatrixView m = row_major_view(buffer, 2, 2);
+    EXPECT_EQ(max_norm(m), 3.0);
+    EXPECT_EQ(infinity_norm(m), 5.0);  // the NaN row's sum is NaN and skipped
+    EXPECT_TRUE(std::isnan(frobenius_norm(m)));
+    const std::vector<double> only_nan = {kNaN, -kNaN};
+    EXPECT_EQ(max_norm(row_major_view(only_nan, 1, 2)), -kInf);
+    EXPECT_EQ(infinity_norm(row_major_view(only_nan, 2, 1)), -kInf);
+}
+
+TEST(Norms, ReadStridedViews) {
+    // 2x3 matrix (1, -2, 3; -4, 5, -6) seen through differently laid out buffers.
+    const std::vector<double> transposed = {1, -4, -2, 5, 3, -6};  // column-major
+    const MatrixView column_major{reinterpret_cast<const char*>(transposed.data()), 2, 3, kEntry, 2 * kEntry};
+    const std::vector<double> reversed = {-6, 5, -4, 3, -2, 1};  // both axes reversed
+    const MatrixView backwards{reinterpret_cast<const char*>(reversed.data() + 5), 2, 3, -3 * kEntry, -kEntry};
+    const std::vector<double> padded = {1, 99, -2, 99, 3, 99, -4, 99, 5, 99, -6, 99};  // every other entry
+    const MatrixView gapped{reinterpret_cast<const char*>(padded.data()), 2, 3, 6 * kEntry, 2 * kEntry};
+    for (const MatrixView& m : {column_major, backwards, gapped}) {
+        EXPECT_EQ(max_norm(m), 6.0);
+        EXPECT_EQ(infinity_norm(m), 15.0);
+        EXPECT_EQ(frobenius_norm(m), std::sqrt(91.0));
+    }
+}
+
+// Squares of b are 2^-54: added to 1 one at a time they vanish, added up first they do not.
+TEST(Norms, FrobeniusSumsContiguousViewsInMemoryOrder) {
+    const double b = 0x1.0p-27;
+    const std::vector<double> buffer = {b, b, b, b, b, b, b, b, 1.0};
+    const char* last = reinterpret_cast<const char*>(buffer.data() + 8);
+    const MatrixView rotated{last, 3, 3, -3 * kEntry, -kEntry};  // index order starts with 1.0
+    EXPECT_EQ(frobenius_norm(rotated), std::sqrt(1.0 + 0x1.0p-51));
+    const char* bottom_row = reinterpret_cast<const char*>(buffer.data() + 6);
+    const MatrixView flipped{bottom_row, 3, 3, -3 * kEntry, kEntry};
+    EXPECT_EQ(frobenius_norm(flipped), std::sqrt(1.0 + 0x1.0p-51));
+    // Not contiguous (rows overlap): summed row by row, where 1.0 comes early.
+    const MatrixView overlapping{bottom_row, 2, 3, -kEntry, kEntry};  // rows (b, b, 1), (b, b, b)
+    EXPECT_EQ(frobenius_norm(overlapping), 1.0);
+}
+
+TEST(NormKindNames, AcceptAnyCase) {
+    EXPECT_EQ(parse_norm_kind("max"), NormKind::Max);
+    EXPECT_EQ(parse_norm_kind("MAX"), NormKind::Max);
+    EXPECT_EQ(parse_norm_kind("Infinity"), NormKind::Infinity);
+    EXPECT_EQ(parse_norm_kind("FroBenius"), NormKind::Frobenius);
+}
+
+TEST(NormKindNames, RejectOthers) {
+    for (const char* name : {"", " max", "max ", "l2", "maxi", "infinit", "\xC4\xB0nfinity", "fro"})
+        EXPECT_EQ(parse_norm_kind(name), std::nullopt) << name;
+}
+
+TEST(NormTable, FollowsKindOrder) {
+    EXPECT_EQ(norm_function(NormKind::Max), &max_norm);
+    EXPECT_EQ(norm_function(NormKind::Infinity), &infinity_norm);
+    EXPECT_EQ(norm_function(NormKind::Frobenius), &frobenius_norm);
+}
+
+struct RangeErrorCase {
+    double low, high;
+    RangeError error;
+};
+
+class UniformRangeErrors : public ::testing::TestWithParam<RangeErrorCase> {};
+
+TEST_P(UniformRangeErrors, AreReported) {
+    const auto [low, high, error] = GetParam();
+    const auto range = UniformRange::create(low, high);
+    ASSERT_TRUE(std::holds_alternative<RangeError>(range));
+    EXPECT_EQ(std::get<RangeError>(range), error);
+    try {
+        UniformRange::create_or_panic(low, high);
+        FAIL() << "no panic";
+    } catch (const Panic& failure) {
+        EXPECT_NE(failure.message().find(range_error_name(error)), std::string::npos) << failure.message();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UniformRangeErrors,
+                         ::testing::Values(RangeErrorCase{1, 1, RangeError::EmptyRange},
+                                           RangeErrorCase{2, 1, RangeError::EmptyRange},
+                                           RangeErrorCase{kNaN, 1, RangeError::EmptyRange},
+                                           RangeErrorCase{0, kNaN, RangeError::EmptyRange},
+                                           RangeErrorCase{kInf, kInf, RangeError::EmptyRange},
+                                           RangeErrorCase{-1e308, 1e308, RangeError::NonFinite},
+                                           RangeErrorCase{0, kInf, RangeError::NonFinite},
+                                           RangeErrorCase{-kInf, 0, RangeError::NonFinite}));
+
+class UniformRangeNarrowing : public ::testing::TestWithParam<std::pair<double, double>> {};
+
+// The largest magnitude a sample can take stays below high, and the scale is the widest that
+// does: one step wider would let a sample round up to high.
+TEST_P(UniformRangeNarrowing, KeepsSamplesBelowHigh) {
+    const auto [low, high] = GetParam();
+    const auto range = std::get<UniformRange>(UniformRange::create(low, high));
+    const double largest_unit = 1.0 - 0x1.0p-53;
+    EXPECT_EQ(range.low, low);
+    EXPECT_LT(range.low + range.scale * largest_unit, high);
+    EXPECT_GE(range.low + std::nextafter(range.scale, kInf) * largest_unit, high);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UniformRangeNarrowing,
+                         ::testing::Values(std::pair{1.0, std::nextafter(1.0, 2.0)}, std::pair{1.0, 1.0 + 0x1.0p-40},
+                                           std::pair{0.1, 0.3}, std::pair{-3.0, -1.0},
+                                           std::pair{1e300, std::nextafter(1e300, kInf)},
+                                           std::pair{0.0, 5e-324}));
+
+TEST(UniformRange, KeepsExactWidthWhenNoRoundingReachesHigh) {
+    const auto range = std::get<UniformRange>(UniformRange::create(0.0, 1.0));
+    EXPECT_EQ(range.low, 0.0);
+    EXPECT_EQ(range.scale, 1.0);
+}
+
+TEST(Perturbation, DrawsMagnitudesInRangeWithFairSigns) {
+    Matrix target = Matrix::zeros(100, 100);
+    Rng rng = seeded(7);
+    draw_perturbation(target, std::get<UniformRange>(UniformRange::create(0.5, 1.0)), rng);
+    std::size_t negatives = 0, upper_half = 0;
+    for (const double entry : target.data) {
+        ASSERT_GE(std::fabs(entry), 0.5);
+        ASSERT_LT(std::fabs(entry), 1.0);
+        negatives += entry < 0;
+        upper_half += std::fabs(entry) >= 0.75;
+    }
+    // 10,000 fair draws: a count outside 5000 +- 500 is ten standard deviations away.
+    EXPECT_NEAR(static_cast<double>(negatives), 5000.0, 500.0);
+    EXPECT_NEAR(static_cast<double>(upper_half), 5000.0, 500.0);
+}
+
+TEST(Perturbation, DrawsMagnitudeThenSignPerEntry) {
+    Matrix target = Matrix::zeros(2, 3);
+    const UniformRange range{2.0, 1.0};
+    Rng drawing = seeded(11), replay = seeded(11);
+    draw_perturbation(target, range, drawing);
+    for (const double entry : target.data) {
+        const double magnitude = range.sample(replay);
+        EXPECT_EQ(entry, replay.next_coin() ? -magnitude : magnitude);
+    }
+}
+
+TEST(Random, UnitDrawsLieInHalfOpenInterval) {
+    Rng rng = seeded(3);
+    double smallest = 1.0, largest = 0.0;
+    for (int i = 0; i < 100000; ++i) {
+        const double u = rng.next_unit();
+        smallest = std::min(smallest, u);
+        largest = std::max(largest, u);
+    }
+    EXPECT_GE(smallest, 0.0);
+    EXPECT_LT(smallest, 0.001);
+    EXPECT_LT(largest, 1.0);
+    EXPECT_GT(largest, 0.999);
+}
+
+TEST(Random, ThreadsHaveTheirOwnGenerators) {
+    Rng* main_generator = &thread_rng();
+    EXPECT_EQ(&thread_rng(), main_generator);
+    Rng* other_generator = nullptr;
+    std::uint64_t other_draw = 0;
+    std::thread([&] {
+        other_generator = &thread_rng();
+        other_draw = other_generator->next_u64();
+    }).join();
+    EXPECT_NE(other_generator, main_generator);
+    EXPECT_NE(other_draw, thread_rng().next_u64());
+}
+
+}  // namespace
+}  // namespace quarnel
