@@ -9,24 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "core/panic.hpp"
 #include "core/simplex.hpp"
+#include "core_test_support.hpp"
 
 namespace quarnel {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace testing_support;
 constexpr double kHuge = std::numeric_limits<double>::max();
-
-std::string panic_message(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Panic& e) {
-        return e.message();
-    }
-    return "<no panic>";
-}
 
 // The textbook form: stable descending sort, full scan, clip.
 std::optional<Vector> reference_projection(const Vector& v) {
