@@ -35,6 +35,9 @@ ConcentricOutput ConcentricOutput::create(const MatrixView& base_matrix, const O
     const std::uint64_t per_slice = params.num_exploration / num_slices;
     const double width = (params.outer_radius - params.inner_radius) / static_cast<double>(num_slices);
     ConcentricOutput output;
+    // Room for every slice up front: an impossible slice count fails here, before any run.
+    output.slice_boundaries.reserve(num_slices);
+    output.metrics.reserve(num_slices);
     for (std::uint64_t slice = 0; slice < num_slices; ++slice) {
         // Both ends from the inner radius, never by summing widths, so rounding does not drift.
         const double index = static_cast<double>(slice);
