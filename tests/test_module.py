@@ -96,10 +96,23 @@ def test_panic_carries_the_message_as_its_only_argument():
     assert caught.value.args == ("Issue computing theta",)
 
 
-@pytest.mark.parametrize("factory", [Optimizer.omwuoftrl, Optimizer.ogda, quarnel.OmwuOftrl])
-def test_unallocatable_sizes_raise_memory_error(factory):
+HUGE = 2**62
+UNALLOCATABLE = {
+    "optimizer": lambda: Optimizer.omwuoftrl(0.1, HUGE),
+    "projected optimizer": lambda: Optimizer.ogda(0.1, HUGE),
+    "variant": lambda: quarnel.OmwuOftrl(0.1, 2**64 - 1),
+    "run histories": lambda: quarnel.Experiment(
+        quarnel.GameState(np.ones(2), np.ones(2), base_matrix()), Optimizer.ogda(0.1, 2), HUGE
+    ).run_experiment_until_convergence_in_place(),
+    "trials": lambda: quarnel.scattered_exploration(base_matrix(), Optimizer.ogda(0.1, 2), HUGE, 5, 0.5, 1.0, "max", "max_last"),
+    "neighborhood histories": lambda: quarnel.neighborhood_exploration(np.ones((2, 2, 2)), Optimizer.ogda(0.1, 2), HUGE, False),
+}
+
+
+@pytest.mark.parametrize("call", UNALLOCATABLE.values(), ids=UNALLOCATABLE.keys())
+def test_unallocatable_sizes_raise_memory_error(call):
     with pytest.raises(MemoryError):
-        factory(0.1, 2**62)
+        call()
     assert type(Optimizer.omwuoftrl(0.1, 3)) is Optimizer
 
 

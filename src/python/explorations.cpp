@@ -42,17 +42,17 @@ struct RadialArguments {
     double cutoff = kDefaultCutoff;
 };
 
-// Converts positions 0 to 5, then position 6 with `convert_sixth`, then 7 and 8: left to right.
+// Converts all nine arguments left to right; position 6 (norm_str or num_slices) goes to `own`.
 template <typename T, typename Converter>
-bool convert_radial(const BoundArguments& bound, RadialArguments& out, T& sixth, Converter convert_sixth) {
+bool convert_radial(const BoundArguments& bound, RadialArguments& out, T& own, Converter convert_own) {
     return bound.convert(0, out.a_delta, to_matrix_view) && bound.convert(1, out.optimizer, to_optimizer_copy) &&
            bound.convert(2, out.num_exploration, to_count) && bound.convert(3, out.num_steps, to_count) &&
            bound.convert(4, out.inner_radius, to_double) && bound.convert(5, out.outer_radius, to_double) &&
-           bound.convert(6, sixth, convert_sixth) && bound.convert(7, out.metric_method, to_text) &&
+           bound.convert(6, own, convert_own) && bound.convert(7, out.metric_method, to_text) &&
            bound.convert(8, out.cutoff, to_double);
 }
 
-// The exploration parameters, or null with ValueError set for an unknown metric method.
+// The exploration parameters, or nothing with ValueError set for an unknown metric method.
 std::optional<ExplorationParams> exploration_params(const RadialArguments& args) {
     std::optional<MetricMethod> metric = parse_metric_method(args.metric_method, args.cutoff);
     if (!metric) {

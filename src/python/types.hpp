@@ -79,18 +79,18 @@ Wrapper<Payload>* unwrap(PyObject* object) {
 
 // A new instance of `type` owning `payload`; null with an exception set.
 template <typename Payload>
-PyObject* wrap_as(PyTypeObject* type, Payload&& payload) {
+PyObject* wrap_as(PyTypeObject* type, Payload payload) {
     if (type == nullptr) return nullptr;
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     // tp_alloc zero-fills the memory, which is the free borrow state.
-    new (&unwrap<std::remove_cvref_t<Payload>>(object)->value) std::remove_cvref_t<Payload>(std::move(payload));
+    new (&unwrap<Payload>(object)->value) Payload(std::move(payload));
     return object;
 }
 
 template <typename Payload>
-PyObject* wrap(Payload&& payload) {
-    return wrap_as(class_of<std::remove_cvref_t<Payload>>(), std::move(payload));
+PyObject* wrap(Payload payload) {
+    return wrap_as(class_of<Payload>(), std::move(payload));
 }
 
 template <typename Payload>
