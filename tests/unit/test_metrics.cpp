@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         MetricCase{"only_nan_tail", {9, kNaN}, 0.5, -kInf, kNaN, kNaN}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(Metrics, TailPastTheEndPanics) {
+TEST(MetricTails, PastTheEndPanics) {
     const std::vector<double> gaps(10, 1.0);
     for (const double cutoff : {-0.1, -kInf}) {
         EXPECT_THROW(metric_of(gaps, MaxLast{cutoff}), Panic) << cutoff;
@@ -71,7 +71,7 @@ TEST(Metrics, TailPastTheEndPanics) {
     EXPECT_NO_THROW(metric_of(gaps, TotalVar{}));
 }
 
-TEST(Metrics, TailPastTheEndMessageNamesStartAndLength) {
+TEST(MetricTails, PastTheEndMessageNamesStartAndLength) {
     const std::vector<double> gaps(10, 1.0);
     try {
         metric_of(gaps, MaxLast{-0.1});
@@ -99,7 +99,7 @@ TEST(MetricNames, RejectOthers) {
         EXPECT_EQ(parse_metric_method(name, 0.1), std::nullopt) << name;
 }
 
-TEST(Metrics, ReduceResultVectorsInOrder) {
+TEST(MetricReduction, KeepsResultOrder) {
     std::vector<GameResult> results(3);
     results[0].gaps_history = {1, 5};
     results[1].gaps_history = {2};

@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PoolSizing,
                                            SizeCase{nullptr, "0", 8}, SizeCase{nullptr, "x", 8},
                                            SizeCase{nullptr, "12", 12}, SizeCase{"007", nullptr, 7}));
 
-TEST(PoolSizing, CountsAtLeastOneProcessor) {
+TEST(Processors, CountsAtLeastOne) {
     const std::size_t count = available_processors();
     EXPECT_GE(count, 1u);
     EXPECT_LE(count, static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_CONF)));
