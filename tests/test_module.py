@@ -59,6 +59,27 @@ def test_importing_again_gives_the_same_module_object():
     assert again is first
 
 
+SUBINTERPRETER_IMPORT = """
+import quarnel
+import _xxsubinterpreters as interpreters
+try:
+    interpreters.run_string(interpreters.create(), "import quarnel")
+except interpreters.RunFailedError as failure:
+    print(failure)
+"""
+
+
+def test_a_second_interpreter_cannot_import_the_module():
+    pytest.importorskip("_xxsubinterpreters")
+    completed = subprocess.run([sys.executable, "-c", SUBINTERPRETER_IMPORT], capture_output=True, text=True, timeout=60)
+    assert "ImportError" in completed.stdout and "subinterpreters" in completed.stdout, completed.stderr
+
+
+def test_import_issues_no_warning():
+    completed = subprocess.run([sys.executable, "-W", "error", "-c", "import quarnel"], capture_output=True, text=True)
+    assert completed.returncode == 0, completed.stderr
+
+
 def test_docstring_is_one_sentence():
     doc = quarnel.__doc__
     assert doc.endswith(".") and doc.count(". ") == 0 and "\n" not in doc

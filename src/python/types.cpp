@@ -1,6 +1,7 @@
 #include "python/types.hpp"
 
 #include <array>
+#include <string>
 
 #include "python/errors.hpp"
 
@@ -16,11 +17,12 @@ BorrowState& borrow_state_of(PyObject* object) {
     return reinterpret_cast<Instance*>(object)->borrow;
 }
 
-// The interpreter leaves a class created from a dotless name without __module__, and a doc that
-// is only a text signature as an empty __doc__: set "builtins" and None instead.
-bool finish_class(PyObject* type) {
-    Ref module_name = Ref::steal(PyUnicode_FromString("builtins"));
-    if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) return false;
+// The class is created as "builtins.<name>", which sets its __module__ without the deprecation
+// warning a dotless name draws; renaming it then makes the type name itself the bare name. A doc
+// holding only a text signature leaves an empty __doc__, which is reported as None instead.
+bool finish_class(PyObject* type, const char* name) {
+    Ref bare_name = Ref::steal(PyUnicode_FromString(name));
+    if (!bare_name || PyObject_SetAttrString(type, "__name__", bare_name.get()) < 0) return false;
     Ref doc = Ref::steal(PyObject_GetAttrString(type, "__doc__"));
     if (!doc) return false;
     const bool empty = PyUnicode_Check(doc.get()) && PyUnicode_GET_LENGTH(doc.get()) == 0;
@@ -39,11 +41,12 @@ PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
     if (spec.getters != nullptr) slots[count++] = {Py_tp_getset, spec.getters};
     if (spec.methods != nullptr) slots[count++] = {Py_tp_methods, spec.methods};
     slots[count] = {0, nullptr};
-    // A name without a dot keeps the bare class name in messages. No BASETYPE flag, so the class
-    // cannot be subclassed; no GC flag, no __dict__ and no weak reference slot.
-    PyType_Spec type_spec{spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    // No BASETYPE flag, so the class cannot be subclassed; no GC flag, no __dict__ and no weak
+    // reference slot.
+    const std::string qualified_name = std::string("builtins.") + spec.name;
+    PyType_Spec type_spec{qualified_name.c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
-    if (!type || !finish_class(type.get())) return nullptr;
+    if (!type || !finish_class(type.get(), spec.name)) return nullptr;
     cache = reinterpret_cast<PyTypeObject*>(type.release());
     return cache;
 }
