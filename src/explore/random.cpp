@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <stdexcept>
 #include <system_error>
 
 namespace quarnel {
