@@ -169,6 +169,7 @@ class TestScatteredExploration:
         "norm, metric, message",
         [
             ("max", "bogus", "Unknown metric method: bogus"),
+            ("max", "bo\0gus", "Unknown metric method: bo\0gus"),
             ("bogus", "bogus", "Unknown metric method: bogus"),
             ("bogus", "MAX_LAST", "Unknown norm type. Use 'max', 'infinity', or 'frobenius'"),
         ],

@@ -19,12 +19,12 @@ namespace {
 
 constexpr double kDefaultCutoff = 0.1;
 
-constexpr const char* kScatteredParameters[] = {"a_delta",      "optimizer",    "num_exploration",
-                                                "num_steps",    "inner_radius", "outer_radius",
-                                                "norm_str",     "metric_method", "cutoff"};
-constexpr const char* kConcentricParameters[] = {"a_delta",      "optimizer",    "num_exploration",
-                                                 "num_steps",    "inner_radius", "outer_radius",
-                                                 "num_slices",   "metric_method", "cutoff"};
+constexpr const char* kScatteredParameters[] = {
+    "a_delta", "optimizer", "num_exploration", "num_steps", "inner_radius", "outer_radius",
+    "norm_str", "metric_method", "cutoff"};
+constexpr const char* kConcentricParameters[] = {
+    "a_delta", "optimizer", "num_exploration", "num_steps", "inner_radius", "outer_radius",
+    "num_slices", "metric_method", "cutoff"};
 constexpr const char* kNeighborhoodParameters[] = {"matrices", "optimizer", "num_steps", "normalize_matrix"};
 constexpr Signature kScattered{"scattered_exploration", kScatteredParameters, 8};
 constexpr Signature kConcentric{"concentric_exploration", kConcentricParameters, 8};
@@ -57,7 +57,9 @@ std::optional<ExplorationParams> exploration_params(const RadialArguments& args)
     std::optional<MetricMethod> metric = parse_metric_method(args.metric_method, args.cutoff);
     if (!metric) {
         const std::string message = "Unknown metric method: " + std::string(args.metric_method);
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+        // Sized, so that a name holding a NUL character is reported whole.
+        Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return std::nullopt;
     }
     return ExplorationParams{*metric, args.num_exploration, args.num_steps, args.inner_radius, args.outer_radius};
@@ -113,15 +115,14 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
         ConcentricOutput output = ConcentricOutput::create(radial.a_delta, radial.optimizer, *params, num_slices);
         const std::size_t per_slice = output.metrics.empty() ? 0 : output.metrics.front().size();
         ConcentricPayload payload;
-        payload.slice_boundaries =
-            Ref::steal(rows_to_array(output.slice_boundaries, 2, [](const std::pair<double, double>& bounds, double* out) {
-                out[0] = bounds.first;
-                out[1] = bounds.second;
-            }));
+        auto copy_bounds = [](const std::pair<double, double>& bounds, double* out) {
+            out[0] = bounds.first;
+            out[1] = bounds.second;
+        };
+        payload.slice_boundaries = Ref::steal(rows_to_array(output.slice_boundaries, 2, copy_bounds));
         if (!payload.slice_boundaries) return nullptr;
-        payload.metrics = Ref::steal(rows_to_array(output.metrics, per_slice, [](const Vector& row, double* out) {
-            std::copy(row.begin(), row.end(), out);
-        }));
+        auto copy_row = [](const Vector& row, double* out) { std::copy(row.begin(), row.end(), out); };
+        payload.metrics = Ref::steal(rows_to_array(output.metrics, per_slice, copy_row));
         if (!payload.metrics) return nullptr;
         return wrap(std::move(payload));
     });

@@ -51,7 +51,8 @@ constexpr int kStaticFastcall = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef factories[] = {
     {"ogda", as_method(make_optimizer<Optimizer::ogda, kOgdaFactory>), kStaticFastcall, "ogda(eta, dim)\n--\n\n"},
-    {"omwuoomd", as_method(make_optimizer<Optimizer::omwuoomd, kOomdFactory>), kStaticFastcall, "omwuoomd(eta, dim)\n--\n\n"},
+    {"omwuoomd", as_method(make_optimizer<Optimizer::omwuoomd, kOomdFactory>), kStaticFastcall,
+     "omwuoomd(eta, dim)\n--\n\n"},
     {"omwuoftrl", as_method(make_optimizer<Optimizer::omwuoftrl, kOftrlFactory>), kStaticFastcall,
      "omwuoftrl(eta, dim)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
