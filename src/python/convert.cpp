@@ -37,6 +37,14 @@ std::size_t extent(PyArrayObject* array, int axis) { return static_cast<std::siz
 std::ptrdiff_t stride(PyArrayObject* array, int axis) { return PyArray_STRIDE(array, axis); }
 const char* bytes(PyArrayObject* array) { return PyArray_BYTES(array); }
 
+PyObject* copy_values(std::span<const std::size_t> shape, const Vector& values) {
+    PyObject* array = new_array(shape);
+    if (array != nullptr && !values.empty()) {
+        std::memcpy(array_data(array), values.data(), values.size() * sizeof(double));
+    }
+    return array;
+}
+
 void free_vector_capsule(PyObject* capsule) {
     delete static_cast<Vector*>(PyCapsule_GetPointer(capsule, nullptr));
 }
@@ -134,18 +142,6 @@ PyObject* new_array(std::span<const std::size_t> shape) {
 double* array_data(PyObject* array) {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
-
-namespace {
-
-PyObject* copy_values(std::span<const std::size_t> shape, const Vector& values) {
-    PyObject* array = new_array(shape);
-    if (array != nullptr && !values.empty()) {
-        std::memcpy(array_data(array), values.data(), values.size() * sizeof(double));
-    }
-    return array;
-}
-
-}  // namespace
 
 PyObject* copy_to_array(const Vector& values) {
     const std::size_t shape[] = {values.size()};
