@@ -105,10 +105,12 @@ public:
 
 private:
     void start_workers(std::size_t requested) {
-        // Workers take no signals: those go to the interpreter's threads.
-        sigset_t all_signals, previous;
-        sigfillset(&all_signals);
-        pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+        // Workers take no asynchronous signals (Ctrl-C and the like go to the interpreter's
+        // threads); faults raised by a worker's own code still reach their handlers.
+        sigset_t asynchronous, previous;
+        sigfillset(&asynchronous);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&asynchronous, fault);
+        pthread_sigmask(SIG_SETMASK, &asynchronous, &previous);
         try {
             for (; worker_count_ < requested; ++worker_count_) std::thread([this] { worker_loop(); }).detach();
         } catch (const std::system_error&) {
