@@ -22,6 +22,22 @@ std::int64_t total_order_key(double value) {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
+// Short rows are summed in order; longer ones in four interleaved partial sums, which lets
+// the multiplications and additions overlap.
+double dot(const double* u, const double* v, std::size_t n) {
+    if (n < 8) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < n; ++j) sum += u[j] * v[j];
+        return sum;
+    }
+    double partial[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] += u[j + lane] * v[j + lane];
+    for (; j < n; ++j) partial[0] += u[j] * v[j];
+    return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+}
+
 double total_order_min(std::span<const double> v) {
     if (v.empty()) panic("duality gap of an empty gradient");
     double smallest = v[0];
@@ -64,17 +80,15 @@ void GameState::compute_gradient_into(std::span<double> grad_x, std::span<double
     if (grad_x.size() != m || grad_y.size() != n)
         panic_shape_mismatch("gradient output", m, n, grad_x.size(), grad_y.size());
 
-    // grad_x: one dot product per row; grad_y: rows of `a` accumulated with weights x_i,
-    // so both products walk the row-major matrix in memory order.
+    // Both products walk the row-major matrix in memory order: grad_x is one dot product per
+    // row, grad_y accumulates the rows weighted by x_i (independent lanes, so it vectorises).
+    const double* entries = a.data.data();
+    for (std::size_t i = 0; i < m; ++i) grad_x[i] = dot(entries + i * n, y.data(), n);
     for (std::size_t j = 0; j < n; ++j) grad_y[j] = 0.0;
     for (std::size_t i = 0; i < m; ++i) {
-        const double* row = a.data.data() + i * n;
-        double dot = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            dot += row[j] * y[j];
-            grad_y[j] += row[j] * x[i];
-        }
-        grad_x[i] = dot;
+        const double* row = entries + i * n;
+        const double weight = x[i];
+        for (std::size_t j = 0; j < n; ++j) grad_y[j] += row[j] * weight;
     }
     for (std::size_t j = 0; j < n; ++j) grad_y[j] = -grad_y[j];
 }
