@@ -13,8 +13,8 @@ namespace quarnel {
 
 namespace {
 
-// Sorted prefixes up to this length are insertion-sorted: cheapest for the tiny strategy
-// vectors of most games.
+// Vectors up to this length are insertion-sorted: cheapest for the tiny strategy vectors of
+// most games.
 constexpr std::size_t kInsertionSortLimit = 16;
 
 // The threshold search over the entries in descending order: every entry is visited and the
@@ -46,8 +46,9 @@ bool all_finite(std::span<const double> v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
 }
 
-// Descending order. Ties need no particular order: equal entries give the same running sums
-// whichever comes first, so an unstable sort yields the same threshold as a stable one.
+// Descending order; NaN has been ruled out, so the comparison is a strict weak order. Ties
+// need no particular order: equal entries give the same running sums whichever comes first,
+// so an unstable sort yields the same threshold as a stable one.
 void sort_descending(std::span<double> u) {
     if (u.size() > kInsertionSortLimit) {
         std::sort(u.begin(), u.end(), std::greater<>());
@@ -61,6 +62,7 @@ void sort_descending(std::span<double> u) {
     }
 }
 
+// The general scan for two entries, without the copy and the sort: the hot case of 2 x 2 games.
 ThresholdScan scan_pair(double first, double second, double radius) {
     const bool swap = second > first;
     ThresholdScan scan;
@@ -106,6 +108,11 @@ void project_shifted(std::span<const double> v, double radius, std::span<double>
     write_clipped(v, largest, scan.theta, out);
 }
 
+[[noreturn]] void panic_output_length(std::size_t input, std::size_t output) {
+    panic("projection of a vector of length " + std::to_string(input) + " into an output of length " +
+          std::to_string(output));
+}
+
 void append_entries(std::string& text, std::span<const double> v) {
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (i > 0) text += ", ";
@@ -131,6 +138,7 @@ std::string exponent_notation(const std::string& digits, int exponent) {
 
 void simplex_projection_into(std::span<const double> v, double radius, std::span<double> out,
                              ProjectionScratch& scratch) {
+    if (out.size() != v.size()) panic_output_length(v.size(), out.size());
     if (v.size() >= 2 && any_nan(v)) panic("NaN encountered");
     const ThresholdScan scan = v.size() == 2 ? scan_pair(v[0], v[1], radius) : scan_sorted(v, radius, scratch);
     if (!scan.usable() && !v.empty() && all_finite(v)) {

@@ -22,6 +22,8 @@ struct ProjectionScratch {
 // (out.size() == v.size(); `out` may be the same memory as `v`).
 // Throws Panic("NaN encountered") for a NaN among two or more entries and
 // Panic("Issue computing theta") when no threshold exists (empty input, +inf, lone non-finite entry).
+// Every finite vector projects: should the running sum of the threshold search overflow, the
+// search is redone on the vector shifted by its largest entry (the projection is the same).
 void simplex_projection_into(std::span<const double> v, double radius, std::span<double> out,
                              ProjectionScratch& scratch);
 

@@ -15,13 +15,17 @@ namespace {
 std::atomic<long> allocation_count{0};
 }
 
-void* operator new(std::size_t size) {
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     allocation_count.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(std::size_t size) {
+    if (void* p = operator new(size, std::nothrow)) return p;
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace quarnel {
 namespace {
