@@ -66,12 +66,6 @@ def test_early_convergence_fills_the_tail():
     assert gaps[stop - 1] >= 1e-8
 
 
-def test_history_shapes_of_a_non_square_game():
-    a = np.arange(6.0).reshape(2, 3) - 2.5
-    xs, ys, gaps = run(GameState(np.ones(2), np.ones(3), a), Optimizer.ogda(0.1, 1), 7)
-    assert xs.shape == (7, 2) and ys.shape == (7, 3) and gaps.shape == (7,)
-
-
 def test_length_mismatch_fails_before_the_state_changes():
     state = GameState(X0, Y0, SKEWED)
     assert "cannot be broadcast" in raises_panic(lambda: run(state, Optimizer.ogda(0.1, 2), 5))

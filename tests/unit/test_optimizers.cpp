@@ -203,15 +203,6 @@ TEST_P(EveryRule, ResetKeepsEachVectorsOwnLength) {
     EXPECT_EQ(second, sums ? Vector(3, 0.0) : Vector(3, 1.0 / 3.0));
 }
 
-TEST_P(EveryRule, StepsOfACloneLeaveTheOriginal) {
-    GameState game = uniform_game(matrix(2, 2, {3, -1, 0, 2}));
-    const Optimizer original = make(GetParam(), 0.5, 2);
-    Optimizer copy = original.clone();
-    copy.step(game);
-    EXPECT_NE(vectors_of(copy), vectors_of(original));
-    EXPECT_EQ(vectors_of(original), vectors_of(make(GetParam(), 0.5, 2)));
-}
-
 INSTANTIATE_TEST_SUITE_P(Optimizers, EveryRule, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return std::string(info.param == 0   ? "ogda"
                                                                    : info.param == 1 ? "omwu_oomd"
