@@ -26,14 +26,12 @@ public:
     Job(std::size_t n, std::size_t piece_count, const PieceFn& process_piece)
         : n_(n), piece_count_(piece_count), process_piece_(process_piece) {}
 
-    // Runs unclaimed pieces until none is left; true when this call completed the last piece.
-    bool work() {
-        bool completed_last = false;
+    // Runs unclaimed pieces until none is left; after a failure they are only counted off.
+    void work() {
         for (std::size_t piece; (piece = next_piece_.fetch_add(1)) < piece_count_;) {
             if (!cancelled()) run_piece(piece);
-            completed_last = finished_pieces_.fetch_add(1) + 1 == piece_count_;
+            finished_pieces_.fetch_add(1);
         }
-        return completed_last;
     }
 
     bool done() const { return finished_pieces_.load() == piece_count_; }
@@ -96,8 +94,10 @@ public:
         }
         work_ready_.notify_all();
         {
+            // Waiting for the workers to let go of the job too means that once this returns,
+            // no worker touches anything of this loop (nor allocates or frees for it).
             std::unique_lock lock(mutex_);
-            job_done_.wait(lock, [&] { return job->done(); });
+            job_done_.wait(lock, [&] { return job->done() && busy_workers_ == 0; });
             job_.reset();
         }
         job->rethrow_failure();
@@ -127,22 +127,25 @@ private:
                 std::unique_lock lock(mutex_);
                 work_ready_.wait(lock, [&] { return job_serial_ != seen_serial; });
                 seen_serial = job_serial_;
+                if (!job_) continue;
                 job = job_;
+                ++busy_workers_;
             }
-            if (job && job->work()) {
-                std::lock_guard lock(mutex_);
-                job_done_.notify_all();
-            }
+            job->work();
+            std::lock_guard lock(mutex_);
+            job.reset();
+            if (--busy_workers_ == 0) job_done_.notify_all();
         }
     }
 
     std::size_t worker_count_ = 0;
     std::mutex caller_mutex_;
-    std::mutex mutex_;  // guards job_ and job_serial_
+    std::mutex mutex_;  // guards job_, job_serial_ and busy_workers_
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     std::shared_ptr<Job> job_;
     std::uint64_t job_serial_ = 0;
+    std::size_t busy_workers_ = 0;  // workers holding the current job
 };
 
 std::mutex g_creation_mutex;
