@@ -100,12 +100,6 @@ TEST(NormKindNames, RejectOthers) {
         EXPECT_EQ(parse_norm_kind(name), std::nullopt) << name;
 }
 
-TEST(NormTable, FollowsKindOrder) {
-    EXPECT_EQ(norm_function(NormKind::Max), &max_norm);
-    EXPECT_EQ(norm_function(NormKind::Infinity), &infinity_norm);
-    EXPECT_EQ(norm_function(NormKind::Frobenius), &frobenius_norm);
-}
-
 struct RangeErrorCase {
     double low, high;
     RangeError error;
