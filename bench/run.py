@@ -1,0 +1,183 @@
+"""Benchmark table: quarnel against NumPy and Numba baselines and a bare C++ loop.
+
+    python3 bench/run.py            # the full table (a few minutes)
+    python3 bench/run.py --quick    # fewer steps and repeats, for a smoke test
+
+Every figure is measured by this script on this machine in one go, so only the ratios mean
+something. Before timing, each baseline's histories are checked against quarnel's.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import quarnel
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from baselines.dynamics import build  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FACTORIES = {
+    "ogda": quarnel.Optimizer.ogda,
+    "omwuoomd": quarnel.Optimizer.omwuoomd,
+    "omwuoftrl": quarnel.Optimizer.omwuoftrl,
+}
+SIZES = (2, 8, 64)
+# A small step size keeps every run far from convergence, so each run takes all its steps.
+ETA = 1e-4
+
+
+def game(n):
+    return np.random.default_rng(1000 + n).uniform(-1.0, 1.0, (n, n))
+
+
+def run_quarnel(rule, a, num_steps):
+    n = a.shape[0]
+    state = quarnel.GameState(np.full(n, 1.0 / n), np.full(n, 1.0 / n), a)
+    experiment = quarnel.Experiment(state, FACTORIES[rule](ETA, n), num_steps)
+    return experiment.run_experiment_until_convergence_in_place()
+
+
+def best_time(fn, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def check_equal_work(rule, a, baselines, num_steps=500):
+    result = run_quarnel(rule, a, num_steps)
+    expected = (result.x_history, result.y_history, result.gaps_history)
+    for name, runs in baselines.items():
+        got = runs[rule](a, ETA, num_steps)
+        for mine, theirs in zip(expected, got):
+            if not np.allclose(mine, theirs, rtol=0.0, atol=1e-9):
+                raise SystemExit(f"{name} baseline of {rule} on {a.shape} differs from quarnel")
+
+
+def single_run_rows(baselines, quick):
+    steps = {"quarnel": 20_000 if quick else 200_000, "numba": 5_000 if quick else 50_000,
+             "numpy": 500 if quick else 5_000}
+    repeats = 2 if quick else 3
+    rows = []
+    for rule in FACTORIES:
+        for n in SIZES:
+            a = game(n)
+            check_equal_work(rule, a, baselines)
+            scale = max(1, n // 8)  # keep the large games' runs short
+            ns = {"quarnel": best_time(lambda: run_quarnel(rule, a, steps["quarnel"] // scale), repeats)
+                  / (steps["quarnel"] // scale) * 1e9}
+            for name, runs in baselines.items():
+                count = steps[name] // scale
+                ns[name] = best_time(lambda: runs[rule](a, ETA, count), repeats) / count * 1e9
+            rows.append((rule, n, ns))
+    return rows
+
+
+def bare_limit_ns(quick):
+    exe = os.path.join(tempfile.mkdtemp(), "bare_limit")
+    subprocess.run(["g++", "-O2", "-ffp-contract=off", "-o", exe, os.path.join(HERE, "bare_limit.cpp")],
+                   check=True)
+    a = game(2)
+    args = [exe, str(200_000 if quick else 2_000_000), repr(ETA)] + [repr(v) for v in a.ravel()]
+    return min(float(subprocess.run(args, check=True, capture_output=True, text=True).stdout.split()[0])
+               for _ in range(3))
+
+
+EXPLORATION_SCRIPT = """
+import sys, time, numpy as np, quarnel
+n, trials, steps = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+a = np.random.default_rng(7).uniform(-1.0, 1.0, (n, n))
+opt = quarnel.Optimizer.ogda({eta}, n)
+quarnel.scattered_exploration(a, opt, 4, 10, 0.01, 0.1, "max", "total_var")
+best = float("inf")
+for _ in range(3):
+    start = time.perf_counter()
+    quarnel.scattered_exploration(a, opt, trials, steps, 0.01, 0.1, "max", "total_var")
+    best = min(best, time.perf_counter() - start)
+print(trials * steps / best)
+""".format(eta=ETA)
+
+
+def exploration_rows(quick):
+    trials, steps = (64, 500) if quick else (256, 2_000)
+    rows = []
+    for n in (2, 8):
+        rate = {}
+        for workers in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+            out = subprocess.run([sys.executable, "-c", EXPLORATION_SCRIPT, str(n), str(trials), str(steps)],
+                                 env=env, check=True, capture_output=True, text=True).stdout
+            rate[workers] = float(out)
+        rows.append((n, trials, steps, rate))
+    return rows
+
+
+CALLGRIND_SCRIPT = """
+import sys, numpy as np, quarnel
+a = np.random.default_rng(1002).uniform(-1.0, 1.0, (2, 2))
+state = quarnel.GameState(np.full(2, 0.5), np.full(2, 0.5), a)
+quarnel.Experiment(state, quarnel.Optimizer.ogda({eta}, 2), int(sys.argv[1])).run_experiment_until_convergence_in_place()
+""".format(eta=ETA)
+
+
+def instructions_per_step():
+    if shutil.which("valgrind") is None:
+        return None
+    totals = []
+    for steps in (10_000, 110_000):
+        err = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                              sys.executable, "-c", CALLGRIND_SCRIPT, str(steps)],
+                             capture_output=True, text=True).stderr
+        match = re.search(r"Collected : (\d+)", err)
+        if match is None:
+            return None
+        totals.append(int(match.group(1)))
+    return (totals[1] - totals[0]) / 100_000
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
+    parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
+    args = parser.parse_args()
+
+    baselines = {"numpy": build()}
+    try:
+        import numba
+        baselines["numba"] = build(numba.njit(cache=False))
+    except ImportError:
+        print("numba is not installed: pip install numba (the Numba columns are skipped)")
+
+    print(f"Single convergence run, ns per step (eta={ETA}, histories recorded)")
+    print(f"{'rule':<10} {'size':>6} {'quarnel':>10} {'numba':>10} {'numpy':>11} {'numba/q':>9} {'numpy/q':>9}")
+    for rule, n, ns in single_run_rows(baselines, args.quick):
+        q = ns["quarnel"]
+        nb = ns.get("numba", float("nan"))
+        print(f"{rule:<10} {f'{n}x{n}':>6} {q:>10.1f} {nb:>10.1f} {ns['numpy']:>11.1f} "
+              f"{nb / q:>9.1f} {ns['numpy'] / q:>9.1f}")
+
+    bare = bare_limit_ns(args.quick)
+    q2 = best_time(lambda: run_quarnel("ogda", game(2), 200_000), 3) / 200_000 * 1e9
+    print(f"\n2x2 OGDA: quarnel {q2:.1f} ns/step, bare C++ loop {bare:.1f} ns/step, ratio {q2 / bare:.2f}")
+
+    if not args.no_callgrind:
+        ips = instructions_per_step()
+        print("2x2 OGDA instructions per step (callgrind): " + ("n/a" if ips is None else f"{ips:.1f}"))
+
+    print("\nscattered_exploration throughput, trials x steps per second")
+    print(f"{'base':>6} {'trials':>7} {'steps':>6} {'1 worker':>12} {'2 workers':>12} {'speed-up':>9}")
+    for n, trials, steps, rate in exploration_rows(args.quick):
+        print(f"{f'{n}x{n}':>6} {trials:>7} {steps:>6} {rate[1]:>12.3g} {rate[2]:>12.3g} {rate[2] / rate[1]:>9.2f}")
+
+
+if __name__ == "__main__":
+    main()
