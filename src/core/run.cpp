@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 
 namespace quarnel {
@@ -63,7 +64,10 @@ Recorder converge(std::uint64_t num_steps, GameState& state, Optimizer& optimize
     std::visit(
         [&](auto& rule) {
             StepWorkspace ws;
+            // A step costs about m * n multiply-adds; the stop check runs between whole steps.
+            StopPoller poller(m * n);
             for (std::size_t k = 0; k < num_steps; ++k) {
+                poller.tick();
                 require_row_width(state.x, m, "x");
                 require_row_width(state.y, n, "y");
                 recorder.record_strategies(k, state);

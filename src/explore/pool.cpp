@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "core/interrupt.hpp"
 
 namespace quarnel {
 namespace {
@@ -36,6 +39,8 @@ public:
 
     bool done() const { return finished_pieces_.load() == piece_count_; }
     bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+    // Stops the hand-out of pieces and tells running ones to stop, without a failure of its own.
+    void cancel() { cancelled_.store(true); }
     void rethrow_failure() const {
         if (failure_) std::rethrow_exception(failure_);
     }
@@ -60,6 +65,15 @@ private:
 
 // The loop whose piece the current thread is running, if any.
 thread_local const Job* t_current_job = nullptr;
+// True while this thread waits for the pool. Its stop check may run arbitrary code (an
+// interpreter's signal handlers) that starts another loop: that one runs on this thread.
+thread_local bool t_waiting_for_pool = false;
+
+// How often a waiting caller runs its own stop check.
+constexpr auto kCallerPollInterval = std::chrono::milliseconds(25);
+
+// The stop check of a piece: a long run inside it stops once its loop is cancelled.
+bool piece_cancelled() noexcept { return parallel_loop_cancelled(); }
 
 void Job::run_piece(std::size_t piece) {
     // Pieces differ in length by at most one index; the longer ones come first.
@@ -68,6 +82,7 @@ void Job::run_piece(std::size_t piece) {
     const std::size_t begin = piece * base + std::min(piece, longer);
     const std::size_t end = begin + base + (piece < longer ? 1 : 0);
     t_current_job = this;
+    const StopCheckScope stop_when_cancelled(piece_cancelled);
     try {
         process_piece_(begin, end);
     } catch (...) {
@@ -93,17 +108,36 @@ public:
             ++job_serial_;
         }
         work_ready_.notify_all();
-        {
-            // Waiting for the workers to let go of the job too means that once this returns,
-            // no worker touches anything of this loop (nor allocates or frees for it).
-            std::unique_lock lock(mutex_);
-            job_done_.wait(lock, [&] { return job->done() && busy_workers_ == 0; });
-            job_.reset();
-        }
+        if (wait_for(*job) == Outcome::interrupted) throw Interrupted();
         job->rethrow_failure();
     }
 
 private:
+    enum class Outcome { finished, interrupted };
+
+    // Waits until the workers have let go of the job, so that once this returns no worker
+    // touches anything of this loop (nor allocates or frees for it). Meanwhile the caller's stop
+    // check runs every poll interval; when it fires, the job is cancelled and drained.
+    Outcome wait_for(Job& job) {
+        t_waiting_for_pool = true;
+        Outcome outcome = Outcome::finished;
+        const auto released = [&] { return job.done() && busy_workers_ == 0; };
+        std::unique_lock lock(mutex_);
+        while (!job_done_.wait_for(lock, kCallerPollInterval, released)) {
+            if (outcome == Outcome::interrupted) continue;
+            lock.unlock();  // the check may take long, or start a loop of its own
+            const bool stop = stop_requested();
+            lock.lock();
+            if (stop) {
+                job.cancel();
+                outcome = Outcome::interrupted;
+            }
+        }
+        job_.reset();
+        t_waiting_for_pool = false;
+        return outcome;
+    }
+
     void start_workers(std::size_t requested) {
         // Workers take no asynchronous signals (Ctrl-C and the like go to the interpreter's
         // threads); faults raised by a worker's own code still reach their handlers.
@@ -181,10 +215,12 @@ WorkerPool& the_pool() {
 std::size_t pool_size() { return the_pool().size(); }
 
 void parallel_for_pieces(std::size_t n, const PieceFn& process_piece) {
+    // Also between loops too short to reach a poll of their own.
+    throw_if_stop_requested();
     if (n == 0) return;
-    // A single index, or a loop started from inside a piece (whose workers are all busy), runs
-    // right here on the calling thread.
-    if (n == 1 || t_current_job != nullptr) {
+    // A single index, or a loop started from inside a piece (whose workers are all busy) or
+    // while this thread waits for the pool, runs right here on the calling thread.
+    if (n == 1 || t_current_job != nullptr || t_waiting_for_pool) {
         process_piece(0, n);
         return;
     }

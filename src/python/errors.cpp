@@ -30,9 +30,14 @@ void raise_panic(const char* message) {
     Py_DECREF(text);
 }
 
+bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
+
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const Interrupted&) {
+        // The handler's exception is already set; only make sure that some exception is.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const Panic& failure) {
         raise_panic(failure.what());
     } catch (const std::bad_alloc&) {
