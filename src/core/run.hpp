@@ -28,6 +28,10 @@ struct Experiment {
     // The same run recording only the gaps (num_steps entries, padded the same way): what the
     // explorations need to compute a metric, without the strategy histories.
     Vector run_recording_gaps(GameState& state, Optimizer& optimizer) const;
+
+    // The same into buffers a caller keeps from run to run: once they have grown, a run
+    // allocates nothing. `gaps` is resized to num_steps.
+    void run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const;
 };
 
 }  // namespace quarnel
