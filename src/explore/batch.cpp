@@ -33,7 +33,7 @@ RandomGameResult Exploration::execute_clean_run() {
     draw_perturbation(game_state.a, spec->magnitude_range, *rng);
     const double norm = spec->norm_fn(MatrixView::of(game_state.a));
     add_entrywise(game_state.a, spec->base_matrix);
-    const Vector gaps = Experiment{spec->num_steps}.run_recording_gaps(game_state, optimizer);
+    Experiment{spec->num_steps}.run_recording_gaps(game_state, optimizer, gaps, workspace);
     // Reduced here, on the worker, so no history outlives its trial.
     return {norm, metric_of(gaps, spec->metric_method)};
 }

@@ -37,6 +37,8 @@ struct Exploration {
     Optimizer optimizer;
     GameState game_state;
     Rng* rng;
+    Vector gaps;              // the current trial's gap history, reused by every trial
+    StepWorkspace workspace;  // step scratch memory, reused by every trial
 
     explicit Exploration(const BatchSpec& spec);  // clones, copies the base, takes thread_rng()
     RandomGameResult execute_clean_run();

@@ -215,6 +215,23 @@ TEST_P(RunEveryRule, StepLoopAllocatesNothingAfterTheFirstStep) {
     }
 }
 
+// What the exploration engine relies on: once its buffers have grown, a trial allocates nothing.
+TEST_P(RunEveryRule, GapRunIntoKeptBuffersAllocatesNothing) {
+    for (std::size_t n : {2u, 5u}) {
+        GameState game = GameState::from_matrix(matrix(n, n, Vector(n * n, 0.25)));
+        game.a.data[1] = -1.0;
+        Optimizer optimizer = make(GetParam(), 0.01, n);
+        Vector gaps;
+        StepWorkspace ws;
+        const Experiment experiment{50};
+        experiment.run_recording_gaps(game, optimizer, gaps, ws);
+        const long before = allocation_count.load();
+        experiment.run_recording_gaps(game, optimizer, gaps, ws);
+        EXPECT_EQ(allocation_count.load() - before, 0) << "n = " << n;
+        EXPECT_EQ(gaps.size(), 50u);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Run, RunEveryRule, ::testing::Values(0, 1, 2));
 
 // ---- The 2 x 2 fast path against the general step, bit for bit (signed zeros and NaN too). ----
