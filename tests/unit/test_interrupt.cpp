@@ -1,6 +1,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +62,53 @@ TEST(Interrupt, RunStopsBetweenStepsWithoutAResult) {
     EXPECT_THROW(Experiment{std::uint64_t{1} << 22}.run_recording_gaps(state, optimizer), Interrupted);
     EXPECT_EQ(g_checks.load(), 3);
 }
+
+// The two state vectors of whichever rule the optimizer holds.
+std::pair<Vector, Vector> vectors_of(const Optimizer& optimizer) {
+    return std::visit(
+        [](const auto& rule) {
+            const auto& [first, second, eta] = rule;
+            return std::pair{first, second};
+        },
+        optimizer.variant);
+}
+
+GameState slowly_moving_game(std::size_t n) {
+    Matrix a = Matrix::zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) a(i, j) = i == j ? 2.0 + static_cast<double>(i) : -1.0;
+    Vector x(n, 0.0), y(n, 0.0);
+    x[0] = y[n - 1] = 1.0;
+    return GameState{x, y, a};
+}
+
+using Factory = Optimizer (*)(double, std::uint64_t);
+class InterruptedRun : public ::testing::TestWithParam<std::tuple<std::size_t, Factory>> {};
+
+// Stopped at its third poll, a run leaves the game and the optimizer exactly as the steps
+// before that poll left them: on the 2 x 2 path, which keeps its state in locals, and on the
+// general one.
+TEST_P(InterruptedRun, LeavesTheStateOfTheLastCompletedStep) {
+    const auto [n, factory] = GetParam();
+    GameState game = slowly_moving_game(n), replay_game = game;
+    Optimizer optimizer = factory(1e-6, n), replay_optimizer = optimizer;
+    const std::uint64_t completed = 3 * (kWorkPerPoll / (n * n)) - 1;
+    arm(3);
+    {
+        const StopCheckScope scope(counting_check);
+        EXPECT_THROW(Experiment{2 * completed}.run_recording_gaps(game, optimizer), Interrupted);
+    }
+    Experiment{completed}.run_recording_gaps(replay_game, replay_optimizer);
+    EXPECT_EQ(game.x, replay_game.x);
+    EXPECT_EQ(game.y, replay_game.y);
+    EXPECT_EQ(vectors_of(optimizer), vectors_of(replay_optimizer));
+    EXPECT_NE(game.x, slowly_moving_game(n).x);  // the steps did move it
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, InterruptedRun,
+                         ::testing::Combine(::testing::Values(2u, 3u),
+                                            ::testing::Values(&Optimizer::ogda, &Optimizer::omwuoomd,
+                                                              &Optimizer::omwuoftrl)));
 
 bool fire_after_50ms() noexcept {
     static thread_local Clock::time_point start;

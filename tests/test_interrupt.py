@@ -1,0 +1,141 @@
+"""Ctrl-C during long calls: SIGINT sent to a child process stops the call promptly with
+KeyboardInterrupt, returns nothing, and leaves the module usable."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+# Largest delay from the signal to KeyboardInterrupt seen in Python.
+MAX_LATENCY = 0.2
+
+# The child builds its inputs, says "ready", runs the long call and reports as JSON what it saw.
+CHILD_PRELUDE = textwrap.dedent(
+    """
+    import json, sys, time
+    import numpy as np
+    import quarnel
+    from quarnel import Optimizer
+
+    # Stays at the uniform strategies (zero step size), which are no equilibrium: never converges.
+    STUCK = np.array([[2.0, -1.0], [-1.0, 1.0]])
+
+    def interrupted(call):
+        print("ready", flush=True)
+        try:
+            call()
+        except KeyboardInterrupt:
+            return time.monotonic()
+        return None
+
+    def pool_still_works():
+        out = quarnel.scattered_exploration(STUCK, Optimizer.ogda(0.1, 2), 50, 20, 0.1, 0.2, "max", "max_last")
+        return out.norms.shape == (50,) and bool(np.all((out.norms >= 0.1) & (out.norms <= 0.2)))
+    """
+)
+
+LONG_CALLS = {
+    "scattered": """
+        seen = interrupted(lambda: quarnel.scattered_exploration(
+            STUCK, Optimizer.ogda(0.0, 2), 64, 10**7, 0.1, 0.2, "max", "max_last"))
+        report = {}
+    """,
+    # One trial per slice runs on the calling thread: only the checks between loops see Ctrl-C.
+    "concentric": """
+        seen = interrupted(lambda: quarnel.concentric_exploration(
+            STUCK, Optimizer.ogda(0.0, 2), 2 * 10**6, 10, 0.1, 0.2, 2 * 10**6, "max_last"))
+        report = {}
+    """,
+    "neighborhood": """
+        seen = interrupted(lambda: quarnel.neighborhood_exploration(
+            np.tile(STUCK, (48, 1, 1)), Optimizer.omwuoftrl(0.0, 2), 2 * 10**6, False))
+        report = {}
+    """,
+    # A large game steps slowly, so few steps are replayed to check the state left behind.
+    "single run": """
+        n = 2000
+        payoff = np.random.default_rng(7).standard_normal((n, n))
+        def fresh():
+            return quarnel.GameState(np.ones(n), np.ones(n), payoff), Optimizer.ogda(0.01, n)
+        def run(state, optimizer, steps):
+            return quarnel.Experiment(state, optimizer, steps).run_experiment_until_convergence_in_place()
+        state, optimizer = fresh()
+        seen = interrupted(lambda: run(state, optimizer, 2500))
+        # Three more steps from where the interruption left both objects...
+        probe = run(state, optimizer, 3)
+        # ...match three steps after some number of completed steps from the same start.
+        replay_state, replay_optimizer = fresh()
+        completed = 0
+        while completed < 2500:
+            rows = run(replay_state, replay_optimizer, 50).x_history
+            match = np.flatnonzero((rows == probe.x_history[0]).all(axis=1))
+            if match.size:
+                completed += int(match[0])
+                break
+            completed += 50
+        replay_state, replay_optimizer = fresh()
+        run(replay_state, replay_optimizer, completed)
+        replay = run(replay_state, replay_optimizer, 3)
+        report = {"completed": completed, "same_state": all(
+            np.array_equal(getattr(probe, h), getattr(replay, h))
+            for h in ("x_history", "y_history", "gaps_history"))}
+    """,
+}
+
+
+def interrupt_child(body, delay=0.15):
+    script = CHILD_PRELUDE + textwrap.dedent(body) + textwrap.dedent(
+        """
+        report.update(seen=seen, pool_works=pool_still_works())
+        print(json.dumps(report), flush=True)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(delay)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, out
+    report = json.loads(out.splitlines()[-1])
+    assert report["seen"] is not None, "the call finished before the signal"
+    report["latency"] = report["seen"] - sent
+    return report
+
+
+@pytest.mark.parametrize("kind", LONG_CALLS)
+def test_ctrl_c_stops_the_call_promptly_and_the_module_stays_usable(kind):
+    report = interrupt_child(LONG_CALLS[kind])
+    assert report["latency"] < MAX_LATENCY
+    assert report["pool_works"]
+    if kind == "single run":
+        assert report["completed"] > 0
+        assert report["same_state"], "the interrupted objects are not those of a completed step"
+
+
+def test_a_handler_that_does_not_raise_lets_the_call_finish_and_may_itself_explore():
+    body = """
+        import signal
+        inner = []
+        signal.signal(signal.SIGINT, lambda *_: inner.append(pool_still_works()))
+        print("ready", flush=True)
+        out = quarnel.scattered_exploration(STUCK, Optimizer.ogda(0.0, 2), 8, 10**6, 0.1, 0.2, "max", "max_last")
+        report = {"finished": out.metrics.shape == (8,), "inner": inner}
+    """
+    script = CHILD_PRELUDE + textwrap.dedent(body) + "\nprint(json.dumps(report), flush=True)\n"
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.05)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert json.loads(out.splitlines()[-1]) == {"finished": True, "inner": [True]}
