@@ -15,9 +15,19 @@ import sys
 import tempfile
 import time
 
-import numpy as np
+# Set before NumPy loads OpenBLAS. One BLAS thread: idle BLAS threads spin on a core for a while
+# after each call, which would slow whatever is timed next on a small machine (the baselines'
+# products are far too small for BLAS to split them anyway). The processor-type override some
+# machines set for old OpenBLAS builds slows a current one: the benchmark runs without it
+# (the baselines' results are still checked against quarnel's before any timing).
+if "OPENBLAS_CORETYPE" in os.environ or os.environ.get("OPENBLAS_NUM_THREADS") != "1":
+    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+    env["OPENBLAS_NUM_THREADS"] = "1"
+    os.execve(sys.executable, [sys.executable] + sys.argv, env)
 
-import quarnel
+import numpy as np  # noqa: E402
+
+import quarnel  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from baselines.dynamics import build  # noqa: E402
@@ -29,8 +39,9 @@ FACTORIES = {
     "omwuoftrl": quarnel.Optimizer.omwuoftrl,
 }
 SIZES = (2, 8, 64)
-# A small step size keeps every run far from convergence, so each run takes all its steps.
-ETA = 1e-4
+# A small step size keeps every run short of convergence, so each run takes all its steps
+# (checked: a timed run that stopped early would measure the tail fill instead).
+ETA = 1e-5
 
 
 def game(n):
@@ -42,6 +53,11 @@ def run_quarnel(rule, a, num_steps):
     state = quarnel.GameState(np.full(n, 1.0 / n), np.full(n, 1.0 / n), a)
     experiment = quarnel.Experiment(state, FACTORIES[rule](ETA, n), num_steps)
     return experiment.run_experiment_until_convergence_in_place()
+
+
+def require_full_length(rule, a, num_steps):
+    if run_quarnel(rule, a, num_steps).gaps_history[-1] < 1e-8:
+        raise SystemExit(f"{rule} on {a.shape} converges within {num_steps} steps: lower ETA")
 
 
 def best_time(fn, repeats):
@@ -73,6 +89,7 @@ def single_run_rows(baselines, quick):
             a = game(n)
             check_equal_work(rule, a, baselines)
             scale = max(1, n // 8)  # keep the large games' runs short
+            require_full_length(rule, a, steps["quarnel"] // scale)
             ns = {"quarnel": best_time(lambda: run_quarnel(rule, a, steps["quarnel"] // scale), repeats)
                   / (steps["quarnel"] // scale) * 1e9}
             for name, runs in baselines.items():
@@ -82,14 +99,17 @@ def single_run_rows(baselines, quick):
     return rows
 
 
-def bare_limit_ns(quick):
+BARE_STEPS = 200_000  # the same run length as quarnel's timed 2x2 OGDA runs
+
+
+def bare_limit_ns():
+    """(whole run, loop alone) in ns per step; the whole run includes allocating the histories."""
     exe = os.path.join(tempfile.mkdtemp(), "bare_limit")
     subprocess.run(["g++", "-O2", "-ffp-contract=off", "-o", exe, os.path.join(HERE, "bare_limit.cpp")],
                    check=True)
-    a = game(2)
-    args = [exe, str(200_000 if quick else 2_000_000), repr(ETA)] + [repr(v) for v in a.ravel()]
-    return min(float(subprocess.run(args, check=True, capture_output=True, text=True).stdout.split()[0])
-               for _ in range(3))
+    args = [exe, str(BARE_STEPS), repr(ETA)] + [repr(v) for v in game(2).ravel()]
+    runs = [subprocess.run(args, check=True, capture_output=True, text=True).stdout.split() for _ in range(5)]
+    return min(float(r[0]) for r in runs), min(float(r[1]) for r in runs)
 
 
 EXPLORATION_SCRIPT = """
@@ -130,11 +150,17 @@ quarnel.Experiment(state, quarnel.Optimizer.ogda({eta}, 2), int(sys.argv[1])).ru
 
 
 def instructions_per_step():
+    """Instructions of the run itself (the core's run function and all it calls), per step.
+
+    Only the run function is counted (--toggle-collect), and the difference of two run lengths
+    removes its fixed cost; the interpreter and any library threads are outside the count.
+    """
     if shutil.which("valgrind") is None:
         return None
     totals = []
     for steps in (10_000, 110_000):
         err = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                              "--toggle-collect=quarnel::Experiment::run_experiment_until_convergence*",
                               sys.executable, "-c", CALLGRIND_SCRIPT, str(steps)],
                              capture_output=True, text=True).stderr
         match = re.search(r"Collected : (\d+)", err)
@@ -165,9 +191,10 @@ def main():
         print(f"{rule:<10} {f'{n}x{n}':>6} {q:>10.1f} {nb:>10.1f} {ns['numpy']:>11.1f} "
               f"{nb / q:>9.1f} {ns['numpy'] / q:>9.1f}")
 
-    bare = bare_limit_ns(args.quick)
-    q2 = best_time(lambda: run_quarnel("ogda", game(2), 200_000), 3) / 200_000 * 1e9
-    print(f"\n2x2 OGDA: quarnel {q2:.1f} ns/step, bare C++ loop {bare:.1f} ns/step, ratio {q2 / bare:.2f}")
+    bare, bare_loop = bare_limit_ns()
+    q2 = best_time(lambda: run_quarnel("ogda", game(2), BARE_STEPS), 5) / BARE_STEPS * 1e9
+    print(f"\n2x2 OGDA, {BARE_STEPS} steps: quarnel {q2:.1f} ns/step, bare C++ run {bare:.1f} ns/step "
+          f"(its loop alone {bare_loop:.1f}), ratio {q2 / bare:.2f} ({q2 / bare_loop:.2f} to the loop alone)")
 
     if not args.no_callgrind:
         ips = instructions_per_step()
