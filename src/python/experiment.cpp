@@ -4,6 +4,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/types.hpp"
 
 namespace quarnel::python {
@@ -35,8 +36,12 @@ PyObject* run_in_place(PyObject* self, PyObject*) {
         if (!state_borrow.held()) return nullptr;
         ExclusiveBorrow optimizer_borrow(experiment.optimizer.get());
         if (!optimizer_borrow.held()) return nullptr;
+        GameState& state = unwrap<GameState>(experiment.state.get())->value;
+        // The three histories: a row of x, a row of y and a gap per step.
+        MemoryNeed().add(experiment.num_steps, checked_product(state.x.size() + state.y.size() + 1, sizeof(double)))
+            .require();
         GameResult result = Experiment{experiment.num_steps}.run_experiment_until_convergence(
-            unwrap<GameState>(experiment.state.get())->value, unwrap<Optimizer>(experiment.optimizer.get())->value);
+            state, unwrap<Optimizer>(experiment.optimizer.get())->value);
         return wrap(std::move(result));
     });
 }
@@ -47,11 +52,17 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const Vector& values_of(const Vector& history) { return history; }
+const Vector& values_of(const Matrix& history) { return history.data; }
+
 template <auto member>
 PyObject* get_history(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(self);
-        return borrow.held() ? copy_to_array(unwrap<GameResult>(self)->value.*member) : nullptr;
+        if (!borrow.held()) return nullptr;
+        const auto& history = unwrap<GameResult>(self)->value.*member;
+        MemoryNeed().add(values_of(history).size(), sizeof(double)).require();
+        return copy_to_array(history);
     });
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "explore/batch.hpp"
 #include "explore/metrics.hpp"
 #include "explore/neighborhood.hpp"
 #include "explore/norms.hpp"
@@ -12,6 +13,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/explorations.hpp"
+#include "python/memory.hpp"
 #include "python/types.hpp"
 
 namespace quarnel::python {
@@ -65,6 +67,48 @@ std::optional<ExplorationParams> exploration_params(const RadialArguments& args)
     return ExplorationParams{*metric, args.num_exploration, args.num_steps, args.inner_radius, args.outer_radius};
 }
 
+std::size_t matrix_bytes(std::size_t rows, std::size_t cols) {
+    return checked_product(checked_product(rows, cols), sizeof(double));
+}
+
+// A batch of n trials: its results, and on every busy worker a copy of the base matrix and the
+// gap history of the running trial.
+MemoryNeed& add_batch(MemoryNeed& need, const MatrixView& base, std::uint64_t n, std::uint64_t num_steps) {
+    const std::size_t workers = concurrent_workers(n);
+    return need.add(n, sizeof(RandomGameResult))
+        .add(workers, matrix_bytes(base.rows, base.cols))
+        .add(workers, checked_product(num_steps, sizeof(double)));
+}
+
+void require_scattered_memory(const RadialArguments& args) {
+    MemoryNeed need;
+    add_batch(need, args.a_delta, args.num_exploration, args.num_steps)
+        .add(args.num_exploration, 2 * sizeof(double))  // the norms and metrics handed out
+        .require();
+}
+
+// The slices' boundaries and metrics, in the core and as arrays, and one batch at a time.
+void require_concentric_memory(const RadialArguments& args, std::uint64_t num_slices) {
+    if (num_slices == 0) return;  // refused by the exploration itself
+    const std::uint64_t per_slice = args.num_exploration / num_slices;
+    MemoryNeed need;
+    add_batch(need, args.a_delta, per_slice, args.num_steps)
+        .add(num_slices, sizeof(std::pair<double, double>) + sizeof(Vector) + 2 * sizeof(double))
+        .add(num_slices * per_slice, 2 * sizeof(double))
+        .require();
+}
+
+// Every run's histories (2 x 2 games: x, y and the gap, 5 values per step) and its GameResult
+// object, and on every busy worker a copy of its matrix.
+void require_neighborhood_memory(const StackView& matrices, std::uint64_t num_steps) {
+    constexpr std::size_t kPerResult = sizeof(GameResult) + sizeof(Wrapper<GameResult>) + sizeof(PyObject*);
+    MemoryNeed()
+        .add(matrices.count, kPerResult)
+        .add(matrices.count, checked_product(num_steps, 5 * sizeof(double)))
+        .add(concurrent_workers(matrices.count), matrix_bytes(matrices.rows, matrices.cols))
+        .require();
+}
+
 PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(kScattered);
@@ -78,6 +122,7 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
             PyErr_SetString(PyExc_ValueError, kUnknownNormMessage);
             return nullptr;
         }
+        require_scattered_memory(radial);
         ScatteredOutput output = ScatteredOutput::create(radial.a_delta, radial.optimizer, *params, *norm);
         ScatteredPayload payload;
         payload.norms = Ref::steal(move_to_array(std::move(output.norms)));
@@ -112,6 +157,7 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
         }
         std::optional<ExplorationParams> params = exploration_params(radial);
         if (!params) return nullptr;
+        require_concentric_memory(radial, num_slices);
         ConcentricOutput output = ConcentricOutput::create(radial.a_delta, radial.optimizer, *params, num_slices);
         const std::size_t per_slice = output.metrics.empty() ? 0 : output.metrics.front().size();
         ConcentricPayload payload;
@@ -152,6 +198,7 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
             !bound.convert(3, normalize_matrix, to_flag)) {
             return nullptr;
         }
+        require_neighborhood_memory(matrices, num_steps);
         return results_to_list(quarnel::neighborhood_exploration(matrices, optimizer, num_steps, normalize_matrix));
     });
 }

@@ -4,6 +4,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/types.hpp"
 
 namespace quarnel::python {
@@ -21,6 +22,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !bound.convert(1, y, to_vector_view) || !bound.convert(2, a, to_matrix_view)) {
             return nullptr;
         }
+        // Copies of both strategies, their projections with scratch, and the payoff matrix.
+        MemoryNeed().add(x.length, 3 * sizeof(double)).add(y.length, 3 * sizeof(double))
+            .add(checked_product(a.rows, a.cols), sizeof(double)).require();
         const Vector x_values = x.copy();
         const Vector y_values = y.copy();
         return wrap_as(type, GameState::from_parts(x_values, y_values, a.copy()));
@@ -30,7 +34,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* get_a(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(self);
-        return borrow.held() ? copy_to_array(unwrap<GameState>(self)->value.a) : nullptr;
+        if (!borrow.held()) return nullptr;
+        const Matrix& a = unwrap<GameState>(self)->value.a;
+        MemoryNeed().add(a.data.size(), sizeof(double)).require();
+        return copy_to_array(a);
     });
 }
 

@@ -1,9 +1,12 @@
 // The Optimizer class, built only through its static factories, and the three variant classes,
 // which can be constructed but are accepted nowhere else.
+#include <type_traits>
+
 #include "core/optimizer.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/memory.hpp"
 #include "python/types.hpp"
 
 namespace quarnel::python {
@@ -16,17 +19,26 @@ struct Hyperparameters {
     std::uint64_t dim = 0;
 };
 
+// Vectors of length dim alive while a variant's starting state is built: its two vectors, and
+// for the projected ones the projection's input and scratch too.
+template <typename Variant>
+constexpr std::size_t kStartingVectors = std::is_same_v<Variant, OmwuOftrl> ? 2 : 4;
+
+// Converts both, then checks that a starting state of that length fits in memory.
+template <typename Variant>
 bool convert_hyperparameters(const BoundArguments& bound, Hyperparameters& out) {
-    return bound.convert(0, out.eta, to_double) && bound.convert(1, out.dim, to_count);
+    if (!bound.convert(0, out.eta, to_double) || !bound.convert(1, out.dim, to_count)) return false;
+    MemoryNeed().add(out.dim, kStartingVectors<Variant> * sizeof(double)).require();
+    return true;
 }
 
-template <Optimizer (*factory)(double, std::uint64_t), const Signature& signature>
+template <typename Variant, const Signature& signature>
 PyObject* make_optimizer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(signature);
         Hyperparameters h;
-        if (!bound.bind(args, nargs, kwnames) || !convert_hyperparameters(bound, h)) return nullptr;
-        return wrap(factory(h.eta, h.dim));
+        if (!bound.bind(args, nargs, kwnames) || !convert_hyperparameters<Variant>(bound, h)) return nullptr;
+        return wrap(Optimizer{Variant::create(h.eta, h.dim)});
     });
 }
 
@@ -35,7 +47,7 @@ PyObject* construct_variant(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return guarded([&]() -> PyObject* {
         BoundArguments bound(signature);
         Hyperparameters h;
-        if (!bound.bind(args, kwargs) || !convert_hyperparameters(bound, h)) return nullptr;
+        if (!bound.bind(args, kwargs) || !convert_hyperparameters<Variant>(bound, h)) return nullptr;
         return wrap_as(type, Variant::create(h.eta, h.dim));
     });
 }
@@ -50,10 +62,10 @@ constexpr Signature kOftrlNew{"OmwuOftrl.__new__", kParameters, 2};
 constexpr int kStaticFastcall = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef factories[] = {
-    {"ogda", as_method(make_optimizer<Optimizer::ogda, kOgdaFactory>), kStaticFastcall, "ogda(eta, dim)\n--\n\n"},
-    {"omwuoomd", as_method(make_optimizer<Optimizer::omwuoomd, kOomdFactory>), kStaticFastcall,
+    {"ogda", as_method(make_optimizer<Ogda, kOgdaFactory>), kStaticFastcall, "ogda(eta, dim)\n--\n\n"},
+    {"omwuoomd", as_method(make_optimizer<OmwuOomd, kOomdFactory>), kStaticFastcall,
      "omwuoomd(eta, dim)\n--\n\n"},
-    {"omwuoftrl", as_method(make_optimizer<Optimizer::omwuoftrl, kOftrlFactory>), kStaticFastcall,
+    {"omwuoftrl", as_method(make_optimizer<OmwuOftrl, kOftrlFactory>), kStaticFastcall,
      "omwuoftrl(eta, dim)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

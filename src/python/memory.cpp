@@ -1,0 +1,47 @@
+#include "python/memory.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "core/dense.hpp"
+#include "explore/pool.hpp"
+
+namespace quarnel::python {
+namespace {
+
+// Needs up to this size are not worth a look at the system's figures.
+constexpr std::size_t kUncheckedBytes = std::size_t{64} << 20;
+
+// "MemAvailable" of /proc/meminfo: what can be allocated without swapping, page cache included.
+std::optional<std::size_t> available_bytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    for (std::string line; std::getline(meminfo, line);) {
+        std::istringstream fields(line);
+        std::string key;
+        std::size_t kilobytes = 0;
+        if (fields >> key >> kilobytes && key == "MemAvailable:") return kilobytes * 1024;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+MemoryNeed& MemoryNeed::add(std::size_t count, std::size_t item_bytes) {
+    const std::size_t bytes = checked_product(count, item_bytes);
+    if (__builtin_add_overflow(bytes_, bytes, &bytes_)) throw std::bad_alloc();
+    return *this;
+}
+
+void MemoryNeed::require() const {
+    if (bytes_ <= kUncheckedBytes) return;
+    const auto available = available_bytes();
+    if (available && bytes_ > *available) throw std::bad_alloc();
+}
+
+std::size_t concurrent_workers(std::size_t n) { return n <= 1 ? n : std::min(n, pool_size()); }
+
+}  // namespace quarnel::python
