@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/panic.hpp"
@@ -22,20 +23,70 @@ std::int64_t total_order_key(double value) {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-// Short rows are summed in order; longer ones in four interleaved partial sums, which lets
-// the multiplications and additions overlap.
-double dot(const double* u, const double* v, std::size_t n) {
-    if (n < 8) {
-        double sum = 0.0;
-        for (std::size_t j = 0; j < n; ++j) sum += u[j] * v[j];
-        return sum;
+// Four doubles, one vector register wide where the processor has such registers; the lanes
+// are computed one by one elsewhere. Every operation is an IEEE operation per lane, so results
+// are the same on every path.
+typedef double Lanes __attribute__((vector_size(32)));
+
+// The helpers below are always inlined, so each build of matrix_vector_products compiles them
+// for its own instruction set (the lanes never cross a call).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+[[gnu::always_inline]] inline Lanes load_lanes(const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store_lanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+// Rows of up to this many entries are summed in order, from 0.0 (the 2 x 2 fast path repeats
+// exactly these operations); longer ones in eight interleaved partial sums.
+constexpr std::size_t kShortRow = 8;
+
+// The matrix-vector products of one block of `Rows` rows, in one pass over their entries:
+// grad_x[i] = row_i . y in eight partial sums per row (entries j with the same j mod 8 share
+// one), added up as ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then the leftover entries in
+// order; and the column sums sum_y[j] += row_i[j] * x[i], one row after the other.
+template <std::size_t Rows>
+[[gnu::always_inline]] inline void rows_block(const double* rows, std::size_t n, const double* x, const double* y, double* grad_x, double* sum_y) {
+    Lanes low[Rows] = {}, high[Rows] = {};
+    const std::size_t whole = n - n % kShortRow;
+    for (std::size_t j = 0; j < whole; j += kShortRow) {
+        const Lanes y_low = load_lanes(y + j), y_high = load_lanes(y + j + 4);
+        Lanes s_low = load_lanes(sum_y + j), s_high = load_lanes(sum_y + j + 4);
+        for (std::size_t r = 0; r < Rows; ++r) {
+            const Lanes a_low = load_lanes(rows + r * n + j), a_high = load_lanes(rows + r * n + j + 4);
+            low[r] += a_low * y_low;
+            high[r] += a_high * y_high;
+            s_low += a_low * x[r];
+            s_high += a_high * x[r];
+        }
+        store_lanes(sum_y + j, s_low);
+        store_lanes(sum_y + j + 4, s_high);
     }
-    double partial[4] = {0.0, 0.0, 0.0, 0.0};
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4)
-        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] += u[j + lane] * v[j + lane];
-    for (; j < n; ++j) partial[0] += u[j] * v[j];
-    return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    for (std::size_t r = 0; r < Rows; ++r) {
+        const Lanes p = low[r] + high[r];
+        double sum = (p[0] + p[1]) + (p[2] + p[3]);
+        const double* row = rows + r * n;
+        double rest = 0.0;
+        for (std::size_t j = whole; j < n; ++j) rest += row[j] * y[j];
+        grad_x[r] = whole == 0 ? rest : sum + rest;
+    }
+    for (std::size_t j = whole; j < n; ++j)
+        for (std::size_t r = 0; r < Rows; ++r) sum_y[j] += rows[r * n + j] * x[r];
+}
+
+// grad_x = a * y and grad_y = -(a^T * x) for a row-major m x n matrix. Built for AVX2 as well
+// as for the baseline instruction set; the processor picks at load time, and both builds
+// perform the same operations in the same order.
+__attribute__((target_clones("avx2", "default"))) void matrix_vector_products(
+    const double* a, std::size_t m, std::size_t n, const double* x, const double* y, double* grad_x, double* grad_y) {
+    for (std::size_t j = 0; j < n; ++j) grad_y[j] = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) rows_block<4>(a + i * n, n, x + i, y, grad_x + i, grad_y);
+    for (; i < m; ++i) rows_block<1>(a + i * n, n, x + i, y, grad_x + i, grad_y);
+    for (std::size_t j = 0; j < n; ++j) grad_y[j] = -grad_y[j];
 }
 
 double total_order_min(std::span<const double> v) {
@@ -80,17 +131,7 @@ void GameState::compute_gradient_into(std::span<double> grad_x, std::span<double
     if (grad_x.size() != m || grad_y.size() != n)
         panic_shape_mismatch("gradient output", m, n, grad_x.size(), grad_y.size());
 
-    // Both products walk the row-major matrix in memory order: grad_x is one dot product per
-    // row, grad_y accumulates the rows weighted by x_i (independent lanes, so it vectorises).
-    const double* entries = a.data.data();
-    for (std::size_t i = 0; i < m; ++i) grad_x[i] = dot(entries + i * n, y.data(), n);
-    for (std::size_t j = 0; j < n; ++j) grad_y[j] = 0.0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double* row = entries + i * n;
-        const double weight = x[i];
-        for (std::size_t j = 0; j < n; ++j) grad_y[j] += row[j] * weight;
-    }
-    for (std::size_t j = 0; j < n; ++j) grad_y[j] = -grad_y[j];
+    matrix_vector_products(a.data.data(), m, n, x.data(), y.data(), grad_x.data(), grad_y.data());
 }
 
 std::pair<Vector, Vector> GameState::compute_gradient() const {

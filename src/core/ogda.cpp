@@ -23,11 +23,11 @@ void descend_and_project(const Vector& from, const Vector& g, double eta, Vector
 // installed, the game's x is replaced before y' is formed, the hats last.
 double Ogda::step(GameState& game, StepWorkspace& ws) {
     ws.compute_gradients(game);
-    descend_and_project(x_hat, ws.grad_x, eta, ws.extra_x, ws.projection);
-    descend_and_project(y_hat, ws.grad_y, eta, ws.extra_y, ws.projection);
-    descend_and_project(ws.extra_x, ws.grad_x, eta, ws.next_x, ws.projection);
+    descend_and_project(x_hat, ws.grad_x, eta, ws.extra_x, ws.projection_x);
+    descend_and_project(y_hat, ws.grad_y, eta, ws.extra_y, ws.projection_y);
+    descend_and_project(ws.extra_x, ws.grad_x, eta, ws.next_x, ws.projection_x);
     std::swap(game.x, ws.next_x);
-    descend_and_project(ws.extra_y, ws.grad_y, eta, ws.next_y, ws.projection);
+    descend_and_project(ws.extra_y, ws.grad_y, eta, ws.next_y, ws.projection_y);
     std::swap(game.y, ws.next_y);
     std::swap(x_hat, ws.extra_x);
     std::swap(y_hat, ws.extra_y);

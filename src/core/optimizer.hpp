@@ -20,7 +20,7 @@ struct StepWorkspace {
     Vector work_x, work_y;        // differences, exponentials, sums
     Vector extra_x, extra_y;      // second temporaries (new hats, kept exponentials)
     Vector next_x, next_y;        // the strategies about to be installed
-    ProjectionScratch projection;
+    ProjectionScratch projection_x, projection_y;  // one per player: each keeps its own order
 
     // grad_x and grad_y at the game's current strategies.
     void compute_gradients(const GameState& game);

@@ -94,59 +94,42 @@ void converge_general(std::uint64_t num_steps, GameState& state, Rule& rule, Ste
     }
 }
 
-// A 2 x 2 game and the rule's vectors held in locals. They go back to the game and the rule
-// before a step the fast arithmetic declines (which then runs the general way) and whenever
-// the loop is left, also by an exception.
-template <typename Rule>
-class LocalTwoByTwo {
-public:
-    LocalTwoByTwo(GameState& game, Rule& rule) : game_(game), rule_(rule), local_(two_by_two::load(game, rule)) {}
-    LocalTwoByTwo(const LocalTwoByTwo&) = delete;
-    LocalTwoByTwo& operator=(const LocalTwoByTwo&) = delete;
-    ~LocalTwoByTwo() { write_back(); }
-
-    const two_by_two::State& state() const { return local_; }
-
-    double step(StepWorkspace& ws) {
-        double gap;
-        if (two_by_two::step(rule_, local_, gap)) [[likely]] {
-            ahead_ = true;
-            return gap;
-        }
-        write_back();
-        gap = rule_.step(game_, ws);
-        local_ = two_by_two::load(game_, rule_);
-        return gap;
-    }
-
-private:
-    void write_back() {
-        if (ahead_) two_by_two::store(local_, game_, rule_);
-        ahead_ = false;
-    }
-
-    GameState& game_;
-    Rule& rule_;
-    two_by_two::State local_;
-    bool ahead_ = false;  // the locals hold steps the vectors have not seen yet
-};
-
+// The 2 x 2 loop keeps the game and the rule's vectors in a local State (registers, in the
+// loop) and writes them back before a step the fast arithmetic declines, which then runs the
+// general way, and whenever the loop is left, also by an exception.
 template <typename Rule, typename Recorder>
 void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder) {
-    LocalTwoByTwo<Rule> local(state, rule);
+    two_by_two::State local = two_by_two::load(state, rule);
+    bool ahead = false;  // the local state holds steps the vectors have not seen yet
+    const auto write_back = [&] {
+        if (ahead) two_by_two::store(local, state, rule);
+        ahead = false;
+    };
     StopPoller poller(4);
-    for (std::size_t k = 0; k < num_steps; ++k) {
-        poller.tick();
-        const std::array<double, 2> x{local.state().x.first, local.state().x.second};
-        const std::array<double, 2> y{local.state().y.first, local.state().y.second};
-        recorder.record_strategies(k, std::span<const double, 2>(x), std::span<const double, 2>(y));
-        const double gap = local.step(ws);
-        recorder.record_gap(k, gap);
-        if (gap < kConvergenceTolerance) {
-            recorder.fill_tail(k);
-            return;
+    try {
+        for (std::size_t k = 0; k < num_steps; ++k) {
+            poller.tick();
+            const std::array<double, 2> x{local.x.first, local.x.second}, y{local.y.first, local.y.second};
+            recorder.record_strategies(k, std::span<const double, 2>(x), std::span<const double, 2>(y));
+            double gap;
+            if (two_by_two::step(rule, local, gap)) [[likely]] {
+                ahead = true;
+            } else {
+                write_back();
+                gap = rule.step(state, ws);
+                local = two_by_two::load(state, rule);
+            }
+            recorder.record_gap(k, gap);
+            if (gap < kConvergenceTolerance) {
+                recorder.fill_tail(k);
+                break;
+            }
         }
+    } catch (...) {
+        write_back();
+        throw;
     }
+    write_back();
 }
 
 // The one convergence run behind both entry points. The variant and the loop (2 x 2 or

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <numeric>
 
 #include "core/panic.hpp"
 
@@ -71,9 +72,57 @@ ThresholdScan scan_pair(double first, double second, double radius) {
     return scan;
 }
 
+// An insertion sort from a nearly right order costs about n moves; one that would take more
+// than this many moves per entry gives way to a full sort.
+constexpr std::size_t kWarmSortMovesPerEntry = 8;
+
+// Insertion sort of (sorted, order) pairs by value, descending; false when it gave up after
+// its move budget (the pairs are then garbage: one entry is lost, another doubled).
+bool insertion_sort_within_budget(Vector& sorted, std::vector<std::uint32_t>& order) {
+    std::size_t budget = kWarmSortMovesPerEntry * sorted.size();
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        const double entry = sorted[i];
+        const std::uint32_t index = order[i];
+        std::size_t j = i;
+        for (; j > 0 && sorted[j - 1] < entry; --j) {
+            if (budget-- == 0) return false;
+            sorted[j] = sorted[j - 1];
+            order[j] = order[j - 1];
+        }
+        sorted[j] = entry;
+        order[j] = index;
+    }
+    return true;
+}
+
+// The entries of `v` (no NaN) in descending order into scratch.sorted, starting from the
+// order remembered from the previous input of the same length. Ties may come out in any
+// order: equal values give the same sorted sequence either way.
+void sort_descending_warm(std::span<const double> v, ProjectionScratch& scratch) {
+    const std::size_t n = v.size();
+    auto& order = scratch.order;
+    if (n > std::numeric_limits<std::uint32_t>::max()) {  // beyond what the indices can name
+        scratch.sorted.assign(v.begin(), v.end());
+        sort_descending(scratch.sorted);
+        return;
+    }
+    if (order.size() != n) {
+        order.resize(n);
+        std::iota(order.begin(), order.end(), 0u);
+    }
+    const auto gather = [&] {
+        for (std::size_t k = 0; k < n; ++k) scratch.sorted[k] = v[order[k]];
+    };
+    scratch.sorted.resize(n);
+    gather();
+    if (insertion_sort_within_budget(scratch.sorted, order)) return;
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return v[a] > v[b]; });
+    gather();
+}
+
 ThresholdScan scan_sorted(std::span<const double> v, double radius, ProjectionScratch& scratch) {
-    scratch.sorted.assign(v.begin(), v.end());
-    sort_descending(scratch.sorted);
+    sort_descending_warm(v, scratch);
     ThresholdScan scan;
     for (std::size_t j = 0; j < scratch.sorted.size(); ++j)
         scan.visit(scratch.sorted[j], static_cast<double>(j + 1), radius);

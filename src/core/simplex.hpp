@@ -1,6 +1,7 @@
 #pragma once
 // Euclidean projection onto the probability simplex and the validating constructor of
 // simplex points.
+#include <cstdint>
 #include <span>
 #include <string>
 #include <variant>
@@ -14,8 +15,12 @@ namespace quarnel {
 inline constexpr double kSimplexTolerance = 1e-6;
 
 // Reusable work memory of the projection, so that repeated projections allocate nothing.
+// It also remembers the descending order of the last vector projected: the vectors a run
+// projects again and again keep nearly the same order from step to step, so sorting starts
+// from there. One scratch per sequence of related vectors (one per player) keeps that useful.
 struct ProjectionScratch {
     Vector sorted;
+    std::vector<std::uint32_t> order;  // indices of the last input, largest entry first
 };
 
 // Projects `v` onto {u >= 0, sum(u) = radius} and writes the result into `out`

@@ -78,7 +78,8 @@ inline double total_order_min(Pair p) {
 inline double duality_gap(const Gradients& g) { return (-total_order_min(g.gy)) - total_order_min(g.gx); }
 
 // The projection onto the simplex: the two-entry threshold scan, accepted only when the
-// general projection would use it directly.
+// general projection would use it directly. (Its theta is finite whenever one is found, and a
+// finite sum rules out NaN, which the general projection rejects.)
 inline bool project(Pair p, Pair& out) {
     const bool swap = p.second > p.first;
     const double high = swap ? p.second : p.first;
@@ -90,7 +91,7 @@ inline bool project(Pair p, Pair& out) {
     cumsum += low;
     const double t2 = (cumsum - 1.0) / 2.0;
     if (low > t2) theta = t2, found = true;
-    if (!(found && std::isfinite(cumsum) && std::isfinite(theta))) return false;
+    if (!(found && std::isfinite(cumsum))) return false;
     const double d0 = p.first - theta;
     const double d1 = p.second - theta;
     out = {d0 > 0.0 ? d0 : 0.0, d1 > 0.0 ? d1 : 0.0};

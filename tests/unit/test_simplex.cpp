@@ -102,11 +102,13 @@ TEST(Simplex, MatchesReferenceAcrossSortStrategies) {
     std::uniform_real_distribution<double> real(-3.0, 3.0);
     std::uniform_int_distribution<int> small(-2, 2);
     ProjectionScratch scratch;
+    std::uniform_real_distribution<double> nudge(-0.05, 0.05);
     for (std::size_t n = 1; n <= 40; ++n) {
-        for (int trial = 0; trial < 20; ++trial) {
-            Vector v(n);
-            // Half the trials draw from few values, so ties and signed zeros are common.
-            for (double& x : v) x = trial % 2 ? real(gen) : 0.5 * small(gen);
+        Vector v(n);
+        for (int trial = 0; trial < 30; ++trial) {
+            // A third of the trials draw from few values, so ties and signed zeros are common; a
+            // third nudge the previous vector, whose order the scratch remembers (nearly sorted).
+            for (double& x : v) x = trial % 3 == 0 ? 0.5 * small(gen) : trial % 3 == 1 ? real(gen) : x + nudge(gen);
             Vector got(n);
             simplex_projection_into(v, 1.0, got, scratch);
             EXPECT_EQ(got, *reference_projection(v)) << "n = " << n << ", trial " << trial;
