@@ -2,7 +2,7 @@
 # Builds the module and the C++ unit tests with a sanitizer and runs them.
 #   bash scripts/sanitize.sh address [pytest args]   ASan + UBSan: unit tests and the Python suite
 #   bash scripts/sanitize.sh thread  [pytest args]   TSan: unit tests (worker pool stress included)
-#                                                     and the exploration tests
+#                                                     and the exploration, interrupt and stress tests
 # Run scripts/test.sh once first: it installs the test requirements.
 set -euo pipefail
 kind=${1:?usage: sanitize.sh address|thread [pytest args]}
@@ -13,21 +13,22 @@ dir=build/sanitize-$kind
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$kind" \
       -DQUARNEL_BUILD_UNIT_TESTS=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-cmake --build "$dir"
+cmake --build "$dir" -j "${JOBS:-2}"
 
 case "$kind" in
   address)
     # libstdc++ goes in too: exceptions thrown across the preloaded runtime need it loaded first.
     runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     # The interpreter itself is not built for leak checking, so leaks are not reported.
-    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
+    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     default_tests=(tests)
     ;;
   thread)
     runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-    default_tests=(tests/test_explorations.py)
+    # Forked children start threads of their own, which the runtime does not support.
+    default_tests=(tests/test_explorations.py tests/test_interrupt.py tests/test_stress.py -k "not fork and not child")
     ;;
   *) echo "unknown sanitizer: $kind" >&2; exit 2 ;;
 esac
