@@ -20,28 +20,28 @@ void add_entrywise(Matrix& target, const MatrixView& addend) {
 
 }  // namespace
 
-Exploration::Exploration(const BatchSpec& spec)
-    : spec(&spec),
-      optimizer(spec.optimizer->clone()),
-      game_state(GameState::from_matrix(spec.base_matrix.copy())),
+Exploration::Exploration(const BatchPlan& plan)
+    : plan(&plan),
+      optimizer(plan.optimizer->clone()),
+      game_state(GameState::from_matrix(plan.base_matrix.copy())),
       rng(&thread_rng()) {}
 
 RandomGameResult Exploration::execute_clean_run() {
     optimizer.reset();
     fill_uniform(game_state.x);
     fill_uniform(game_state.y);
-    draw_perturbation(game_state.a, spec->magnitude_range, *rng);
-    const double norm = spec->norm_fn(MatrixView::of(game_state.a));
-    add_entrywise(game_state.a, spec->base_matrix);
-    Experiment{spec->num_steps}.run_recording_gaps(game_state, optimizer, gaps, workspace);
+    draw_perturbation(game_state.a, plan->magnitude_range, *rng);
+    const double norm = plan->norm_fn(MatrixView::of(game_state.a));
+    add_entrywise(game_state.a, plan->base_matrix);
+    Experiment{plan->num_steps}.run_recording_gaps(game_state, optimizer, gaps, workspace);
     // Reduced here, on the worker, so no history outlives its trial.
-    return {norm, metric_of(gaps, spec->metric_method)};
+    return {norm, metric_of(gaps, plan->metric_method)};
 }
 
-std::vector<RandomGameResult> run_batch_exploration(const BatchSpec& spec, std::uint64_t n) {
+std::vector<RandomGameResult> run_batch_exploration(const BatchPlan& plan, std::uint64_t n) {
     std::vector<RandomGameResult> results(n);
     parallel_for_pieces(n, [&](std::size_t begin, std::size_t end) {
-        Exploration exploration(spec);
+        Exploration exploration(plan);
         for (std::size_t i = begin; i < end && !parallel_loop_cancelled(); ++i)
             results[i] = exploration.execute_clean_run();
     });

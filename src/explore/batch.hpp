@@ -22,7 +22,7 @@ struct RandomGameResult {
 };
 
 // Shared, read-only description of a batch.
-struct BatchSpec {
+struct BatchPlan {
     MatrixView base_matrix;
     const Optimizer* optimizer;  // template, cloned per piece, never modified
     std::uint64_t num_steps;
@@ -33,18 +33,18 @@ struct BatchSpec {
 
 // The working state of one worker over one contiguous piece of a batch.
 struct Exploration {
-    const BatchSpec* spec;
+    const BatchPlan* plan;
     Optimizer optimizer;
     GameState game_state;
     Rng* rng;
     Vector gaps;              // the current trial's gap history, reused by every trial
     StepWorkspace workspace;  // step scratch memory, reused by every trial
 
-    explicit Exploration(const BatchSpec& spec);  // clones, copies the base, takes thread_rng()
+    explicit Exploration(const BatchPlan& plan);  // clones, copies the base, takes thread_rng()
     RandomGameResult execute_clean_run();
 };
 
 // Element i is trial i, whatever worker ran it.
-std::vector<RandomGameResult> run_batch_exploration(const BatchSpec& spec, std::uint64_t n);
+std::vector<RandomGameResult> run_batch_exploration(const BatchPlan& plan, std::uint64_t n);
 
 }  // namespace quarnel

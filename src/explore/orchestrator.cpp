@@ -6,7 +6,7 @@
 namespace quarnel {
 namespace {
 
-BatchSpec batch_spec(const MatrixView& base_matrix, const Optimizer& optimizer, const ExplorationParams& params,
+BatchPlan batch_plan(const MatrixView& base_matrix, const Optimizer& optimizer, const ExplorationParams& params,
                      NormFn norm_fn, UniformRange range) {
     return {base_matrix, &optimizer, params.num_steps, norm_fn, range, params.metric_method};
 }
@@ -17,7 +17,7 @@ ScatteredOutput ScatteredOutput::create(const MatrixView& base_matrix, const Opt
                                         const ExplorationParams& params, NormKind norm_kind) {
     const NormFn norm_fn = norm_function(norm_kind);
     const UniformRange range = UniformRange::create_or_panic(params.inner_radius, params.outer_radius);
-    const auto trials = run_batch_exploration(batch_spec(base_matrix, optimizer, params, norm_fn, range),
+    const auto trials = run_batch_exploration(batch_plan(base_matrix, optimizer, params, norm_fn, range),
                                               params.num_exploration);
     ScatteredOutput output;
     output.norms.reserve(trials.size());
@@ -47,7 +47,7 @@ ConcentricOutput ConcentricOutput::create(const MatrixView& base_matrix, const O
         const UniformRange range = UniformRange::create_or_panic(low, high);
         const Optimizer slice_optimizer = optimizer.clone();
         const auto trials =
-            run_batch_exploration(batch_spec(base_matrix, slice_optimizer, params, max_norm, range), per_slice);
+            run_batch_exploration(batch_plan(base_matrix, slice_optimizer, params, max_norm, range), per_slice);
         Vector& metrics = output.metrics.emplace_back();
         metrics.reserve(trials.size());
         for (const RandomGameResult& trial : trials) metrics.push_back(trial.metric);

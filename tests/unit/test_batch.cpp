@@ -17,7 +17,7 @@ Matrix matrix_of(std::size_t rows, std::size_t cols, std::vector<double> entries
     return m;
 }
 
-BatchSpec spec_for(const Matrix& base, const Optimizer& optimizer, std::uint64_t num_steps, UniformRange range) {
+BatchPlan plan_for(const Matrix& base, const Optimizer& optimizer, std::uint64_t num_steps, UniformRange range) {
     return {MatrixView::of(base), &optimizer, num_steps, max_norm, range, MaxLast{0.5}};
 }
 
@@ -46,8 +46,8 @@ TEST(Batch, TrialsAreCleanRunsOnFreshPerturbations) {
     GameState warm_up = GameState::from_matrix(base);
     optimizer.step(warm_up);  // a template with history: every trial must reset its clone
     const UniformRange range{0.1, 0.4};
-    const BatchSpec spec = spec_for(base, optimizer, 50, range);
-    Exploration exploration(spec);
+    const BatchPlan plan = plan_for(base, optimizer, 50, range);
+    Exploration exploration(plan);
     Rng drawing = seeded(5), replay = seeded(5);
     exploration.rng = &drawing;
     for (int trial = 0; trial < 3; ++trial) {
@@ -62,9 +62,9 @@ TEST(Batch, ReturnsOneResultPerIndex) {
     const Matrix base = matrix_of(2, 2, {1, -1, -1, 1});
     const Optimizer optimizer = Optimizer::omwuoomd(0.1, 2);
     const Optimizer before = optimizer.clone();
-    const BatchSpec spec = spec_for(base, optimizer, 20, {0.5, 0.5});
-    EXPECT_TRUE(run_batch_exploration(spec, 0).empty());
-    const auto results = run_batch_exploration(spec, 37);
+    const BatchPlan plan = plan_for(base, optimizer, 20, {0.5, 0.5});
+    EXPECT_TRUE(run_batch_exploration(plan, 0).empty());
+    const auto results = run_batch_exploration(plan, 37);
     ASSERT_EQ(results.size(), 37u);
     for (const auto& result : results) {
         EXPECT_GE(result.norm, 0.5);
@@ -76,16 +76,16 @@ TEST(Batch, ReturnsOneResultPerIndex) {
 TEST(Batch, EmptyBaseFailsWhenAPieceIsPrepared) {
     const Matrix base = Matrix::zeros(0, 2);
     const Optimizer optimizer = Optimizer::ogda(0.1, 2);
-    const BatchSpec spec = spec_for(base, optimizer, 5, {0.5, 0.5});
-    EXPECT_TRUE(run_batch_exploration(spec, 0).empty());
-    EXPECT_THROW(run_batch_exploration(spec, 10), Panic);
+    const BatchPlan plan = plan_for(base, optimizer, 5, {0.5, 0.5});
+    EXPECT_TRUE(run_batch_exploration(plan, 0).empty());
+    EXPECT_THROW(run_batch_exploration(plan, 10), Panic);
 }
 
 TEST(Batch, StepFailureStopsTheBatch) {
     const Matrix base = matrix_of(2, 2, {std::nan(""), 0, 0, 0});
     const Optimizer optimizer = Optimizer::ogda(0.1, 2);
-    const BatchSpec spec = spec_for(base, optimizer, 5, {0.5, 0.5});
-    EXPECT_THROW(run_batch_exploration(spec, 100), Panic);
+    const BatchPlan plan = plan_for(base, optimizer, 5, {0.5, 0.5});
+    EXPECT_THROW(run_batch_exploration(plan, 100), Panic);
 }
 
 TEST(Neighborhood, NormalisesToUnitRange) {
