@@ -5,10 +5,12 @@
 #include <new>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "core/two_by_two.hpp"
+#include "core/two_by_two_ogda.hpp"
 
 namespace quarnel {
 
@@ -50,6 +52,13 @@ struct FullRecorder {
         for (std::size_t i = 0; i < x.size(); ++i) x_row[i] = x[i];
         for (std::size_t j = 0; j < y.size(); ++j) y_row[j] = y[j];
     }
+    // Lane 0 of each entry pair is x's, lane 1 is y's.
+    void record_lanes(std::size_t k, const two_by_two::Lanes& play) {
+        double* x_row = result.x_history.data.data() + 2 * k;
+        double* y_row = result.y_history.data.data() + 2 * k;
+        x_row[0] = play.first[0], x_row[1] = play.second[0];
+        y_row[0] = play.first[1], y_row[1] = play.second[1];
+    }
     void record_gap(std::size_t k, double gap) { result.gaps_history[k] = gap; }
     void fill_tail(std::size_t k) {
         fill_rows_after(result.x_history, k);
@@ -69,6 +78,7 @@ struct GapRecorder {
 
     template <std::size_t Extent>
     void record_strategies(std::size_t, std::span<const double, Extent>, std::span<const double, Extent>) {}
+    void record_lanes(std::size_t, const two_by_two::Lanes&) {}
     void record_gap(std::size_t k, double gap) { gaps[k] = gap; }
     void fill_tail(std::size_t k) { fill_after(gaps, k); }
 };
@@ -132,6 +142,78 @@ void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWor
     write_back();
 }
 
+// Why a stretch of 2 x 2 OGDA steps ended.
+enum class LanesStop { stretch_done, declined, converged };
+
+// Steps k, k + 1, ... up to `end` in the lanes, with no call in the loop so that the whole
+// state stays in registers. Row k is recorded before step k is tried; on a declined step k is
+// left at that step, on convergence at the converging one. Built for AVX2 as well as for the
+// baseline instruction set (three-operand instructions spare the baseline's register copies);
+// both builds perform the same operations.
+template <typename Recorder>
+__attribute__((target_clones("avx2", "default"))) LanesStop ogda_lanes_stretch(
+    const two_by_two::OgdaGame& game, two_by_two::OgdaLanes& lanes, std::size_t& k, std::size_t end,
+    Recorder& recorder) {
+    // Plain locals rather than the aggregate, which GCC would keep in memory.
+    two_by_two::Lanes play = lanes.play, hats = lanes.hats;
+    std::size_t step = k;
+    LanesStop stop = LanesStop::stretch_done;
+    for (; step < end; ++step) {
+        recorder.record_lanes(step, play);
+        double gap;
+        if (!two_by_two::ogda_step(game, play, hats, gap)) [[unlikely]] {
+            stop = LanesStop::declined;
+            break;
+        }
+        recorder.record_gap(step, gap);
+        if (gap < kConvergenceTolerance) {
+            stop = LanesStop::converged;
+            break;
+        }
+    }
+    lanes = {play, hats};
+    k = step;
+    return stop;
+}
+
+// Steps between two polls of the stop check: the general loop's poller would poll as often.
+constexpr std::size_t kOgdaStretch = kWorkPerPoll / 4;
+
+// 2 x 2 OGDA in stretches of lanes steps, the stop check polled where the general loop's poller
+// would poll (before the step that completes each period). The game and the rule see every
+// stretch's end: the state is written back before anything that may throw, and a declined step
+// runs the general way.
+template <typename Recorder>
+void converge_ogda_2x2(std::uint64_t num_steps, GameState& state, Ogda& rule, StepWorkspace& ws,
+                       Recorder& recorder) {
+    const two_by_two::OgdaGame game = two_by_two::ogda_game(state, rule.eta);
+    two_by_two::OgdaLanes lanes = two_by_two::load(state, rule);
+    std::size_t next_poll = kOgdaStretch - 1;
+    for (std::size_t k = 0; k < num_steps;) {
+        const LanesStop stop =
+            ogda_lanes_stretch(game, lanes, k, std::min<std::size_t>(num_steps, next_poll), recorder);
+        two_by_two::store(lanes, state, rule);
+        if (stop == LanesStop::stretch_done) {
+            if (k == next_poll && k < num_steps) {
+                throw_if_stop_requested();
+                next_poll += kOgdaStretch;
+            }
+            continue;
+        }
+        if (stop == LanesStop::declined) {
+            const double gap = rule.step(state, ws);
+            lanes = two_by_two::load(state, rule);
+            recorder.record_gap(k, gap);
+            if (!(gap < kConvergenceTolerance)) {
+                ++k;
+                continue;
+            }
+        }
+        recorder.fill_tail(k);
+        return;
+    }
+}
+
 // The one convergence run behind both entry points. The variant and the loop (2 x 2 or
 // general) are chosen once, outside the loop.
 template <typename Recorder>
@@ -139,8 +221,10 @@ void converge(std::uint64_t num_steps, GameState& state, Optimizer& optimizer, S
     std::visit(
         [&](auto& rule) {
             const auto& [first, second, eta] = rule;
-            if (two_by_two::fits(state, first, second)) converge_2x2(num_steps, state, rule, ws, recorder);
-            else converge_general(num_steps, state, rule, ws, recorder);
+            constexpr bool ogda = std::is_same_v<std::decay_t<decltype(rule)>, Ogda>;
+            if (!two_by_two::fits(state, first, second)) converge_general(num_steps, state, rule, ws, recorder);
+            else if constexpr (ogda) converge_ogda_2x2(num_steps, state, rule, ws, recorder);
+            else converge_2x2(num_steps, state, rule, ws, recorder);
         },
         optimizer.variant);
 }

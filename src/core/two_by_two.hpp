@@ -77,42 +77,6 @@ inline double total_order_min(Pair p) {
 
 inline double duality_gap(const Gradients& g) { return (-total_order_min(g.gy)) - total_order_min(g.gx); }
 
-// The projection onto the simplex: the two-entry threshold scan, accepted only when the
-// general projection would use it directly. (Its theta is finite whenever one is found, and a
-// finite sum rules out NaN, which the general projection rejects.)
-inline bool project(Pair p, Pair& out) {
-    const bool swap = p.second > p.first;
-    const double high = swap ? p.second : p.first;
-    const double low = swap ? p.first : p.second;
-    double cumsum = 0.0 + high;
-    const double t1 = (cumsum - 1.0) / 1.0;
-    bool found = high > t1;
-    double theta = found ? t1 : 0.0;
-    cumsum += low;
-    const double t2 = (cumsum - 1.0) / 2.0;
-    if (low > t2) theta = t2, found = true;
-    if (!(found && std::isfinite(cumsum))) return false;
-    const double d0 = p.first - theta;
-    const double d1 = p.second - theta;
-    out = {d0 > 0.0 ? d0 : 0.0, d1 > 0.0 ? d1 : 0.0};
-    return true;
-}
-
-inline Pair descend(Pair from, double eta, Pair g) {
-    return {from.first - eta * g.first, from.second - eta * g.second};
-}
-
-inline bool ogda_step(State& s, double& gap) {
-    const Gradients g = gradients(s);
-    Pair u, v, x, y;
-    if (!(project(descend(s.u, s.eta, g.gx), u) && project(descend(s.v, s.eta, g.gy), v) &&
-          project(descend(u, s.eta, g.gx), x) && project(descend(v, s.eta, g.gy), y)))
-        return false;
-    s.x = x, s.y = y, s.u = u, s.v = v;
-    gap = duality_gap(g);
-    return true;
-}
-
 // exp(p - max(p)), the maximum ignoring NaN. The larger entry's exponent is 0 (exp gives 1)
 // or NaN (exp gives NaN), and adding 1 reproduces both, so only one exp is evaluated.
 inline Pair exp_shifted(Pair p) {
@@ -169,7 +133,6 @@ inline bool omwu_oftrl_step(State& s, double& gap) {
     return true;
 }
 
-inline bool step(const Ogda&, State& s, double& gap) { return ogda_step(s, gap); }
 inline bool step(const OmwuOomd&, State& s, double& gap) { return omwu_oomd_step(s, gap); }
 inline bool step(const OmwuOftrl&, State& s, double& gap) { return omwu_oftrl_step(s, gap); }
 
