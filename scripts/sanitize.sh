@@ -2,7 +2,7 @@
 # Builds the module and the C++ unit tests with a sanitizer and runs them.
 #   bash scripts/sanitize.sh address [pytest args]   ASan + UBSan: unit tests and the Python suite
 #   bash scripts/sanitize.sh thread  [pytest args]   TSan: unit tests (worker pool stress included)
-#                                                     and the exploration, interrupt and stress tests
+#                                                     and the exploration and stress tests
 # Run scripts/test.sh once first: it installs the test requirements.
 set -euo pipefail
 kind=${1:?usage: sanitize.sh address|thread [pytest args]}
@@ -11,7 +11,11 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 dir=build/sanitize-$kind
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$kind" \
+# Functions cloned per instruction set are picked by resolvers that run while the program is
+# being loaded, before the thread sanitizer's runtime is set up: they must not call into it.
+extra_flags=()
+[ "$kind" = thread ] && extra_flags=(-DCMAKE_CXX_FLAGS=--param=tsan-instrument-func-entry-exit=0)
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$kind" "${extra_flags[@]}" \
       -DQUARNEL_BUILD_UNIT_TESTS=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build "$dir" -j "${JOBS:-2}"
 
@@ -27,8 +31,9 @@ case "$kind" in
   thread)
     runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-    # Forked children start threads of their own, which the runtime does not support.
-    default_tests=(tests/test_explorations.py tests/test_interrupt.py tests/test_stress.py -k "not fork and not child")
+    # Forked children start threads of their own, which the runtime does not support; and it
+    # defers signals until the next intercepted call, so Ctrl-C is tested by the unit tests only.
+    default_tests=(tests/test_explorations.py tests/test_stress.py -k "not fork and not child")
     ;;
   *) echo "unknown sanitizer: $kind" >&2; exit 2 ;;
 esac

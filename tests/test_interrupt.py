@@ -52,7 +52,7 @@ LONG_CALLS = {
     """,
     "neighborhood": """
         seen = interrupted(lambda: quarnel.neighborhood_exploration(
-            np.tile(STUCK, (48, 1, 1)), Optimizer.omwuoftrl(0.0, 2), 2 * 10**6, False))
+            np.tile(STUCK, (480, 1, 1)), Optimizer.omwuoftrl(0.0, 2), 2 * 10**5, False))
         report = {}
     """,
     # A large game steps slowly, so few steps are replayed to check the state left behind.
