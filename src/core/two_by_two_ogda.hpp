@@ -140,13 +140,10 @@ struct Projected {
 
 // Per lane, the smaller of the two entries under IEEE totalOrder, the first of equal ones. The
 // entries are finite here (a step with a NaN or infinite gradient is declined), where totalOrder
-// is the numeric order except that -0.0 precedes 0.0: equal entries are merged by OR, which
-// gives -0.0 for the zeros of both signs and the entry itself otherwise.
-[[gnu::always_inline]] inline Duo total_order_min(const Lanes& v) {
-    const Duo smaller = less_else_second(v.second, v.first);
-    const DuoMask equal_bits = (v.first == v.second) & reinterpret_cast<DuoMask>(v.second);
-    return reinterpret_cast<Duo>(reinterpret_cast<DuoMask>(smaller) | equal_bits);
-}
+// is the numeric order except that -0.0 precedes 0.0; but the zeros of one gradient all have
+// one sign (a sum started from 0.0 that comes to zero is 0.0, its negation -0.0), so the
+// numeric minimum is the totalOrder one.
+[[gnu::always_inline]] inline Duo total_order_min(const Lanes& v) { return less_else_second(v.second, v.first); }
 
 // One step: hats <- P(hats - eta g), play <- P(hats' - eta g), and the duality gap of the
 // strategies the step started from, (-min grad_y) - min grad_x. Returns false, having changed

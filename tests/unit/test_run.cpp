@@ -8,6 +8,7 @@
 #include <random>
 #include <tuple>
 
+#include "core/interrupt.hpp"
 #include "core/run.hpp"
 #include "core_test_support.hpp"
 
@@ -179,14 +180,19 @@ TEST(Run, FailingStepKeepsTheCompletedSteps) {
 class RunEveryRule : public ::testing::TestWithParam<int> {};
 
 TEST_P(RunEveryRule, GapRunMatchesTheFullRun) {
-    GameState full_game = GameState::from_matrix(matrix(3, 2, {1, -2, 0.5, 0, 3, -1}));
-    GameState gap_game = full_game;
-    Optimizer full_optimizer = make(GetParam(), 0.3, 1);
-    Optimizer gap_optimizer = full_optimizer;
-    const Experiment experiment{40};
-    const GameResult result = experiment.run_experiment_until_convergence(full_game, full_optimizer);
-    EXPECT_EQ(experiment.run_recording_gaps(gap_game, gap_optimizer), result.gaps_history);
-    EXPECT_EQ(gap_game.x, full_game.x);
+    // The general loop (vectors stretching from length 1), and the 2 x 2 one past a stop check.
+    const std::pair<Matrix, std::uint64_t> games[] = {{matrix(3, 2, {1, -2, 0.5, 0, 3, -1}), 1},
+                                                      {matrix(2, 2, {1, -2, 0.5, 3}), 2}};
+    for (const auto& [a, dim] : games) {
+        GameState full_game = GameState::from_matrix(a);
+        GameState gap_game = full_game;
+        Optimizer full_optimizer = make(GetParam(), 1e-3, dim);
+        Optimizer gap_optimizer = full_optimizer;
+        const Experiment experiment{kWorkPerPoll / 2};
+        const GameResult result = experiment.run_experiment_until_convergence(full_game, full_optimizer);
+        EXPECT_EQ(experiment.run_recording_gaps(gap_game, gap_optimizer), result.gaps_history);
+        EXPECT_EQ(gap_game.x, full_game.x);
+    }
 }
 
 // Allocations made by one run on an n x n game without a pure saddle point, which no rule
@@ -329,9 +335,12 @@ INSTANTIATE_TEST_SUITE_P(
             // Entries near 1e308: the direct threshold scan finds nothing, the general path
             // retries on the shifted vector.
             TwoByTwoCase{"projection_needs_shifted_retry", {-1.0, -1.0, -1.0, -1.0}, {0.5, 0.5}, {0.5, 0.5}, 1e308},
+            // Entries near +-1e17 sum to a finite value, but no threshold is found directly.
+            TwoByTwoCase{"huge_payoffs_need_shifted_retry", {1e17, -1e17, -1e17, 1e17}, {1.0, 0.0}, {1.0, 0.0}, 1.0},
             TwoByTwoCase{"infinite_payoff_fails", {1.0, 1.0, kInf, 1.0}, {1.0, 0.0}, {0.5, 0.5}, 0.1},
             TwoByTwoCase{"infinite_corner_fails", {kInf, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
             TwoByTwoCase{"nan_payoff_fails", {kNaN, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
+            TwoByTwoCase{"nan_in_second_entries_fails", {0.0, 0.0, 0.0, kNaN}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
             TwoByTwoCase{"nan_step_size_fails", {0.3, -0.7, -0.4, 0.9}, {0.5, 0.5}, {0.5, 0.5}, kNaN})),
     [](const auto& info) {
         return std::string(std::get<0>(info.param) == 0 ? "ogda_" : std::get<0>(info.param) == 1 ? "oomd_" : "oftrl_") +
