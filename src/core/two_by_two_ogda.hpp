@@ -88,14 +88,16 @@ inline void store(const OgdaLanes& lanes, GameState& game, Ogda& rule) {
 #endif
 }
 
-// True when every lane of the mask is set.
-[[gnu::always_inline]] inline bool all_lanes(DuoMask mask) {
+// Bit i set when lane i of the mask is.
+[[gnu::always_inline]] inline int lane_bits(DuoMask mask) {
 #ifdef __SSE2__
-    return _mm_movemask_pd((__m128d)mask) == 3;
+    return _mm_movemask_pd((__m128d)mask);
 #else
-    return (mask[0] & mask[1]) != 0;
+    return static_cast<int>((mask[0] & 1) | (mask[1] & 2));
 #endif
 }
+
+constexpr int kBothLanes = 3;
 
 [[gnu::always_inline]] inline Duo swapped(Duo v) { return __builtin_shufflevector(v, v, 1, 0); }
 
@@ -111,6 +113,16 @@ inline void store(const OgdaLanes& lanes, GameState& game, Ogda& rule) {
     const Duo zero = {0.0, 0.0};
     const Duo s0 = swapped(play.first), s1 = swapped(play.second);  // {y0, x0}, {y1, x1}
     return {negate_lane_1((zero + g.c00 * s0) + g.c01 * s1), negate_lane_1((zero + g.c10 * s0) + g.c11 * s1)};
+}
+
+// mask ? a : b per lane. The lanes mostly agree, and keep agreeing from step to step: a
+// predicted branch then takes the selection off the step's chain of dependent operations.
+[[gnu::always_inline]] inline Duo select(DuoMask mask, Duo a, Duo b) {
+    const int bits = lane_bits(mask);
+    if (bits == kBothLanes) [[likely]]
+        return a;
+    if (bits == 0) return b;
+    return mask ? a : b;
 }
 
 struct Projected {
@@ -130,11 +142,11 @@ struct Projected {
     const Duo t1 = high - 1.0;
     const Duo sum = high + low;
     const Duo t2 = (sum - 1.0) * 0.5;
-    const Duo theta = low > t2 ? t2 : t1;
+    const Duo theta = select(low > t2, t2, t1);
     const Duo d0 = p.first - theta, d1 = p.second - theta;
     constexpr DuoMask kMagnitude = {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max()};
     const Duo magnitude = reinterpret_cast<Duo>(reinterpret_cast<DuoMask>(sum) & kMagnitude);
-    return {{d0 > zero ? d0 : zero, d1 > zero ? d1 : zero},
+    return {{greater_else_second(d0, zero), greater_else_second(d1, zero)},
             both(high > t1, magnitude <= std::numeric_limits<double>::max())};
 }
 
@@ -153,7 +165,7 @@ struct Projected {
     const Lanes scaled = {g.eta * grad.first, g.eta * grad.second};
     const Projected new_hats = project({hats.first - scaled.first, hats.second - scaled.second});
     const Projected new_play = project({new_hats.point.first - scaled.first, new_hats.point.second - scaled.second});
-    if (!all_lanes(both(new_hats.usable, new_play.usable))) [[unlikely]]
+    if (lane_bits(both(new_hats.usable, new_play.usable)) != kBothLanes) [[unlikely]]
         return false;
     const Duo smallest = total_order_min(grad);
     gap = (-smallest[1]) - smallest[0];
