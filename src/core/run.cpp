@@ -1,16 +1,13 @@
 #include "core/run.hpp"
 
 #include <algorithm>
-#include <array>
 #include <new>
 #include <span>
 #include <string>
-#include <type_traits>
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "core/two_by_two.hpp"
-#include "core/two_by_two_ogda.hpp"
 
 namespace quarnel {
 
@@ -38,15 +35,38 @@ void fill_rows_after(Matrix& history, std::size_t k) {
 
 void fill_after(Vector& gaps, std::size_t k) { std::fill(gaps.begin() + k + 1, gaps.end(), gaps[k]); }
 
+// Rows are made writable a block at a time, just before the run writes them: the block's zero
+// fill is still in cache when the run overwrites it, rather than a fill of the whole histories
+// long gone from the cache when the run gets there. Small enough a block for a fill of
+// 2 x 2 rows to take plain vector stores.
+constexpr std::size_t kRowsPerBlock = 64;
+
+// Reserves room for `count` entries; sizes that cannot be met raise std::bad_alloc.
+void reserve_entries(Vector& v, std::size_t count) {
+    if (count > v.max_size()) throw std::bad_alloc();
+    v.reserve(count);
+}
+
+// Records the full histories. They have their final shapes from the start, but their entries
+// grow row block by row block (see prepare_rows); the run leaves every row written.
 struct FullRecorder {
     GameResult result;
+    std::size_t prepared = 0;  // rows that exist so far
 
     FullRecorder(std::uint64_t num_steps, std::size_t m, std::size_t n)
-        : result{Matrix::zeros(num_steps, m), Matrix::zeros(num_steps, n), zeros(num_steps)} {}
+        : result{Matrix{num_steps, m, {}}, Matrix{num_steps, n, {}}, {}} {
+        reserve_entries(result.x_history.data, checked_product(num_steps, m));
+        reserve_entries(result.y_history.data, checked_product(num_steps, n));
+        reserve_entries(result.gaps_history, num_steps);
+    }
 
-    // A fixed extent lets the 2 x 2 path write its rows as plain stores.
-    template <std::size_t Extent>
-    void record_strategies(std::size_t k, std::span<const double, Extent> x, std::span<const double, Extent> y) {
+    // Makes row k and the next ones, up to a block and not past `end`, writable; returns the end
+    // of the writable rows.
+    std::size_t prepare_rows(std::size_t k, std::size_t end) {
+        if (k >= prepared) grow_to(std::min<std::size_t>(end, k + kRowsPerBlock));
+        return std::min(prepared, end);
+    }
+    void record_strategies(std::size_t k, std::span<const double> x, std::span<const double> y) {
         double* x_row = result.x_history.data.data() + k * x.size();
         double* y_row = result.y_history.data.data() + k * y.size();
         for (std::size_t i = 0; i < x.size(); ++i) x_row[i] = x[i];
@@ -61,9 +81,18 @@ struct FullRecorder {
     }
     void record_gap(std::size_t k, double gap) { result.gaps_history[k] = gap; }
     void fill_tail(std::size_t k) {
+        grow_to(result.x_history.rows);
         fill_rows_after(result.x_history, k);
         fill_rows_after(result.y_history, k);
         fill_after(result.gaps_history, k);
+    }
+
+private:
+    void grow_to(std::size_t rows) {
+        result.x_history.data.resize(rows * result.x_history.cols);
+        result.y_history.data.resize(rows * result.y_history.cols);
+        result.gaps_history.resize(rows);
+        prepared = rows;
     }
 };
 
@@ -76,8 +105,8 @@ struct GapRecorder {
         gaps.resize(num_steps);
     }
 
-    template <std::size_t Extent>
-    void record_strategies(std::size_t, std::span<const double, Extent>, std::span<const double, Extent>) {}
+    void record_strategies(std::size_t, std::span<const double>, std::span<const double>) {}
+    std::size_t prepare_rows(std::size_t, std::size_t end) { return end; }
     void record_lanes(std::size_t, const two_by_two::Lanes&) {}
     void record_gap(std::size_t k, double gap) { gaps[k] = gap; }
     void fill_tail(std::size_t k) { fill_after(gaps, k); }
@@ -90,11 +119,12 @@ void converge_general(std::uint64_t num_steps, GameState& state, Rule& rule, Ste
     const std::size_t n = state.y.size();
     // A step costs about m * n multiply-adds; the stop check runs between whole steps.
     StopPoller poller(m * n);
-    for (std::size_t k = 0; k < num_steps; ++k) {
+    for (std::size_t k = 0, prepared = 0; k < num_steps; ++k) {
         poller.tick();
+        if (k == prepared) prepared = recorder.prepare_rows(k, num_steps);
         require_row_width(state.x, m, "x");
         require_row_width(state.y, n, "y");
-        recorder.record_strategies(k, std::span<const double>(state.x), std::span<const double>(state.y));
+        recorder.record_strategies(k, state.x, state.y);
         const double gap = rule.step(state, ws);
         recorder.record_gap(k, gap);
         if (gap < kConvergenceTolerance) {
@@ -104,99 +134,59 @@ void converge_general(std::uint64_t num_steps, GameState& state, Rule& rule, Ste
     }
 }
 
-// The 2 x 2 loop keeps the game and the rule's vectors in a local State (registers, in the
-// loop) and writes them back before a step the fast arithmetic declines, which then runs the
-// general way, and whenever the loop is left, also by an exception.
-template <typename Rule, typename Recorder>
-void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder) {
-    two_by_two::State local = two_by_two::load(state, rule);
-    bool ahead = false;  // the local state holds steps the vectors have not seen yet
-    const auto write_back = [&] {
-        if (ahead) two_by_two::store(local, state, rule);
-        ahead = false;
-    };
-    StopPoller poller(4);
-    try {
-        for (std::size_t k = 0; k < num_steps; ++k) {
-            poller.tick();
-            const std::array<double, 2> x{local.x.first, local.x.second}, y{local.y.first, local.y.second};
-            recorder.record_strategies(k, std::span<const double, 2>(x), std::span<const double, 2>(y));
-            double gap;
-            if (two_by_two::step(rule, local, gap)) [[likely]] {
-                ahead = true;
-            } else {
-                write_back();
-                gap = rule.step(state, ws);
-                local = two_by_two::load(state, rule);
-            }
-            recorder.record_gap(k, gap);
-            if (gap < kConvergenceTolerance) {
-                recorder.fill_tail(k);
-                break;
-            }
-        }
-    } catch (...) {
-        write_back();
-        throw;
-    }
-    write_back();
-}
-
-// Why a stretch of 2 x 2 OGDA steps ended.
+// Why a stretch of 2 x 2 steps ended.
 enum class LanesStop { stretch_done, declined, converged };
 
-// Steps k, k + 1, ... up to `end` in the lanes, with no call in the loop so that the whole
-// state stays in registers. Row k is recorded before step k is tried; on a declined step k is
-// left at that step, on convergence at the converging one. Built for AVX2 as well as for the
-// baseline instruction set (three-operand instructions spare the baseline's register copies);
-// both builds perform the same operations.
-template <typename Recorder>
-__attribute__((target_clones("avx2", "default"))) LanesStop ogda_lanes_stretch(
-    const two_by_two::OgdaGame& game, two_by_two::OgdaLanes& lanes, std::size_t& k, std::size_t end,
-    Recorder& recorder) {
+// Steps k, k + 1, ... up to `end` in the lanes, the state in registers (OGDA's loop makes no
+// call at all). Row k is recorded before step k is tried; on a declined step k is left at that
+// step, on convergence at the converging one.
+template <typename Rule, typename Recorder>
+LanesStop lanes_stretch(const Rule& rule, const two_by_two::Game& game, two_by_two::State& state, std::size_t& k,
+                        std::size_t end, Recorder& recorder) {
     // Plain locals rather than the aggregate, which GCC would keep in memory.
-    two_by_two::Lanes play = lanes.play, hats = lanes.hats;
+    two_by_two::Lanes play = state.play, vectors = state.rule;
     std::size_t step = k;
     LanesStop stop = LanesStop::stretch_done;
     for (; step < end; ++step) {
         recorder.record_lanes(step, play);
+        two_by_two::State next = {play, vectors};
         double gap;
-        if (!two_by_two::ogda_step(game, play, hats, gap)) [[unlikely]] {
+        if (!two_by_two::step(rule, game, next, gap)) [[unlikely]] {
             stop = LanesStop::declined;
             break;
         }
+        play = next.play, vectors = next.rule;
         recorder.record_gap(step, gap);
         if (gap < kConvergenceTolerance) {
             stop = LanesStop::converged;
             break;
         }
     }
-    lanes = {play, hats};
+    state = {play, vectors};
     k = step;
     return stop;
 }
 
 // Steps between two polls of the stop check: the general loop's poller would poll as often.
-constexpr std::size_t kOgdaStretch = kWorkPerPoll / 4;
+constexpr std::size_t kLanesStretch = kWorkPerPoll / 4;
 
-// 2 x 2 OGDA in stretches of lanes steps, the stop check polled where the general loop's poller
-// would poll (before the step that completes each period). The game and the rule see every
-// stretch's end: the state is written back before anything that may throw, and a declined step
-// runs the general way.
-template <typename Recorder>
-void converge_ogda_2x2(std::uint64_t num_steps, GameState& state, Ogda& rule, StepWorkspace& ws,
-                       Recorder& recorder) {
-    const two_by_two::OgdaGame game = two_by_two::ogda_game(state, rule.eta);
-    two_by_two::OgdaLanes lanes = two_by_two::load(state, rule);
-    std::size_t next_poll = kOgdaStretch - 1;
+// 2 x 2 games in stretches of lanes steps, the stop check polled where the general loop's
+// poller would poll (before the step that completes each period). The game and the rule see
+// every stretch's end: the state is written back before anything that may throw, and a
+// declined step runs the general way.
+template <typename Rule, typename Recorder>
+void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder) {
+    const two_by_two::Game game = two_by_two::game_of(state, rule.eta);
+    two_by_two::State lanes = two_by_two::load(state, rule);
+    std::size_t next_poll = kLanesStretch - 1;
     for (std::size_t k = 0; k < num_steps;) {
-        const LanesStop stop =
-            ogda_lanes_stretch(game, lanes, k, std::min<std::size_t>(num_steps, next_poll), recorder);
+        const std::size_t end = recorder.prepare_rows(k, std::min<std::size_t>(num_steps, next_poll));
+        const LanesStop stop = lanes_stretch(rule, game, lanes, k, end, recorder);
         two_by_two::store(lanes, state, rule);
         if (stop == LanesStop::stretch_done) {
             if (k == next_poll && k < num_steps) {
                 throw_if_stop_requested();
-                next_poll += kOgdaStretch;
+                next_poll += kLanesStretch;
             }
             continue;
         }
@@ -221,10 +211,8 @@ void converge(std::uint64_t num_steps, GameState& state, Optimizer& optimizer, S
     std::visit(
         [&](auto& rule) {
             const auto& [first, second, eta] = rule;
-            constexpr bool ogda = std::is_same_v<std::decay_t<decltype(rule)>, Ogda>;
-            if (!two_by_two::fits(state, first, second)) converge_general(num_steps, state, rule, ws, recorder);
-            else if constexpr (ogda) converge_ogda_2x2(num_steps, state, rule, ws, recorder);
-            else converge_2x2(num_steps, state, rule, ws, recorder);
+            if (two_by_two::fits(state, first, second)) converge_2x2(num_steps, state, rule, ws, recorder);
+            else converge_general(num_steps, state, rule, ws, recorder);
         },
         optimizer.variant);
 }
