@@ -338,6 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
             // Entries near +-1e17 sum to a finite value, but no threshold is found directly.
             TwoByTwoCase{"huge_payoffs_need_shifted_retry", {1e17, -1e17, -1e17, 1e17}, {1.0, 0.0}, {1.0, 0.0}, 1.0},
             TwoByTwoCase{"infinite_payoff_fails", {1.0, 1.0, kInf, 1.0}, {1.0, 0.0}, {0.5, 0.5}, 0.1},
+            TwoByTwoCase{"negative_infinite_payoff_fails", {1.0, 1.0, -kInf, 1.0}, {0.5, 0.5}, {0.5, 0.5}, 0.1},
             TwoByTwoCase{"infinite_corner_fails", {kInf, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
             TwoByTwoCase{"nan_payoff_fails", {kNaN, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
             TwoByTwoCase{"nan_in_second_entries_fails", {0.0, 0.0, 0.0, kNaN}, {0.5, 0.5}, {0.5, 0.5}, 0.5},
