@@ -2,12 +2,11 @@
 process, leaks neither references nor memory."""
 import json
 import os
-import subprocess
-import sys
-import textwrap
 
-SOAK_CHILD = textwrap.dedent(
-    """
+from support import run_script
+
+ROUNDS = 2000
+SOAK_CHILD = """
     import gc, json, os, sys
     import numpy as np
     import quarnel
@@ -79,26 +78,20 @@ SOAK_CHILD = textwrap.dedent(
 
     soak(200)  # warm-up: caches, the pool, the allocator's arenas
     refcounts, resident = [sys.getrefcount(o) for o in WATCHED], resident_bytes()
-    rounds = int(sys.argv[1])
-    soak(rounds)
+    soak(ROUNDS)
     after = [sys.getrefcount(o) for o in WATCHED]
     print(json.dumps({
-        "calls": rounds * len(CALLS),
+        "calls": ROUNDS * len(CALLS),
         "refcount_growth": [a - b for a, b in zip(after, refcounts)],
         "resident_growth": resident_bytes() - resident,
     }))
-    """
-)
+"""
 
 
 def test_thousands_of_calls_leak_neither_references_nor_memory():
     # Under AddressSanitizer, freed memory waits in a quarantine that would look like growth.
-    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0")
-    done = subprocess.run(
-        [sys.executable, "-c", SOAK_CHILD, "2000"], capture_output=True, text=True, timeout=120, env=env
-    )
-    assert done.returncode == 0, done.stderr
-    report = json.loads(done.stdout)
+    asan = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"
+    report = json.loads(run_script(SOAK_CHILD.replace("ROUNDS", str(ROUNDS)), ASAN_OPTIONS=asan))
     assert report["calls"] >= 50_000
     # None, True and False are shared with the interpreter, which may hold a few more of them.
     assert all(growth == 0 for growth in report["refcount_growth"][:-3]), report

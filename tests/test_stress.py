@@ -3,28 +3,15 @@ in child processes created by fork and spawn."""
 import json
 import multiprocessing
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import quarnel
 from quarnel import Optimizer
+from support import PanicException, run_script
 
-
-
-def panic_type():  # not reachable as an attribute of the module
-    try:
-        Optimizer.ogda(0.1, 0)
-    except BaseException as caught:
-        return type(caught)
-
-
-PanicException = panic_type()
-
-# Never converges (zero step size, uniform strategies are no equilibrium of it).
+# No pure equilibrium: short runs on it keep stepping.
 STUCK = np.array([[2.0, -1.0], [-1.0, 1.0]])
 
 
@@ -38,8 +25,7 @@ def small_exploration(_=None):
 # the process is killed. As a safety net for the machine, the child's address space is capped:
 # should the check fail, big allocations fail there too, and the neighborhood, whose runs each
 # fill 1 GiB, shows it in the peak resident size.
-OVERSIZED_CHILD = textwrap.dedent(
-    """
+OVERSIZED_CHILD = """
     import json, resource, sys, time
     import numpy as np
     import quarnel
@@ -90,14 +76,11 @@ OVERSIZED_CHILD = textwrap.dedent(
     report["peak_growth"] = peak() - peak_before
     report["still_works"] = quarnel.Optimizer.ogda(0.1, 3) is not None
     print(json.dumps(report))
-    """
-)
+"""
 
 
 def test_sizes_beyond_available_memory_raise_memory_error_without_filling_it():
-    done = subprocess.run([sys.executable, "-c", OVERSIZED_CHILD], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    report = json.loads(done.stdout)
+    report = json.loads(run_script(OVERSIZED_CHILD))
     assert report.pop("peak_growth") < 256 << 20
     assert report.pop("still_works")
     for name, (outcome, seconds) in report.items():
