@@ -211,8 +211,10 @@ inline Pair exp_shifted(Pair p) {
     return {(p.first - c) + 1.0, std::exp(p.second - c)};
 }
 
+// Each entry over the sum. The general sum starts from 0.0; without it the sum differs only
+// when both entries are -0.0, and then both quotients are the default NaN either way.
 inline Pair normalised(Pair p) {
-    const double sum = (0.0 + p.first) + p.second;
+    const double sum = p.first + p.second;
     return {p.first / sum, p.second / sum};
 }
 
