@@ -109,7 +109,8 @@ def check_call(function, named, extra_allowed=()):
     well-converted call returns, panics or (with a huge count) runs out of memory."""
     values = {name: value for name, (value, _) in named.items()}
     # Huge broadcast views are read-only by construction: nothing to compare.
-    before = {name: np.array(v, copy=True) for name, v in values.items() if isinstance(v, np.ndarray) and v.size <= 2**30}
+    before = {name: np.array(v, copy=True) for name, v in values.items()
+              if isinstance(v, np.ndarray) and v.size <= 2**30}
     first_bad = next(((name, kind) for name, (_, kind) in named.items() if kind not in ("ok", "huge")), None)
     try:
         outcome = function(**values)

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import quarnel
-from support import panic_message
+from support import panic_message, run
 
 EPS = 2.0 ** -52
 TOLERANCE = 1e-8
@@ -83,7 +83,7 @@ def reference_run(rule, a, x, y, num_steps):
 
 def module_run(rule_name, eta, dim, a, x, y, num_steps):
     optimizer = getattr(quarnel.Optimizer, rule_name)(eta, dim)
-    result = quarnel.Experiment(quarnel.GameState(x, y, a), optimizer, num_steps).run_experiment_until_convergence_in_place()
+    result = run(quarnel.GameState(x, y, a), optimizer, num_steps)
     return result.x_history, result.y_history, result.gaps_history
 
 

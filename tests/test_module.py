@@ -3,12 +3,11 @@ import importlib
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
 import quarnel
 from quarnel import Optimizer
-from support import PanicException, run
+from support import PanicException
 
 REGISTRATION_ORDER = [
     "GameResult", "GameState", "neighborhood_exploration", "concentric_exploration", "scattered_exploration",
@@ -78,23 +77,3 @@ def test_panic_exception_is_a_base_exception_outside_the_module():
     with pytest.raises(PanicException) as caught:  # one type per process, the message its only argument
         Optimizer.ogda(0.1, 0)
     assert caught.value.args == ("Issue computing theta",)
-
-
-HUGE = 2**62
-BASE = np.array([[0.5, -0.25], [-0.75, 1.0]])
-UNALLOCATABLE = {
-    "optimizer": lambda: Optimizer.omwuoftrl(0.1, HUGE),
-    "projected optimizer": lambda: Optimizer.ogda(0.1, HUGE),
-    "variant": lambda: quarnel.OmwuOftrl(0.1, 2**64 - 1),
-    "run histories": lambda: run(quarnel.GameState(np.ones(2), np.ones(2), BASE), Optimizer.ogda(0.1, 2), HUGE),
-    "trials": lambda: quarnel.scattered_exploration(BASE, Optimizer.ogda(0.1, 2), HUGE, 5, 0.5, 1.0, "max", "max_last"),
-    "neighborhood histories": lambda: quarnel.neighborhood_exploration(np.ones((2, 2, 2)), Optimizer.ogda(0.1, 2),
-                                                                       HUGE, False),
-}
-
-
-@pytest.mark.parametrize("call", UNALLOCATABLE.values(), ids=UNALLOCATABLE.keys())
-def test_unallocatable_sizes_raise_memory_error(call):
-    with pytest.raises(MemoryError):
-        call()
-    assert type(Optimizer.omwuoftrl(0.1, 3)) is Optimizer

@@ -1,5 +1,6 @@
-"""Soak: every entry point, succeeding and failing, called thousands of times in a child
-process, leaks neither references nor memory."""
+"""Soak: every entry point, succeeding and failing (unallocatable sizes among them), called
+thousands of times in a child process, raises what it should and leaks neither references nor
+memory."""
 import json
 import os
 
@@ -44,6 +45,8 @@ SOAK_CHILD = """
         ("OverflowError", lambda: Optimizer.ogda(0.1, -1)),
         ("TypeError", lambda: Optimizer.ogda("0.1", 2)),
         ("MemoryError", lambda: Optimizer.ogda(0.1, 2**62)),
+        ("MemoryError", lambda: Optimizer.omwuoftrl(0.1, 2**62)),
+        ("MemoryError", lambda: quarnel.OmwuOftrl(0.1, 2**64 - 1)),
         ("TypeError", lambda: quarnel.GameResult()),
         (None, lambda: [getattr(quarnel.Experiment(state, optimizer, 200).run_experiment_until_convergence_in_place(), h)
                         for h in ("x_history", "y_history", "gaps_history")]),
@@ -61,6 +64,7 @@ SOAK_CHILD = """
         (None, lambda: [r.gaps_history for r in quarnel.neighborhood_exploration(stack, Optimizer.omwuoftrl(0.1, 2), 100, True)]),
         ("PanicException", lambda: quarnel.neighborhood_exploration(broken_stack, Optimizer.omwuoomd(0.1, 2), 100, False)),
         ("TypeError", lambda: quarnel.neighborhood_exploration(stack, optimizer, 10, 1)),
+        ("MemoryError", lambda: quarnel.neighborhood_exploration(stack, optimizer, 2**62, False)),
     ]
     WATCHED = [square, big, stack, x3, optimizer, state, mismatched, quarnel.GameState, quarnel.GameResult,
                quarnel.Optimizer, quarnel.Ogda, quarnel.Experiment, quarnel.PyScatteredOutput,

@@ -160,20 +160,6 @@ TEST(Perturbation, DrawsMagnitudeThenSignPerEntry) {
     }
 }
 
-TEST(Random, UnitDrawsLieInHalfOpenInterval) {
-    Rng rng = seeded(3);
-    double smallest = 1.0, largest = 0.0;
-    for (int i = 0; i < 100000; ++i) {
-        const double u = rng.next_unit();
-        smallest = std::min(smallest, u);
-        largest = std::max(largest, u);
-    }
-    EXPECT_GE(smallest, 0.0);
-    EXPECT_LT(smallest, 0.001);
-    EXPECT_LT(largest, 1.0);
-    EXPECT_GT(largest, 0.999);
-}
-
 TEST(Random, ThreadsHaveTheirOwnGenerators) {
     Rng* main_generator = &thread_rng();
     EXPECT_EQ(&thread_rng(), main_generator);

@@ -54,27 +54,6 @@ TEST(Pool, PiecesTileTheRangeExactlyOnce) {
     }
 }
 
-TEST(Pool, WritesEverySlotOnceInIndexOrder) {
-    const std::size_t n = 10007;
-    std::vector<std::atomic<int>> visits(n);
-    std::vector<std::size_t> slots(n);
-    std::atomic<bool> ascending{true};
-    parallel_for_pieces(n, [&](std::size_t begin, std::size_t end) {
-        std::size_t previous = begin;
-        for (std::size_t i = begin; i < end; ++i) {
-            if (i < previous) ascending = false;
-            previous = i;
-            visits[i].fetch_add(1);
-            slots[i] = i * i;
-        }
-    });
-    EXPECT_TRUE(ascending);
-    for (std::size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(visits[i].load(), 1) << i;
-        ASSERT_EQ(slots[i], i * i) << i;
-    }
-}
-
 TEST(Pool, RunsPiecesOnSeveralThreads) {
     std::mutex mutex;
     std::vector<std::thread::id> threads;
@@ -88,7 +67,8 @@ TEST(Pool, RunsPiecesOnSeveralThreads) {
     EXPECT_EQ(std::count(threads.begin(), threads.end(), std::this_thread::get_id()), 0);
 }
 
-// The failure surfaces on the caller only after every piece that had started has returned.
+// The failure surfaces on the caller only after every piece that had started has returned, and
+// the pool takes the next loop.
 TEST(Pool, RethrowsFirstFailureAfterRunningPiecesStop) {
     std::atomic<int> started{0}, finished{0};
     EXPECT_THROW(parallel_for_pieces(6,
@@ -101,6 +81,9 @@ TEST(Pool, RethrowsFirstFailureAfterRunningPiecesStop) {
                  std::runtime_error);
     EXPECT_EQ(finished.load(), started.load() - 1);
     EXPECT_LT(started.load(), 6);  // the failure stopped the hand-out of later pieces
+    std::atomic<std::size_t> total{0};
+    parallel_for_pieces(100, [&](std::size_t begin, std::size_t end) { total += end - begin; });
+    EXPECT_EQ(total.load(), 100u);
 }
 
 TEST(Pool, TellsRunningPiecesAboutAFailureElsewhere) {
@@ -122,16 +105,6 @@ TEST(Pool, TellsRunningPiecesAboutAFailureElsewhere) {
                  std::runtime_error);
     EXPECT_TRUE(saw_cancellation);
     EXPECT_FALSE(parallel_loop_cancelled());
-}
-
-TEST(Pool, StaysUsableAfterAFailure) {
-    for (int round = 0; round < 3; ++round) {
-        EXPECT_THROW(parallel_for_pieces(100, [](std::size_t, std::size_t) { throw std::logic_error("x"); }),
-                     std::logic_error);
-        std::atomic<std::size_t> total{0};
-        parallel_for_pieces(100, [&](std::size_t begin, std::size_t end) { total += end - begin; });
-        EXPECT_EQ(total.load(), 100u);
-    }
 }
 
 // A single index runs on the caller; a loop inside a piece runs within that piece.
