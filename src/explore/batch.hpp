@@ -3,6 +3,7 @@
 // base matrix plus a fresh random perturbation, run in parallel and reduced on the worker
 // that ran them to the perturbation's norm and the run's convergence metric.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/dense.hpp"
@@ -31,17 +32,30 @@ struct BatchPlan {
     MetricMethod metric_method;
 };
 
+// One trial's working state, reused by the trials that follow.
+struct TrialSlot {
+    Optimizer optimizer;
+    GameState game_state;
+    Vector gaps;  // the trial's gap history
+};
+
 // The working state of one worker over one contiguous piece of a batch.
 struct Exploration {
     const BatchPlan* plan;
-    Optimizer optimizer;
-    GameState game_state;
     Rng* rng;
-    Vector gaps;              // the current trial's gap history, reused by every trial
+    // kRunsTogether slots where trials can be stepped together, else one.
+    std::vector<TrialSlot> slots;
     StepWorkspace workspace;  // step scratch memory, reused by every trial
 
     explicit Exploration(const BatchPlan& plan);  // clones, copies the base, takes thread_rng()
+    // One trial, in the first slot.
     RandomGameResult execute_clean_run();
+    // The next results.size() trials (at most one per slot): each draws its perturbation in
+    // trial order, then they run together; results as execute_clean_run would give them.
+    void execute_clean_runs(std::span<RandomGameResult> results);
+
+private:
+    double prepare_trial(TrialSlot& slot);  // the perturbed game and fresh state; returns the norm
 };
 
 // Element i is trial i, whatever worker ran it.

@@ -58,6 +58,37 @@ TEST(Batch, TrialsAreCleanRunsOnFreshPerturbations) {
     }
 }
 
+// 2 x 2 OGDA trials run in groups; each must still see its own perturbation, drawn in trial
+// order, and give what it gives alone.
+TEST(Batch, TrialsRunTogetherMatchCleanRunsInOrder) {
+    const Matrix base = matrix_of(2, 2, {0.3, -0.7, -0.4, 0.9});
+    const Optimizer optimizer = Optimizer::ogda(0.05, 2);
+    const UniformRange range{0.1, 0.4};
+    const BatchPlan plan = plan_for(base, optimizer, 300, range);
+    Exploration exploration(plan);
+    ASSERT_EQ(exploration.slots.size(), kRunsTogether);
+    Rng drawing = seeded(9), replay = seeded(9);
+    exploration.rng = &drawing;
+    for (std::size_t group : {kRunsTogether, kRunsTogether - 1}) {
+        std::vector<RandomGameResult> got(group);
+        exploration.execute_clean_runs(got);
+        for (std::size_t i = 0; i < group; ++i) {
+            const RandomGameResult expected = expected_trial(base, optimizer, 300, range, replay);
+            EXPECT_EQ(got[i].norm, expected.norm) << i;
+            EXPECT_EQ(got[i].metric, expected.metric) << i;
+        }
+    }
+}
+
+// A metric that may fail must fail before any later trial runs: such trials run one by one.
+TEST(Batch, TrialsWithAFailingMetricRunOneByOne) {
+    const Matrix base = matrix_of(2, 2, {0.3, -0.7, -0.4, 0.9});
+    const Optimizer optimizer = Optimizer::ogda(0.05, 2);
+    BatchPlan plan = plan_for(base, optimizer, 300, {0.1, 0.4});
+    plan.metric_method = MaxLast{-1.0};
+    EXPECT_EQ(Exploration(plan).slots.size(), 1u);
+}
+
 TEST(Batch, ReturnsOneResultPerIndex) {
     const Matrix base = matrix_of(2, 2, {1, -1, -1, 1});
     const Optimizer optimizer = Optimizer::omwuoomd(0.1, 2);

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "core/interrupt.hpp"
 #include "core/run.hpp"
@@ -278,7 +280,8 @@ RunOutcome general_run(GameState game, Optimizer optimizer, std::size_t steps) {
             }
         }
     } catch (const Panic& e) {
-        out = RunOutcome{e.message()};
+        out = RunOutcome{};
+        out.failure = e.message();
     }
     out.x = game.x, out.y = game.y;
     std::tie(out.first, out.second) = vectors_of(optimizer);
@@ -365,6 +368,89 @@ TEST(Run, TwoByTwoPathMatchesOnRandomGames) {
             << "trial " << trial;
     }
 }
+
+// ---- 2 x 2 OGDA runs stepped together against the same runs one after another. ----
+
+struct GroupCase {
+    const char* name;
+    std::vector<TwoByTwoCase> runs;
+    std::size_t steps;
+};
+
+struct GroupOutcome {
+    std::string failure;              // of the first failing run, empty when none failed
+    std::vector<RunOutcome> settled;  // the runs before the failing one (all when none failed)
+};
+
+GroupOutcome run_group(const GroupCase& c, bool together) {
+    std::vector<GameState> games;
+    std::vector<Optimizer> optimizers;
+    std::vector<Vector> gaps(c.runs.size(), Vector(3, -1.0));  // buffers with stale entries
+    for (const TwoByTwoCase& run : c.runs) {
+        games.push_back(GameState::from_parts(run.x, run.y, matrix(2, 2, run.a)));
+        optimizers.push_back(Optimizer::ogda(run.eta, 2));
+    }
+    GroupOutcome out;
+    std::size_t settled = c.runs.size();
+    const Experiment experiment{c.steps};
+    StepWorkspace ws;
+    try {
+        if (together) {
+            std::vector<GapRun> runs;
+            for (std::size_t i = 0; i < c.runs.size(); ++i) runs.push_back({&games[i], &optimizers[i], &gaps[i]});
+            experiment.run_recording_gaps_together(runs, ws);
+        } else {
+            for (settled = 0; settled < c.runs.size(); ++settled)
+                experiment.run_recording_gaps(games[settled], optimizers[settled], gaps[settled], ws);
+        }
+    } catch (const Panic& e) {
+        out.failure = e.message();
+    }
+    for (std::size_t i = 0; i < settled; ++i) {
+        RunOutcome run;
+        run.gaps = gaps[i], run.x = games[i].x, run.y = games[i].y;
+        std::tie(run.first, run.second) = vectors_of(optimizers[i]);
+        out.settled.push_back(run);
+    }
+    return out;
+}
+
+class RunsTogether : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(RunsTogether, MatchRunsOneAfterAnotherBitForBit) {
+    const GroupOutcome expected = run_group(GetParam(), false);
+    GroupOutcome got = run_group(GetParam(), true);
+    EXPECT_EQ(got.failure, expected.failure);
+    got.settled.resize(expected.settled.size());  // runs after a failing one are left part way
+    for (std::size_t i = 0; i < expected.settled.size(); ++i) {
+        const RunOutcome &g = got.settled[i], &e = expected.settled[i];
+        EXPECT_TRUE(same_bits(g.gaps, e.gaps) && same_bits(g.x, e.x) && same_bits(g.y, e.y) &&
+                    same_bits(g.first, e.first) && same_bits(g.second, e.second))
+            << "run " << i;
+    }
+}
+
+const TwoByTwoCase kInterior{"", {0.3, -0.7, -0.4, 0.9}, {0.9, 0.1}, {0.2, 0.8}, 0.05};
+const TwoByTwoCase kSlowInterior{"", {2.5, -1.0, -3.0, 0.5}, {0.5, 0.5}, {1.0, 0.0}, 1e-4};
+const TwoByTwoCase kSaddleFast{"", {1.0, 2.0, 3.0, 4.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5};
+const TwoByTwoCase kSaddleSlow{"", {1.0, 2.0, 3.0, 4.0}, {0.5, 0.5}, {0.5, 0.5}, 0.01};
+const TwoByTwoCase kAtEquilibrium{"", {1.0, -1.0, -1.0, 1.0}, {0.5, 0.5}, {0.5, 0.5}, 0.3};
+const TwoByTwoCase kDeclined{"", {1e17, -1e17, -1e17, 1e17}, {1.0, 0.0}, {1.0, 0.0}, 1.0};
+const TwoByTwoCase kNaNFails{"", {kNaN, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5};
+const TwoByTwoCase kInfinityFails{"", {kInf, 0.0, 0.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, 0.5};
+
+INSTANTIATE_TEST_SUITE_P(
+    Run, RunsTogether,
+    ::testing::Values(
+        // Past a stop check, where the group writes its state back and carries on.
+        GroupCase{"four_in_step_past_a_poll", {kInterior, kSlowInterior, kInterior, kSlowInterior}, kWorkPerPoll / 3},
+        GroupCase{"converging_one_by_one", {kSaddleSlow, kInterior, kSaddleFast, kAtEquilibrium}, 400},
+        GroupCase{"declined_steps", {kInterior, kDeclined, kSlowInterior}, 300},
+        GroupCase{"two", {kSaddleFast, kInterior}, 50},
+        GroupCase{"failures_in_run_order", {kInterior, kInfinityFails, kNaNFails, kInterior}, 100},
+        GroupCase{"failures_in_reverse_order", {kSaddleSlow, kNaNFails, kInfinityFails}, 100},
+        GroupCase{"single", {kInterior}, 100}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quarnel
