@@ -76,6 +76,8 @@ void store(const State& s, GameState& game, Rule& rule) {
     store(s.rule, first, second);
 }
 
+// Per lane a > b ? a : b, and a < b ? a : b: exactly the rules of the SSE2 max and min
+// instructions (NaN or equal lanes give b).
 [[gnu::always_inline]] inline Duo greater_else_second(Duo a, Duo b) {
 #ifdef __SSE2__
     return (Duo)_mm_max_pd((__m128d)a, (__m128d)b);
