@@ -11,11 +11,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 dir=build/sanitize-$kind
 
-# Functions cloned per instruction set are picked by resolvers that run while the program is
-# being loaded, before the thread sanitizer's runtime is set up: they must not call into it.
-extra_flags=()
-[ "$kind" = thread ] && extra_flags=(-DCMAKE_CXX_FLAGS=--param=tsan-instrument-func-entry-exit=0)
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$kind" "${extra_flags[@]}" \
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_SANITIZE="$kind" \
       -DQUARNEL_BUILD_UNIT_TESTS=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build "$dir" -j "${JOBS:-2}"
 

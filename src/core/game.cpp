@@ -77,10 +77,18 @@ template <std::size_t Rows>
         for (std::size_t r = 0; r < Rows; ++r) sum_y[j] += rows[r * n + j] * x[r];
 }
 
+// Under the thread sanitizer there is one build: clone resolvers run while the program is being
+// loaded, before the sanitizer's runtime is ready to see their instrumented calls.
+#ifdef __SANITIZE_THREAD__
+#define QUARNEL_INSTRUCTION_SET_CLONES
+#else
+#define QUARNEL_INSTRUCTION_SET_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 // grad_x = a * y and grad_y = -(a^T * x) for a row-major m x n matrix. Built for AVX2 as well
 // as for the baseline instruction set; the processor picks at load time, and both builds
 // perform the same operations in the same order.
-__attribute__((target_clones("avx2", "default"))) void matrix_vector_products(
+QUARNEL_INSTRUCTION_SET_CLONES void matrix_vector_products(
     const double* a, std::size_t m, std::size_t n, const double* x, const double* y, double* grad_x, double* grad_y) {
     for (std::size_t j = 0; j < n; ++j) grad_y[j] = 0.0;
     std::size_t i = 0;
