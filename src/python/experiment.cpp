@@ -78,19 +78,19 @@ PyGetSetDef result_getters[] = {
 template <>
 PyTypeObject* class_of<ExperimentPayload>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<ExperimentPayload>("Experiment");
-    spec.constructor = construct;
-    spec.doc = "Experiment(state, optimizer, num_steps)\n--\n\n";
-    spec.methods = methods;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<ExperimentPayload>("Experiment");
+    definition.constructor = construct;
+    definition.doc = "Experiment(state, optimizer, num_steps)\n--\n\n";
+    definition.methods = methods;
+    return cached_class(type, definition);
 }
 
 template <>
 PyTypeObject* class_of<GameResult>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<GameResult>("GameResult");
-    spec.getters = result_getters;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<GameResult>("GameResult");
+    definition.getters = result_getters;
+    return cached_class(type, definition);
 }
 
 }  // namespace quarnel::python

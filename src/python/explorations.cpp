@@ -242,17 +242,17 @@ PyMethodDef neighborhood_exploration_def = {
 template <>
 PyTypeObject* class_of<ScatteredPayload>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<ScatteredPayload>("PyScatteredOutput");
-    spec.getters = scattered_getters;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<ScatteredPayload>("PyScatteredOutput");
+    definition.getters = scattered_getters;
+    return cached_class(type, definition);
 }
 
 template <>
 PyTypeObject* class_of<ConcentricPayload>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<ConcentricPayload>("PyConcentricOutput");
-    spec.getters = concentric_getters;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<ConcentricPayload>("PyConcentricOutput");
+    definition.getters = concentric_getters;
+    return cached_class(type, definition);
 }
 
 }  // namespace quarnel::python

@@ -51,11 +51,11 @@ PyGetSetDef getters[] = {
 template <>
 PyTypeObject* class_of<GameState>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<GameState>("GameState");
-    spec.constructor = construct;
-    spec.doc = "GameState(x, y, a)\n--\n\n";
-    spec.getters = getters;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<GameState>("GameState");
+    definition.constructor = construct;
+    definition.doc = "GameState(x, y, a)\n--\n\n";
+    definition.getters = getters;
+    return cached_class(type, definition);
 }
 
 }  // namespace quarnel::python

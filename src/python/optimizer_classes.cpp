@@ -73,10 +73,10 @@ PyMethodDef factories[] = {
 template <typename Variant, const Signature& signature>
 PyTypeObject* variant_class(const char* name, const char* doc) {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<Variant>(name);
-    spec.constructor = construct_variant<Variant, signature>;
-    spec.doc = doc;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<Variant>(name);
+    definition.constructor = construct_variant<Variant, signature>;
+    definition.doc = doc;
+    return cached_class(type, definition);
 }
 
 }  // namespace
@@ -84,9 +84,9 @@ PyTypeObject* variant_class(const char* name, const char* doc) {
 template <>
 PyTypeObject* class_of<Optimizer>() {
     static PyTypeObject* type = nullptr;
-    ClassSpec spec = class_spec<Optimizer>("Optimizer");
-    spec.methods = factories;
-    return cached_class(type, spec);
+    ClassDefinition definition = class_definition<Optimizer>("Optimizer");
+    definition.methods = factories;
+    return cached_class(type, definition);
 }
 
 template <>

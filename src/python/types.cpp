@@ -31,22 +31,22 @@ bool finish_class(PyObject* type, const char* name) {
 
 }  // namespace
 
-PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
+PyTypeObject* cached_class(PyTypeObject*& cache, const ClassDefinition& definition) {
     if (cache != nullptr) return cache;
     std::array<PyType_Slot, 6> slots{};
     std::size_t count = 0;
-    slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
-    slots[count++] = {Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor : no_constructor)};
-    if (spec.doc != nullptr) slots[count++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
-    if (spec.getters != nullptr) slots[count++] = {Py_tp_getset, spec.getters};
-    if (spec.methods != nullptr) slots[count++] = {Py_tp_methods, spec.methods};
+    slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)};
+    slots[count++] = {Py_tp_new, reinterpret_cast<void*>(definition.constructor ? definition.constructor : no_constructor)};
+    if (definition.doc != nullptr) slots[count++] = {Py_tp_doc, const_cast<char*>(definition.doc)};
+    if (definition.getters != nullptr) slots[count++] = {Py_tp_getset, definition.getters};
+    if (definition.methods != nullptr) slots[count++] = {Py_tp_methods, definition.methods};
     slots[count] = {0, nullptr};
     // No BASETYPE flag, so the class cannot be subclassed; no GC flag, no __dict__ and no weak
     // reference slot.
-    const std::string qualified_name = std::string("builtins.") + spec.name;
-    PyType_Spec type_spec{qualified_name.c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    const std::string qualified_name = std::string("builtins.") + definition.name;
+    PyType_Spec type_spec{qualified_name.c_str(), definition.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
-    if (!type || !finish_class(type.get(), spec.name)) return nullptr;
+    if (!type || !finish_class(type.get(), definition.name)) return nullptr;
     cache = reinterpret_cast<PyTypeObject*>(type.release());
     return cache;
 }

@@ -102,7 +102,7 @@ void dealloc(PyObject* self) {
 }
 
 // What differs between the classes; everything else is common to all of them.
-struct ClassSpec {
+struct ClassDefinition {
     const char* name;
     int basicsize;
     destructor dealloc;
@@ -113,12 +113,12 @@ struct ClassSpec {
 };
 
 template <typename Payload>
-ClassSpec class_spec(const char* name) {
+ClassDefinition class_definition(const char* name) {
     return {name, static_cast<int>(sizeof(Wrapper<Payload>)), dealloc<Payload>};
 }
 
 // Creates the class on the first call and returns the cached one afterwards.
-PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec);
+PyTypeObject* cached_class(PyTypeObject*& cache, const ClassDefinition& definition);
 
 // RAII guards over an object's borrow state; check `held()` right after construction.
 class SharedBorrow {
