@@ -38,70 +38,57 @@ def build(jit=lambda f: f):
             gaps[j] = gaps[k]
 
     @jit
-    def run_ogda(a, eta, num_steps):
-        m, n = a.shape
-        x, y = np.full(m, 1.0 / m), np.full(n, 1.0 / n)
-        x_hat, y_hat = x.copy(), y.copy()
-        x_hist, y_hist, gaps = np.zeros((num_steps, m)), np.zeros((num_steps, n)), np.zeros(num_steps)
-        for k in range(num_steps):
-            gx, gy = gradients(a, x, y)
-            gap = -gy.min() - gx.min()
-            record(x_hist, y_hist, gaps, k, x, y, gap)
-            sx, sy = eta * gx, eta * gy
-            x_hat = project(x_hat - sx)
-            y_hat = project(y_hat - sy)
-            x = project(x_hat - sx)
-            y = project(y_hat - sy)
-            if gap < TOLERANCE:
-                fill_tail(x_hist, y_hist, gaps, k)
-                break
-        return x_hist, y_hist, gaps
+    def ogda_step(x, y, gx, gy, eta, x_hat, y_hat):
+        sx, sy = eta * gx, eta * gy
+        x_hat = project(x_hat - sx)
+        y_hat = project(y_hat - sy)
+        return project(x_hat - sx), project(y_hat - sy), x_hat, y_hat
 
     @jit
-    def run_omwu_oomd(a, eta, num_steps):
-        m, n = a.shape
-        x, y = np.full(m, 1.0 / m), np.full(n, 1.0 / n)
-        x_hat, y_hat = x.copy(), y.copy()
-        x_hist, y_hist, gaps = np.zeros((num_steps, m)), np.zeros((num_steps, n)), np.zeros(num_steps)
-        for k in range(num_steps):
-            gx, gy = gradients(a, x, y)
-            gap = -gy.min() - gx.min()
-            record(x_hist, y_hist, gaps, k, x, y, gap)
-            ax, ay = -eta * gx, -eta * gy
-            ex, ey = np.exp(ax - ax.max()), np.exp(ay - ay.max())
-            x_hat = x_hat * ex + EPSILON
-            x_hat = x_hat / x_hat.sum()
-            y_hat = y_hat * ey + EPSILON
-            y_hat = y_hat / y_hat.sum()
-            x = x_hat * ex
-            x = x / x.sum()
-            y = y_hat * ey
-            y = y / y.sum()
-            if gap < TOLERANCE:
-                fill_tail(x_hist, y_hist, gaps, k)
-                break
-        return x_hist, y_hist, gaps
+    def omwu_oomd_step(x, y, gx, gy, eta, x_hat, y_hat):
+        ax, ay = -eta * gx, -eta * gy
+        ex, ey = np.exp(ax - ax.max()), np.exp(ay - ay.max())
+        x_hat = x_hat * ex + EPSILON
+        x_hat = x_hat / x_hat.sum()
+        y_hat = y_hat * ey + EPSILON
+        y_hat = y_hat / y_hat.sum()
+        x = x_hat * ex
+        y = y_hat * ey
+        return x / x.sum(), y / y.sum(), x_hat, y_hat
 
     @jit
-    def run_omwu_oftrl(a, eta, num_steps):
-        m, n = a.shape
-        x, y = np.full(m, 1.0 / m), np.full(n, 1.0 / n)
-        sum_x, sum_y = np.zeros(m), np.zeros(n)
-        x_hist, y_hist, gaps = np.zeros((num_steps, m)), np.zeros((num_steps, n)), np.zeros(num_steps)
-        for k in range(num_steps):
-            gx, gy = gradients(a, x, y)
-            gap = -gy.min() - gx.min()
-            record(x_hist, y_hist, gaps, k, x, y, gap)
-            sum_x = sum_x + gx
-            sum_y = sum_y + gy
-            zx, zy = -eta * (sum_x + gx), -eta * (sum_y + gy)
-            x = np.exp(zx - zx.max())
-            x = x / x.sum()
-            y = np.exp(zy - zy.max())
-            y = y / y.sum()
-            if gap < TOLERANCE:
-                fill_tail(x_hist, y_hist, gaps, k)
-                break
-        return x_hist, y_hist, gaps
+    def omwu_oftrl_step(x, y, gx, gy, eta, sum_x, sum_y):
+        sum_x = sum_x + gx
+        sum_y = sum_y + gy
+        zx, zy = -eta * (sum_x + gx), -eta * (sum_y + gy)
+        x = np.exp(zx - zx.max())
+        y = np.exp(zy - zy.max())
+        return x / x.sum(), y / y.sum(), sum_x, sum_y
 
-    return {"ogda": run_ogda, "omwuoomd": run_omwu_oomd, "omwuoftrl": run_omwu_oftrl}
+    def make_run(step, hats_start_uniform):
+        @jit
+        def run(a, eta, num_steps):
+            m, n = a.shape
+            x, y = np.full(m, 1.0 / m), np.full(n, 1.0 / n)
+            if hats_start_uniform:
+                u, v = x.copy(), y.copy()
+            else:
+                u, v = np.zeros(m), np.zeros(n)
+            x_hist, y_hist, gaps = np.zeros((num_steps, m)), np.zeros((num_steps, n)), np.zeros(num_steps)
+            for k in range(num_steps):
+                gx, gy = gradients(a, x, y)
+                gap = -gy.min() - gx.min()
+                record(x_hist, y_hist, gaps, k, x, y, gap)
+                x, y, u, v = step(x, y, gx, gy, eta, u, v)
+                if gap < TOLERANCE:
+                    fill_tail(x_hist, y_hist, gaps, k)
+                    break
+            return x_hist, y_hist, gaps
+
+        return run
+
+    return {
+        "ogda": make_run(ogda_step, True),
+        "omwuoomd": make_run(omwu_oomd_step, True),
+        "omwuoftrl": make_run(omwu_oftrl_step, False),
+    }
