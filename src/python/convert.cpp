@@ -22,10 +22,8 @@ PyArrayObject* float64_array(PyObject* value, int dimensions) {
                      PyArray_NDIM(array));
         return nullptr;
     }
-    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64);
-    Py_DECREF(float64);
-    if (!equivalent) {
+    Ref float64 = Ref::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr*>(float64.get()))) {
         PyErr_Format(PyExc_TypeError, "expected an array of float64, got an array of %S",
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return nullptr;

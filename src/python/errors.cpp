@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/panic.hpp"
+#include "python/handle.hpp"
 
 namespace quarnel::python {
 
@@ -24,10 +25,8 @@ void raise_panic(const char* message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
     // Messages may quote user text; undecodable bytes must not turn the panic into another error.
-    PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
-    if (text == nullptr) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
 }
 
 bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
