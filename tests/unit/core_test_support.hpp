@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -52,6 +53,17 @@ inline std::pair<Vector, Vector> vectors_of(const Optimizer& optimizer) {
             return std::pair<Vector, Vector>{first, second};
         },
         optimizer.variant);
+}
+
+// A game with entries, and strategies projected from entries, drawn from [-1, 1).
+inline GameState random_game(std::mt19937_64& gen, std::size_t rows, std::size_t cols) {
+    std::uniform_real_distribution<double> entry(-1.0, 1.0);
+    Matrix a = Matrix::zeros(rows, cols);
+    for (double& e : a.data) e = entry(gen);
+    Vector x(rows), y(cols);
+    for (double& e : x) e = entry(gen);
+    for (double& e : y) e = entry(gen);
+    return GameState::from_parts(x, y, std::move(a));
 }
 
 // Names table-driven cases after their `name` member.

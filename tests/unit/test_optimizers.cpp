@@ -90,16 +90,6 @@ double literal_step(Optimizer& o, GameState& g) {
     return GameState::duality_gap(gx, gy);
 }
 
-GameState random_game(std::mt19937_64& gen, std::size_t m, std::size_t n) {
-    std::uniform_real_distribution<double> entry(-1.0, 1.0);
-    Matrix a = Matrix::zeros(m, n);
-    for (double& e : a.data) e = entry(gen);
-    Vector x(m), y(n);
-    for (double& e : x) e = entry(gen);
-    for (double& e : y) e = entry(gen);
-    return GameState::from_parts(x, y, std::move(a));
-}
-
 class EveryRule : public ::testing::TestWithParam<int> {};
 
 TEST_P(EveryRule, StepsMatchTheLiteralRuleBitForBit) {

@@ -109,19 +109,11 @@ TEST(Simplex, MatchesReferenceAcrossSortStrategies) {
             // A third of the trials draw from few values, so ties and signed zeros are common; a
             // third nudge the previous vector, whose order the scratch remembers (nearly sorted).
             for (double& x : v) x = trial % 3 == 0 ? 0.5 * small(gen) : trial % 3 == 1 ? real(gen) : x + nudge(gen);
-            Vector got(n);
-            simplex_projection_into(v, 1.0, got, scratch);
-            EXPECT_EQ(got, *reference_projection(v)) << "n = " << n << ", trial " << trial;
+            Vector in_place = v;  // the output may alias the input
+            simplex_projection_into(in_place, 1.0, in_place, scratch);
+            EXPECT_EQ(in_place, *reference_projection(v)) << "n = " << n << ", trial " << trial;
         }
     }
-}
-
-TEST(Simplex, OutputMayAliasInput) {
-    Vector v = {0.5, 0.8, -0.2, 0.1};
-    const Vector expected = simplex_projection(v, 1.0);
-    ProjectionScratch scratch;
-    simplex_projection_into(v, 1.0, v, scratch);
-    EXPECT_EQ(v, expected);
 }
 
 TEST(Simplex, EveryFiniteVectorLandsOnTheSimplex) {
