@@ -50,7 +50,10 @@ constexpr std::size_t kShortRow = 8;
 // order; and the column sums sum_y[j] += row_i[j] * x[i], one row after the other.
 template <std::size_t Rows>
 [[gnu::always_inline]] inline void rows_block(const double* rows, std::size_t n, const double* x, const double* y, double* grad_x, double* sum_y) {
-    Lanes low[Rows] = {}, high[Rows] = {};
+    // Zeroed lane by lane: a zero-initialised array would be cleared by a string store, slow
+    // to start on some processors and paid once per block.
+    Lanes low[Rows], high[Rows];
+    for (std::size_t r = 0; r < Rows; ++r) low[r] = high[r] = Lanes{0.0, 0.0, 0.0, 0.0};
     const std::size_t whole = n - n % kShortRow;
     for (std::size_t j = 0; j < whole; j += kShortRow) {
         const Lanes y_low = load_lanes(y + j), y_high = load_lanes(y + j + 4);
