@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -37,9 +39,19 @@ struct ThresholdScan {
     bool usable() const { return found && std::isfinite(cumsum) && std::isfinite(theta); }
 };
 
+// Four entries at a time (x != x only for NaN): the check runs on every projection.
 bool any_nan(std::span<const double> v) {
-    bool nan = false;
-    for (double x : v) nan |= std::isnan(x);
+    typedef double Quad __attribute__((vector_size(32)));
+    typedef std::int64_t QuadMask __attribute__((vector_size(32)));
+    QuadMask seen = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= v.size(); i += 4) {
+        Quad entries;
+        std::memcpy(&entries, v.data() + i, sizeof entries);
+        seen |= entries != entries;
+    }
+    bool nan = (seen[0] | seen[1] | seen[2] | seen[3]) != 0;
+    for (; i < v.size(); ++i) nan |= std::isnan(v[i]);
     return nan;
 }
 
@@ -121,12 +133,36 @@ void sort_descending_warm(std::span<const double> v, ProjectionScratch& scratch)
     gather();
 }
 
+// Entries per block of the threshold search over a sorted vector.
+constexpr std::size_t kScanBlock = 64;
+
+// The same result as visiting every entry in order, found faster: the running sums of a block
+// are formed first (strictly in order), then the block is searched from its end for the last
+// entry above its threshold, so the divisions before that entry are skipped.
+ThresholdScan scan_descending(std::span<const double> sorted, double radius) {
+    ThresholdScan scan;
+    double sums[kScanBlock];
+    for (std::size_t start = 0; start < sorted.size(); start += kScanBlock) {
+        const std::size_t length = std::min(kScanBlock, sorted.size() - start);
+        for (std::size_t k = 0; k < length; ++k) {
+            scan.cumsum += sorted[start + k];
+            sums[k] = scan.cumsum;
+        }
+        for (std::size_t k = length; k-- > 0;) {
+            const double t = (sums[k] - radius) / static_cast<double>(start + k + 1);
+            if (sorted[start + k] > t) {
+                scan.theta = t;
+                scan.found = true;
+                break;
+            }
+        }
+    }
+    return scan;
+}
+
 ThresholdScan scan_sorted(std::span<const double> v, double radius, ProjectionScratch& scratch) {
     sort_descending_warm(v, scratch);
-    ThresholdScan scan;
-    for (std::size_t j = 0; j < scratch.sorted.size(); ++j)
-        scan.visit(scratch.sorted[j], static_cast<double>(j + 1), radius);
-    return scan;
+    return scan_descending(scratch.sorted, radius);
 }
 
 void write_clipped(std::span<const double> v, double shift, double theta, std::span<double> out) {
