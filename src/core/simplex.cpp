@@ -39,18 +39,22 @@ struct ThresholdScan {
     bool usable() const { return found && std::isfinite(cumsum) && std::isfinite(theta); }
 };
 
-// Four entries at a time (x != x only for NaN): the check runs on every projection.
+// Four entries at a time in two register-wide pairs (x != x only for NaN): the check runs
+// on every projection.
 bool any_nan(std::span<const double> v) {
-    typedef double Quad __attribute__((vector_size(32)));
-    typedef std::int64_t QuadMask __attribute__((vector_size(32)));
-    QuadMask seen = {0, 0, 0, 0};
+    typedef double Pair __attribute__((vector_size(16)));
+    typedef std::int64_t PairMask __attribute__((vector_size(16)));
+    PairMask seen_low = {0, 0}, seen_high = {0, 0};
     std::size_t i = 0;
     for (; i + 4 <= v.size(); i += 4) {
-        Quad entries;
-        std::memcpy(&entries, v.data() + i, sizeof entries);
-        seen |= entries != entries;
+        Pair low, high;
+        std::memcpy(&low, v.data() + i, sizeof low);
+        std::memcpy(&high, v.data() + i + 2, sizeof high);
+        seen_low |= low != low;
+        seen_high |= high != high;
     }
-    bool nan = (seen[0] | seen[1] | seen[2] | seen[3]) != 0;
+    const PairMask seen = seen_low | seen_high;
+    bool nan = (seen[0] | seen[1]) != 0;
     for (; i < v.size(); ++i) nan |= std::isnan(v[i]);
     return nan;
 }
