@@ -98,6 +98,7 @@ bool insertion_sort_within_budget(Vector& sorted, std::vector<std::uint32_t>& or
     std::size_t budget = kWarmSortMovesPerEntry * sorted.size();
     for (std::size_t i = 1; i < sorted.size(); ++i) {
         const double entry = sorted[i];
+        if (!(sorted[i - 1] < entry)) continue;  // already in place, the common case
         const std::uint32_t index = order[i];
         std::size_t j = i;
         for (; j > 0 && sorted[j - 1] < entry; --j) {
