@@ -164,7 +164,8 @@ def instructions_per_step():
                               sys.executable, "-c", CALLGRIND_SCRIPT, str(steps)],
                              capture_output=True, text=True).stderr
         match = re.search(r"Collected : (\d+)", err)
-        if match is None:
+        # Nothing collected: the module's symbol table is missing, so the run function was not found.
+        if match is None or int(match.group(1)) == 0:
             return None
         totals.append(int(match.group(1)))
     return (totals[1] - totals[0]) / 100_000
