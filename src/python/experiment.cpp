@@ -77,20 +77,15 @@ PyGetSetDef result_getters[] = {
 
 template <>
 PyTypeObject* class_of<ExperimentPayload>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<ExperimentPayload>("Experiment");
-    definition.constructor = construct;
-    definition.doc = "Experiment(state, optimizer, num_steps)\n--\n\n";
-    definition.methods = methods;
-    return cached_class(type, definition);
+    return cached_class<ExperimentPayload>({.name = "Experiment",
+                                            .constructor = construct,
+                                            .doc = "Experiment(state, optimizer, num_steps)\n--\n\n",
+                                            .methods = methods});
 }
 
 template <>
 PyTypeObject* class_of<GameResult>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<GameResult>("GameResult");
-    definition.getters = result_getters;
-    return cached_class(type, definition);
+    return cached_class<GameResult>({.name = "GameResult", .getters = result_getters});
 }
 
 }  // namespace quarnel::python

@@ -241,18 +241,12 @@ PyMethodDef neighborhood_exploration_def = {
 
 template <>
 PyTypeObject* class_of<ScatteredPayload>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<ScatteredPayload>("PyScatteredOutput");
-    definition.getters = scattered_getters;
-    return cached_class(type, definition);
+    return cached_class<ScatteredPayload>({.name = "PyScatteredOutput", .getters = scattered_getters});
 }
 
 template <>
 PyTypeObject* class_of<ConcentricPayload>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<ConcentricPayload>("PyConcentricOutput");
-    definition.getters = concentric_getters;
-    return cached_class(type, definition);
+    return cached_class<ConcentricPayload>({.name = "PyConcentricOutput", .getters = concentric_getters});
 }
 
 }  // namespace quarnel::python

@@ -50,12 +50,8 @@ PyGetSetDef getters[] = {
 
 template <>
 PyTypeObject* class_of<GameState>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<GameState>("GameState");
-    definition.constructor = construct;
-    definition.doc = "GameState(x, y, a)\n--\n\n";
-    definition.getters = getters;
-    return cached_class(type, definition);
+    return cached_class<GameState>(
+        {.name = "GameState", .constructor = construct, .doc = "GameState(x, y, a)\n--\n\n", .getters = getters});
 }
 
 }  // namespace quarnel::python

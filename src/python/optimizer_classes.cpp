@@ -72,21 +72,14 @@ PyMethodDef factories[] = {
 
 template <typename Variant, const Signature& signature>
 PyTypeObject* variant_class(const char* name, const char* doc) {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<Variant>(name);
-    definition.constructor = construct_variant<Variant, signature>;
-    definition.doc = doc;
-    return cached_class(type, definition);
+    return cached_class<Variant>({.name = name, .constructor = construct_variant<Variant, signature>, .doc = doc});
 }
 
 }  // namespace
 
 template <>
 PyTypeObject* class_of<Optimizer>() {
-    static PyTypeObject* type = nullptr;
-    ClassDefinition definition = class_definition<Optimizer>("Optimizer");
-    definition.methods = factories;
-    return cached_class(type, definition);
+    return cached_class<Optimizer>({.name = "Optimizer", .methods = factories});
 }
 
 template <>

@@ -31,11 +31,10 @@ bool finish_class(PyObject* type, const char* name) {
 
 }  // namespace
 
-PyTypeObject* cached_class(PyTypeObject*& cache, const ClassDefinition& definition) {
-    if (cache != nullptr) return cache;
+PyTypeObject* create_class(int basicsize, destructor dealloc, const ClassDefinition& definition) {
     std::array<PyType_Slot, 6> slots{};
     std::size_t count = 0;
-    slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)};
+    slots[count++] = {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)};
     slots[count++] = {Py_tp_new, reinterpret_cast<void*>(definition.constructor ? definition.constructor : no_constructor)};
     if (definition.doc != nullptr) slots[count++] = {Py_tp_doc, const_cast<char*>(definition.doc)};
     if (definition.getters != nullptr) slots[count++] = {Py_tp_getset, definition.getters};
@@ -44,11 +43,10 @@ PyTypeObject* cached_class(PyTypeObject*& cache, const ClassDefinition& definiti
     // No BASETYPE flag, so the class cannot be subclassed; no GC flag, no __dict__ and no weak
     // reference slot.
     const std::string qualified_name = std::string("builtins.") + definition.name;
-    PyType_Spec type_spec{qualified_name.c_str(), definition.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    PyType_Spec type_spec{qualified_name.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type || !finish_class(type.get(), definition.name)) return nullptr;
-    cache = reinterpret_cast<PyTypeObject*>(type.release());
-    return cache;
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 SharedBorrow::SharedBorrow(PyObject* object) : state_(&borrow_state_of(object)) {

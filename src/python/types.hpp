@@ -104,21 +104,23 @@ void dealloc(PyObject* self) {
 // What differs between the classes; everything else is common to all of them.
 struct ClassDefinition {
     const char* name;
-    int basicsize;
-    destructor dealloc;
     newfunc constructor = nullptr;  // null: calling the class raises "No constructor defined for"
     const char* doc = nullptr;      // text signature form; only for classes with a constructor
     PyGetSetDef* getters = nullptr;
     PyMethodDef* methods = nullptr;
 };
 
-template <typename Payload>
-ClassDefinition class_definition(const char* name) {
-    return {name, static_cast<int>(sizeof(Wrapper<Payload>)), dealloc<Payload>};
-}
+// A new class whose instances wrap one payload of `basicsize` bytes in all, or null with an
+// exception set.
+PyTypeObject* create_class(int basicsize, destructor dealloc, const ClassDefinition& definition);
 
-// Creates the class on the first call and returns the cached one afterwards.
-PyTypeObject* cached_class(PyTypeObject*& cache, const ClassDefinition& definition);
+// The class wrapping Payload: created on the first call, the same object afterwards.
+template <typename Payload>
+PyTypeObject* cached_class(const ClassDefinition& definition) {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = create_class(static_cast<int>(sizeof(Wrapper<Payload>)), dealloc<Payload>, definition);
+    return type;
+}
 
 // RAII guards over an object's borrow state; check `held()` right after construction.
 class SharedBorrow {
