@@ -55,14 +55,6 @@ double Exploration::prepare_trial(TrialSlot& slot) {
     return norm;
 }
 
-RandomGameResult Exploration::execute_clean_run() {
-    TrialSlot& slot = slots.front();
-    const double norm = prepare_trial(slot);
-    Experiment{plan->num_steps}.run_recording_gaps(slot.game_state, slot.optimizer, slot.gaps, workspace);
-    // Reduced here, on the worker, so no history outlives its trial.
-    return {norm, metric_of(slot.gaps, plan->metric_method)};
-}
-
 void Exploration::execute_clean_runs(std::span<RandomGameResult> results) {
     if (results.size() > slots.size()) panic("more trials than slots");
     GapRun runs[kRunsTogether];
@@ -72,6 +64,7 @@ void Exploration::execute_clean_runs(std::span<RandomGameResult> results) {
         runs[i] = {&slot.game_state, &slot.optimizer, &slot.gaps};
     }
     Experiment{plan->num_steps}.run_recording_gaps_together(std::span(runs, results.size()), workspace);
+    // Reduced here, on the worker, so no history outlives its trial.
     for (std::size_t i = 0; i < results.size(); ++i) results[i].metric = metric_of(slots[i].gaps, plan->metric_method);
 }
 

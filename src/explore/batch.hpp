@@ -48,10 +48,8 @@ struct Exploration {
     StepWorkspace workspace;  // step scratch memory, reused by every trial
 
     explicit Exploration(const BatchPlan& plan);  // clones, copies the base, takes thread_rng()
-    // One trial, in the first slot.
-    RandomGameResult execute_clean_run();
     // The next results.size() trials (at most one per slot): each draws its perturbation in
-    // trial order, then they run together; results as execute_clean_run would give them.
+    // trial order, then they run together; each result is what its clean run alone gives.
     void execute_clean_runs(std::span<RandomGameResult> results);
 
 private:

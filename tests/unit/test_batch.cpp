@@ -52,8 +52,11 @@ TEST(Batch, TrialsAreCleanRunsOnFreshPerturbations) {
     Exploration exploration(plan);
     Rng drawing = seeded(5), replay = seeded(5);
     exploration.rng = &drawing;
-    for (std::size_t trial = 0; trial < 3; ++trial)
-        expect_same_result(exploration.execute_clean_run(), expected_trial(plan, replay), trial);
+    for (std::size_t trial = 0; trial < 3; ++trial) {
+        RandomGameResult got;
+        exploration.execute_clean_runs(std::span(&got, 1));
+        expect_same_result(got, expected_trial(plan, replay), trial);
+    }
 }
 
 // 2 x 2 OGDA trials run in groups; each must still see its own perturbation, drawn in trial
