@@ -126,10 +126,12 @@ std::vector<std::string> cgroup_directories(int version) {
     return directories;
 }
 
-std::optional<double> parse_number(const std::string& text) {
-    const auto value = parse_count(text.c_str());
-    if (!value) return std::nullopt;
-    return static_cast<double>(*value);
+// Quota and period as numbers; nullopt where either is not a count ("max" and "-1" mean no limit).
+std::optional<std::pair<double, double>> quota_pair(const std::string& quota, const std::string& period) {
+    const auto q = parse_count(quota.c_str());
+    const auto p = parse_count(period.c_str());
+    if (!q || !p) return std::nullopt;
+    return std::pair{static_cast<double>(*q), static_cast<double>(*p)};
 }
 
 // Quota and period of one control group; nullopt for no limit or an unreadable file.
@@ -139,18 +141,12 @@ std::optional<std::pair<double, double>> read_quota(const std::string& directory
         if (!line) return std::nullopt;
         const auto fields = split(*line, ' ');
         if (fields.size() != 2) return std::nullopt;
-        const auto quota = parse_number(fields[0]);  // "max" means unlimited
-        const auto period = parse_number(fields[1]);
-        if (!quota || !period) return std::nullopt;
-        return std::pair{*quota, *period};
+        return quota_pair(fields[0], fields[1]);
     }
     const auto quota_line = read_first_line(directory + "/cpu.cfs_quota_us");
     const auto period_line = read_first_line(directory + "/cpu.cfs_period_us");
     if (!quota_line || !period_line) return std::nullopt;
-    const auto quota = parse_number(*quota_line);  // "-1" means unlimited
-    const auto period = parse_number(*period_line);
-    if (!quota || !period) return std::nullopt;
-    return std::pair{*quota, *period};
+    return quota_pair(*quota_line, *period_line);
 }
 
 // The tightest CPU quota along the process's control groups, in whole processors.
