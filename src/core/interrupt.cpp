@@ -9,11 +9,17 @@ thread_local bool t_checking = false;
 
 }  // namespace
 
-StopCheckScope::StopCheckScope(StopCheck check) noexcept : previous_(t_stop_check) { t_stop_check = check; }
+StopCheckScope::StopCheckScope(StopCheck check) noexcept : previous_(t_stop_check), previously_checking_(t_checking) {
+    t_stop_check = check;
+    t_checking = false;
+}
 
-StopCheckScope::~StopCheckScope() { t_stop_check = previous_; }
+StopCheckScope::~StopCheckScope() {
+    t_stop_check = previous_;
+    t_checking = previously_checking_;
+}
 
-bool stop_requested() noexcept {
+bool stop_requested() {
     if (t_stop_check == nullptr || t_checking) return false;
     t_checking = true;
     const bool stop = t_stop_check();

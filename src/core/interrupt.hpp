@@ -15,11 +15,13 @@ public:
     const char* what() const noexcept override { return "interrupted"; }
 };
 
-// Returns true when the computation running on this thread should stop. Must not throw.
-using StopCheck = bool (*)() noexcept;
+// Returns true when the computation running on this thread should stop. Must not throw; but
+// it may run code that ends the thread (a forced unwind), which must be let through.
+using StopCheck = bool (*)();
 
 // Installs `check` as this thread's stop check until the scope ends (the previous one is
-// restored then, so scopes nest).
+// restored then, so scopes nest). Work inside the scope polls `check` even when the scope was
+// opened from inside another check (a call made by a signal handler stays interruptible).
 class StopCheckScope {
 public:
     explicit StopCheckScope(StopCheck check) noexcept;
@@ -29,11 +31,12 @@ public:
 
 private:
     StopCheck previous_;
+    bool previously_checking_;
 };
 
 // True when this thread's stop check (if any) asks to stop. Always false inside the check
-// itself, which may start work that polls.
-bool stop_requested() noexcept;
+// itself, which may start work that polls, unless that work opened a scope of its own.
+bool stop_requested();
 
 // Throws Interrupted when stop_requested().
 void throw_if_stop_requested();
