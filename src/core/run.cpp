@@ -1,5 +1,7 @@
 #include "core/run.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <new>
 #include <span>
@@ -288,6 +290,8 @@ std::size_t step_each_alone(GroupRun* runs, std::size_t count, std::size_t k, st
         double gap;
         try {
             gap = step_alone(run, ws);
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: nothing is left to finish for
         } catch (...) {
             finish_alone(runs, kept, k + 1, num_steps, ws);
             throw;

@@ -1,5 +1,6 @@
 #include "explore/pool.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "core/interrupt.hpp"
+#include "core/panic.hpp"
 
 namespace quarnel {
 namespace {
@@ -69,6 +71,16 @@ thread_local const Job* t_current_job = nullptr;
 // interpreter's signal handlers) that starts another loop: that one runs on this thread.
 thread_local bool t_waiting_for_pool = false;
 
+struct WaitingForPool {
+    WaitingForPool() { t_waiting_for_pool = true; }
+    ~WaitingForPool() { t_waiting_for_pool = false; }
+    WaitingForPool(const WaitingForPool&) = delete;
+    WaitingForPool& operator=(const WaitingForPool&) = delete;
+};
+
+// Children forked so far in this process's line (counted in each child).
+std::atomic<std::uint64_t> g_forks{0};
+
 // How often a waiting caller runs its own stop check.
 constexpr auto kCallerPollInterval = std::chrono::milliseconds(25);
 
@@ -85,6 +97,8 @@ void Job::run_piece(std::size_t piece) {
     const StopCheckScope stop_when_cancelled(piece_cancelled);
     try {
         process_piece_(begin, end);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended, which is no failure of the loop
     } catch (...) {
         record_failure(std::current_exception());
     }
@@ -99,8 +113,12 @@ public:
 
     std::size_t size() const { return worker_count_; }
 
-    void run(std::size_t n, const PieceFn& process_piece) {
-        std::lock_guard one_loop_at_a_time(caller_mutex_);
+    // Runs the loop on the workers, unless another caller's loop holds them: then false, and
+    // nothing ran. A caller never blocks on another one, which may need what the blocked one
+    // holds (an interpreter lock that its signal handlers take, say).
+    bool try_run(std::size_t n, const PieceFn& process_piece) {
+        std::unique_lock one_loop_at_a_time(caller_mutex_, std::try_to_lock);
+        if (!one_loop_at_a_time.owns_lock()) return false;
         const auto job = std::make_shared<Job>(n, std::min(n, 2 * worker_count_), process_piece);
         {
             std::lock_guard lock(mutex_);
@@ -110,6 +128,7 @@ public:
         work_ready_.notify_all();
         if (wait_for(*job) == Outcome::interrupted) throw Interrupted();
         job->rethrow_failure();
+        return true;
     }
 
 private:
@@ -117,16 +136,18 @@ private:
 
     // Waits until the workers have let go of the job, so that once this returns no worker
     // touches anything of this loop (nor allocates or frees for it). Meanwhile the caller's stop
-    // check runs every poll interval; when it fires, the job is cancelled and drained.
+    // check runs every poll interval, with no lock of the pool held; when it fires, the job is
+    // cancelled and drained.
     Outcome wait_for(Job& job) {
-        t_waiting_for_pool = true;
+        const WaitingForPool waiting;
+        const std::uint64_t forks = g_forks.load();
         Outcome outcome = Outcome::finished;
-        const auto released = [&] { return job.done() && busy_workers_ == 0; };
         std::unique_lock lock(mutex_);
-        while (!job_done_.wait_for(lock, kCallerPollInterval, released)) {
+        while (!job_done_.wait_for(lock, kCallerPollInterval, [&] { return released(job); })) {
             if (outcome == Outcome::interrupted) continue;
             lock.unlock();  // the check may take long, or start a loop of its own
-            const bool stop = stop_requested();
+            const bool stop = check_while_waiting(job);
+            if (g_forks.load() != forks) abandon_after_fork(stop);
             lock.lock();
             if (stop) {
                 job.cancel();
@@ -134,8 +155,30 @@ private:
             }
         }
         job_.reset();
-        t_waiting_for_pool = false;
         return outcome;
+    }
+
+    bool released(const Job& job) const { return job.done() && busy_workers_ == 0; }  // mutex_ held
+
+    bool check_while_waiting(Job& job) {
+        try {
+            return stop_requested();
+        } catch (abi::__forced_unwind&) {
+            // The thread is being ended (as an interpreter ends its threads when it finalises):
+            // the workers must let go of the job before the unwinding frees what they use.
+            job.cancel();
+            std::unique_lock lock(mutex_);
+            job_done_.wait(lock, [&] { return released(job); });
+            job_.reset();
+            throw;
+        }
+    }
+
+    // The check forked this process, and this is the child: the workers running the job (and
+    // the pool's locks they may hold) stayed in the parent, so the loop cannot end here.
+    [[noreturn]] static void abandon_after_fork(bool stop) {
+        if (stop) throw Interrupted();
+        panic("the process forked during a parallel loop, whose workers stayed in the parent");
     }
 
     void start_workers(std::size_t requested) {
@@ -191,6 +234,7 @@ std::atomic<WorkerPool*> g_pool{nullptr};
 void before_fork() { g_creation_mutex.lock(); }
 void after_fork_in_parent() { g_creation_mutex.unlock(); }
 void after_fork_in_child() {
+    g_forks.fetch_add(1);
     g_pool.store(nullptr);
     g_creation_mutex.unlock();
 }
@@ -225,11 +269,7 @@ void parallel_for_pieces(std::size_t n, const PieceFn& process_piece) {
         return;
     }
     WorkerPool& pool = the_pool();
-    if (pool.size() == 0) {
-        process_piece(0, n);
-        return;
-    }
-    pool.run(n, process_piece);
+    if (pool.size() == 0 || !pool.try_run(n, process_piece)) process_piece(0, n);
 }
 
 bool parallel_loop_cancelled() { return t_current_job != nullptr && t_current_job->cancelled(); }

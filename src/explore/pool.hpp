@@ -10,10 +10,11 @@ namespace quarnel {
 std::size_t pool_size();
 
 // Calls process_piece(begin, end) on contiguous pieces that together cover [0, n), on the
-// pool's workers (the calling thread waits). Each piece is handed to exactly one call, which
-// should process it in increasing index order. The first exception thrown by any piece stops
-// the hand-out of further pieces; once every running piece has returned, it is rethrown on the
-// calling thread.
+// pool's workers (the calling thread waits, running its stop check now and then). While the
+// pool runs another caller's loop, the calling thread processes all of [0, n) itself instead.
+// Each piece is handed to exactly one call, which should process it in increasing index order.
+// The first exception thrown by any piece stops the hand-out of further pieces; once every
+// running piece has returned, it is rethrown on the calling thread.
 void parallel_for_pieces(std::size_t n, const std::function<void(std::size_t, std::size_t)>& process_piece);
 
 // True inside a piece whose parallel loop has already failed elsewhere: the piece may stop

@@ -67,6 +67,24 @@ TEST(Pool, RunsPiecesOnSeveralThreads) {
     EXPECT_EQ(std::count(threads.begin(), threads.end(), std::this_thread::get_id()), 0);
 }
 
+// A caller that finds the pool busy with another caller's loop runs its own loop itself instead
+// of waiting: that other caller may be waiting for something this one holds.
+TEST(Pool, ACallerFindingThePoolBusyRunsItsLoopItself) {
+    std::atomic<bool> started{false}, release{false};
+    std::thread owner([&] {
+        parallel_for_pieces(6, [&](std::size_t, std::size_t) {
+            started = true;
+            while (!release) std::this_thread::yield();
+        });
+    });
+    while (!started) std::this_thread::yield();
+    std::vector<std::thread::id> threads;
+    parallel_for_pieces(4, [&](std::size_t, std::size_t) { threads.push_back(std::this_thread::get_id()); });
+    release = true;
+    owner.join();
+    EXPECT_EQ(threads, std::vector<std::thread::id>{std::this_thread::get_id()});
+}
+
 // The failure surfaces on the caller only after every piece that had started has returned, and
 // the pool takes the next loop.
 TEST(Pool, RethrowsFirstFailureAfterRunningPiecesStop) {
