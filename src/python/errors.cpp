@@ -1,5 +1,6 @@
 #include "python/errors.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -9,14 +10,42 @@
 #include "python/handle.hpp"
 
 namespace quarnel::python {
+namespace {
+
+// How long a call on a thread other than the main one holds the interpreter lock at least
+// between two moments when it lets go of it.
+constexpr auto kLockHoldPeriod = std::chrono::milliseconds(50);
+
+// Lets any thread waiting for the interpreter lock (the main thread, to run a signal handler)
+// take it, at most once per hold period. A finalising interpreter ends this thread when it asks
+// for the lock back.
+void let_other_threads_run_now_and_then() {
+    using Clock = std::chrono::steady_clock;
+    thread_local Clock::time_point last_let_go = Clock::now();
+    const Clock::time_point now = Clock::now();
+    if (now - last_let_go < kLockHoldPeriod) return;
+    last_let_go = now;
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
+}
+
+}  // namespace
 
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
+    if (type != nullptr) return type;
+    // The creation may run Python code (a garbage-collector callback) that lets another thread
+    // create the type too: the first one stored stays the process's only one.
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "A broken internal invariant of the native code; the call that raised it was abandoned.",
+        PyExc_BaseException, nullptr);
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException",
-            "A broken internal invariant of the native code; the call that raised it was abandoned.",
-            PyExc_BaseException, nullptr);
+        type = created;
+    } else if (created == nullptr) {
+        PyErr_Clear();
+    } else {
+        Py_DECREF(created);
     }
     return type;
 }
@@ -29,9 +58,13 @@ void raise_panic(const char* message) {
     if (text) PyErr_SetObject(type, text.get());
 }
 
-bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
+bool signal_handler_raised() {
+    if (PyErr_CheckSignals() != 0) return true;
+    if (!_PyOS_IsMainThread()) let_other_threads_run_now_and_then();
+    return false;
+}
 
-void raise_current_exception() noexcept {
+void raise_current_exception() {
     try {
         throw;
     } catch (const Interrupted&) {
