@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "python/memory.hpp"
 #include "python/numpy_api.hpp"
 
 namespace quarnel::python {
@@ -63,12 +64,35 @@ bool to_matrix_view(PyObject* value, MatrixView& out) {
     return true;
 }
 
-bool to_stack_view(PyObject* value, StackView& out) {
+bool to_matrix_copy(PyObject* value, ArrayCopy<Matrix>& out) {
+    MatrixView view;
+    if (!to_matrix_view(value, view)) return false;
+    out.too_large = !fits_in_memory(checked_product(view.rows, view.cols), sizeof(double));
+    if (!out.too_large) out.values = view.copy();
+    return true;
+}
+
+bool to_stack_copy(PyObject* value, ArrayCopy<OwnedStack>& out) {
     PyArrayObject* array = float64_array(value, 3);
     if (array == nullptr) return false;
-    out = {bytes(array),     extent(array, 0), extent(array, 1), extent(array, 2),
-           stride(array, 0), stride(array, 1), stride(array, 2)};
+    const StackView view{bytes(array),     extent(array, 0), extent(array, 1), extent(array, 2),
+                         stride(array, 0), stride(array, 1), stride(array, 2)};
+    const std::size_t entries = checked_product(checked_product(view.count, view.rows), view.cols);
+    out.too_large = !fits_in_memory(entries, sizeof(double));
+    if (out.too_large) return true;
+    out.values = {view.count, view.rows, view.cols, zeros(entries)};
+    double* next = out.values.values.data();
+    for (std::size_t k = 0; k < view.count; ++k)
+        for (std::size_t i = 0; i < view.rows; ++i)
+            for (std::size_t j = 0; j < view.cols; ++j) *next++ = view[k](i, j);
     return true;
+}
+
+StackView OwnedStack::view() const {
+    constexpr auto entry = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto row_bytes = static_cast<std::ptrdiff_t>(cols) * entry;
+    return {reinterpret_cast<const char*>(values.data()), count, rows, cols,
+            static_cast<std::ptrdiff_t>(rows) * row_bytes, row_bytes, entry};
 }
 
 bool to_double(PyObject* value, double& out) {

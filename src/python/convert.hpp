@@ -15,10 +15,32 @@
 namespace quarnel::python {
 
 // Arrays: a NumPy array (or subclass) of float64 with exactly 1, 2 or 3 dimensions, any strides.
-// The view borrows the array's memory for the duration of the call.
+// A view borrows the array's memory: it must be done with before any Python code can run.
 bool to_vector_view(PyObject* value, VectorView& out);
 bool to_matrix_view(PyObject* value, MatrixView& out);
-bool to_stack_view(PyObject* value, StackView& out);
+
+// A stack of matrices of its own, row-major, one after another.
+struct OwnedStack {
+    std::size_t count = 0;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    Vector values;
+
+    StackView view() const;
+};
+
+// An array argument that a call reads while Python code may run (a later argument's converter,
+// a signal handler, another thread), which may resize or write the caller's array: copied at
+// conversion.
+template <typename Values>
+struct ArrayCopy {
+    Values values;
+    // The copy would not fit in memory, so it was not made: the call refuses it (MemoryError)
+    // with its memory check, once every argument is converted and checked.
+    bool too_large = false;
+};
+bool to_matrix_copy(PyObject* value, ArrayCopy<Matrix>& out);
+bool to_stack_copy(PyObject* value, ArrayCopy<OwnedStack>& out);
 
 bool to_double(PyObject* value, double& out);
 // An int (or __index__) in 0 .. 2^64 - 1; OverflowError outside that range.

@@ -1,5 +1,6 @@
 // The three exploration functions and the classes holding the scattered and concentric results.
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,7 +35,7 @@ constexpr Signature kNeighborhood{"neighborhood_exploration", kNeighborhoodParam
 
 // The arguments the two radius-based explorations share, positions 0 to 5, 7 and 8.
 struct RadialArguments {
-    MatrixView a_delta;
+    ArrayCopy<Matrix> a_delta;
     Optimizer optimizer;
     std::uint64_t num_exploration = 0;
     std::uint64_t num_steps = 0;
@@ -47,7 +48,7 @@ struct RadialArguments {
 // Converts all nine arguments left to right; position 6 (norm_str or num_slices) goes to `own`.
 template <typename T, typename Converter>
 bool convert_radial(const BoundArguments& bound, RadialArguments& out, T& own, Converter convert_own) {
-    return bound.convert(0, out.a_delta, to_matrix_view) && bound.convert(1, out.optimizer, to_optimizer_copy) &&
+    return bound.convert(0, out.a_delta, to_matrix_copy) && bound.convert(1, out.optimizer, to_optimizer_copy) &&
            bound.convert(2, out.num_exploration, to_count) && bound.convert(3, out.num_steps, to_count) &&
            bound.convert(4, out.inner_radius, to_double) && bound.convert(5, out.outer_radius, to_double) &&
            bound.convert(6, own, convert_own) && bound.convert(7, out.metric_method, to_text) &&
@@ -73,10 +74,11 @@ std::size_t matrix_bytes(std::size_t rows, std::size_t cols) {
 
 // A batch of n trials: its results, and on every busy worker a copy of the base matrix and the
 // gap history of the running trial.
-MemoryNeed& add_batch(MemoryNeed& need, const MatrixView& base, std::uint64_t n, std::uint64_t num_steps) {
+MemoryNeed& add_batch(MemoryNeed& need, const ArrayCopy<Matrix>& base, std::uint64_t n, std::uint64_t num_steps) {
     const std::size_t workers = concurrent_workers(n);
+    if (workers > 0 && base.too_large) throw std::bad_alloc();  // nor would the workers' copies fit
     return need.add(n, sizeof(RandomGameResult))
-        .add(workers, matrix_bytes(base.rows, base.cols))
+        .add(workers, matrix_bytes(base.values.rows, base.values.cols))
         .add(workers, checked_product(num_steps, sizeof(double)));
 }
 
@@ -100,7 +102,9 @@ void require_concentric_memory(const RadialArguments& args, std::uint64_t num_sl
 
 // Every run's histories (2 x 2 games: x, y and the gap, 5 values per step) and its GameResult
 // object, and on every busy worker a copy of its matrix.
-void require_neighborhood_memory(const StackView& matrices, std::uint64_t num_steps) {
+void require_neighborhood_memory(const ArrayCopy<OwnedStack>& stack, std::uint64_t num_steps) {
+    if (stack.too_large) throw std::bad_alloc();
+    const OwnedStack& matrices = stack.values;
     constexpr std::size_t kPerResult = sizeof(GameResult) + sizeof(Wrapper<GameResult>) + sizeof(PyObject*);
     MemoryNeed()
         .add(matrices.count, kPerResult)
@@ -123,7 +127,7 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         require_scattered_memory(radial);
-        ScatteredOutput output = ScatteredOutput::create(radial.a_delta, radial.optimizer, *params, *norm);
+        ScatteredOutput output = ScatteredOutput::create(MatrixView::of(radial.a_delta.values), radial.optimizer, *params, *norm);
         ScatteredPayload payload;
         payload.norms = Ref::steal(move_to_array(std::move(output.norms)));
         if (!payload.norms) return nullptr;
@@ -158,7 +162,7 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
         std::optional<ExplorationParams> params = exploration_params(radial);
         if (!params) return nullptr;
         require_concentric_memory(radial, num_slices);
-        ConcentricOutput output = ConcentricOutput::create(radial.a_delta, radial.optimizer, *params, num_slices);
+        ConcentricOutput output = ConcentricOutput::create(MatrixView::of(radial.a_delta.values), radial.optimizer, *params, num_slices);
         const std::size_t per_slice = output.metrics.empty() ? 0 : output.metrics.front().size();
         ConcentricPayload payload;
         auto copy_bounds = [](const std::pair<double, double>& bounds, double* out) {
@@ -189,17 +193,18 @@ PyObject* results_to_list(std::vector<GameResult>&& results) {
 PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(kNeighborhood);
-        StackView matrices;
+        ArrayCopy<OwnedStack> matrices;
         Optimizer optimizer;
         std::uint64_t num_steps = 0;
         bool normalize_matrix = false;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, matrices, to_stack_view) ||
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, matrices, to_stack_copy) ||
             !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
             !bound.convert(3, normalize_matrix, to_flag)) {
             return nullptr;
         }
         require_neighborhood_memory(matrices, num_steps);
-        return results_to_list(quarnel::neighborhood_exploration(matrices, optimizer, num_steps, normalize_matrix));
+        return results_to_list(
+            quarnel::neighborhood_exploration(matrices.values.view(), optimizer, num_steps, normalize_matrix));
     });
 }
 

@@ -18,6 +18,9 @@ private:
     std::size_t bytes_ = 0;
 };
 
+// Whether count * item_bytes could be allocated now, by the measure of MemoryNeed::require.
+bool fits_in_memory(std::size_t count, std::size_t item_bytes);
+
 // Workers that run pieces of a parallel loop over n items at the same time.
 std::size_t concurrent_workers(std::size_t n);
 
