@@ -53,6 +53,9 @@ def test_class_shape(name):
     assert set(vars(cls)) - {"__new__", "__doc__", "__module__"} == set(GETTERS.get(name, []) + METHODS.get(name, []))
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    if sys.version_info >= (3, 10):
+        with pytest.raises(TypeError):  # a replaced __new__ could skip building the payload
+            cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
     instance = INSTANCES[name]()
     assert type(instance) is cls and not hasattr(instance, "__dict__")
     with pytest.raises(AttributeError):

@@ -46,7 +46,13 @@ PyTypeObject* create_class(int basicsize, destructor dealloc, const ClassDefinit
     PyType_Spec type_spec{qualified_name.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type || !finish_class(type.get(), definition.name)) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(type.release());
+    auto* created = reinterpret_cast<PyTypeObject*>(type.release());
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    // Once finished, the class is frozen: a replaced __new__ could build an instance around a
+    // payload that was never constructed.
+    created->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+    return created;
 }
 
 SharedBorrow::SharedBorrow(PyObject* object) : state_(&borrow_state_of(object)) {
