@@ -3,8 +3,6 @@
 #define QUARNEL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 
-#include <cstdint>
-
 #include "python/errors.hpp"
 #include "python/explorations.hpp"
 #include "python/handle.hpp"
@@ -83,21 +81,17 @@ PyObject* create_module() {
     return module.release();
 }
 
-// Single-phase initialisation: one module object per process, tied to the first interpreter.
+// Single-phase initialisation: one module object per process, in the main interpreter. Its
+// classes are process-wide, so a subinterpreter that made them first would leave them tied to
+// itself (and, once destroyed, dangling) for every interpreter after it.
 PyObject* initialise() {
     static PyObject* module = nullptr;
-    static std::int64_t interpreter = -1;
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    if (interpreter != -1 && interpreter != current) {
-        PyErr_SetString(PyExc_ImportError, "quarnel does not support subinterpreters");
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quarnel does not support subinterpreters: import it in the main interpreter only");
         return nullptr;
     }
-    if (module == nullptr) {
-        module = create_module();
-        if (module == nullptr) return nullptr;
-        interpreter = current;
-    }
+    if (module == nullptr) module = create_module();
     return Ref::borrow(module).release();
 }
 
