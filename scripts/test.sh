@@ -6,9 +6,20 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+    echo "scripts/test.sh: GoogleTest is missing; install libgtest-dev (as root: apt-get install libgtest-dev) and rerun" >&2
+    exit 1
+  fi
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 fi
+
+# CMake and Ninja from PyPI into the active environment when missing, as the build itself gets
+# them; that environment's scripts folder goes on PATH, where they land.
+PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+missing=()
+for tool in cmake ninja; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+[ ${#missing[@]} -eq 0 ] || "$python" -m pip install -q --disable-pip-version-check "${missing[@]}"
 
 "$python" -m pip install -q --disable-pip-version-check '.[test]'
 
