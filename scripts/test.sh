@@ -14,12 +14,12 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
-# CMake and Ninja from PyPI into the active environment when missing, as the build itself gets
-# them; that environment's scripts folder goes on PATH, where they land.
-PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
-missing=()
-for tool in cmake ninja; do command -v "$tool" >/dev/null || missing+=("$tool"); done
-[ ${#missing[@]} -eq 0 ] || "$python" -m pip install -q --disable-pip-version-check "${missing[@]}"
+# CMake and Ninja from PyPI into the active environment when either is missing (as the build
+# itself gets them), run from where those packages keep them.
+if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+  "$python" -m pip install -q --disable-pip-version-check cmake ninja
+  PATH="$("$python" -c 'import cmake, ninja; print(cmake.CMAKE_BIN_DIR + ":" + ninja.BIN_DIR)'):$PATH"
+fi
 
 "$python" -m pip install -q --disable-pip-version-check '.[test]'
 
