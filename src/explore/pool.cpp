@@ -71,6 +71,7 @@ thread_local const Job* t_current_job = nullptr;
 // interpreter's signal handlers) that starts another loop: that one runs on this thread.
 thread_local bool t_waiting_for_pool = false;
 
+// Marks this thread as waiting for the pool for the lifetime of the guard.
 struct WaitingForPool {
     WaitingForPool() { t_waiting_for_pool = true; }
     ~WaitingForPool() { t_waiting_for_pool = false; }
@@ -78,7 +79,8 @@ struct WaitingForPool {
     WaitingForPool& operator=(const WaitingForPool&) = delete;
 };
 
-// Children forked so far in this process's line (counted in each child).
+// Forks between the first process and this one: a waiting caller that sees it change is in a
+// child that the check it ran forked.
 std::atomic<std::uint64_t> g_forks{0};
 
 // How often a waiting caller runs its own stop check.
