@@ -20,7 +20,7 @@ case "$kind" in
     # libstdc++ goes in too: exceptions thrown across the preloaded runtime need it loaded first.
     runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     # The interpreter itself is not built for leak checking, so leaks are not reported.
-    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1
+    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1:suppressions=$PWD/scripts/asan.supp
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     default_tests=(tests)
     ;;
