@@ -127,7 +127,8 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         require_scattered_memory(radial);
-        ScatteredOutput output = ScatteredOutput::create(MatrixView::of(radial.a_delta.values), radial.optimizer, *params, *norm);
+        const MatrixView base = MatrixView::of(radial.a_delta.values);
+        ScatteredOutput output = ScatteredOutput::create(base, radial.optimizer, *params, *norm);
         ScatteredPayload payload;
         payload.norms = Ref::steal(move_to_array(std::move(output.norms)));
         if (!payload.norms) return nullptr;
@@ -162,7 +163,8 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
         std::optional<ExplorationParams> params = exploration_params(radial);
         if (!params) return nullptr;
         require_concentric_memory(radial, num_slices);
-        ConcentricOutput output = ConcentricOutput::create(MatrixView::of(radial.a_delta.values), radial.optimizer, *params, num_slices);
+        const MatrixView base = MatrixView::of(radial.a_delta.values);
+        ConcentricOutput output = ConcentricOutput::create(base, radial.optimizer, *params, num_slices);
         const std::size_t per_slice = output.metrics.empty() ? 0 : output.metrics.front().size();
         ConcentricPayload payload;
         auto copy_bounds = [](const std::pair<double, double>& bounds, double* out) {

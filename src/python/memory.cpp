@@ -28,7 +28,7 @@ std::optional<std::size_t> available_bytes() {
     return std::nullopt;
 }
 
-bool available(std::size_t bytes) {
+bool can_allocate(std::size_t bytes) {
     if (bytes <= kUncheckedBytes) return true;
     const auto available = available_bytes();
     return !available || bytes <= *available;
@@ -43,12 +43,12 @@ MemoryNeed& MemoryNeed::add(std::size_t count, std::size_t item_bytes) {
 }
 
 void MemoryNeed::require() const {
-    if (!available(bytes_)) throw std::bad_alloc();
+    if (!can_allocate(bytes_)) throw std::bad_alloc();
 }
 
 bool fits_in_memory(std::size_t count, std::size_t item_bytes) {
     std::size_t bytes;
-    return !__builtin_mul_overflow(count, item_bytes, &bytes) && available(bytes);
+    return !__builtin_mul_overflow(count, item_bytes, &bytes) && can_allocate(bytes);
 }
 
 std::size_t concurrent_workers(std::size_t n) { return n <= 1 ? n : std::min(n, pool_size()); }
