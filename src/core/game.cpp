@@ -105,6 +105,16 @@ QUARNEL_INSTRUCTION_SET_CLONES void matrix_vector_products(
     for (std::size_t j = 0; j < n; ++j) grad_y[j] = -grad_y[j];
 }
 
+// Versions for the same instruction sets as the kernel's clones: the loader's choice among
+// them follows the same rule, so each names the build of the kernel that runs.
+#ifdef __SANITIZE_THREAD__
+const char* selected_instruction_set() { return "baseline"; }
+#else
+__attribute__((target("arch=x86-64-v4"))) const char* selected_instruction_set() { return "avx512"; }
+__attribute__((target("avx2"))) const char* selected_instruction_set() { return "avx2"; }
+__attribute__((target("default"))) const char* selected_instruction_set() { return "baseline"; }
+#endif
+
 double total_order_min(std::span<const double> v) {
     if (v.empty()) panic("duality gap of an empty gradient");
     double smallest = v[0];
@@ -126,6 +136,8 @@ void panic_shape_mismatch(const char* operation, std::size_t r1, std::size_t c1,
     panic("inputs " + std::to_string(r1) + " × " + std::to_string(c1) + " and " + std::to_string(r2) +
           " × " + std::to_string(c2) + " are not compatible for " + operation);
 }
+
+const char* gradient_instruction_set() { return selected_instruction_set(); }
 
 GameState GameState::from_matrix(Matrix a) {
     Vector x = build_or_panic(uniform(a.rows), "unable to build x");

@@ -1,13 +1,13 @@
 #pragma once
-// The batch exploration engine: n independent trials, each a clean convergence run on the
-// base matrix plus a fresh random perturbation, run in parallel and reduced on the worker
-// that ran them to the perturbation's norm and the run's convergence metric.
+// The trial engine: trials [first, first + count) of a batch, each a clean convergence run on
+// a payoff matrix of its own, run in parallel and reduced on the worker that ran it, so memory
+// stays flat however many trials a batch runs. Trial i's matrix depends on i alone, never on
+// the worker that runs it or on how the trials are cut into pieces or calls.
 #include <cstdint>
-#include <span>
+#include <variant>
 #include <vector>
 
 #include "core/dense.hpp"
-#include "core/game.hpp"
 #include "core/optimizer.hpp"
 #include "explore/metrics.hpp"
 #include "explore/norms.hpp"
@@ -15,48 +15,69 @@
 
 namespace quarnel {
 
-// The outcome of one trial. Only the gap history feeds the metric, so the strategy histories
-// are never kept: memory stays flat however many trials a batch runs.
-struct RandomGameResult {
-    double norm;    // norm of the perturbation alone
-    double metric;  // convergence metric of the run's gap history
+// Trial i runs on the base plus a perturbation drawn from the stream (key, i), with the
+// template optimizer reset.
+struct PerturbedBase {
+    MatrixView base;
+    UniformRange magnitudes;
+    SweepKey key;
 };
 
-// Shared, read-only description of a batch.
+// Trial i runs on matrix i of the stack (min-max normalised when asked), with the template
+// optimizer as it is (not reset).
+struct StackOfMatrices {
+    StackView matrices;
+    bool normalize = false;
+};
+
+using TrialSource = std::variant<PerturbedBase, StackOfMatrices>;
+
+// Shared, read-only description of a batch. Every trial starts from uniform strategies.
 struct BatchPlan {
-    MatrixView base_matrix;
+    TrialSource source;
     const Optimizer* optimizer;  // template, cloned per piece, never modified
     std::uint64_t num_steps;
+};
+
+// What the module's explorations keep of a trial: the chosen norm of its perturbation and
+// the chosen metric of its gap history.
+struct RandomGameResult {
+    double norm;
+    double metric;
+};
+
+struct NormAndMetric {
+    using Result = RandomGameResult;
     NormFn norm_fn;
-    UniformRange magnitude_range;
     MetricMethod metric_method;
 };
 
-// One trial's working state, reused by the trials that follow.
-struct TrialSlot {
-    Optimizer optimizer;
-    GameState game_state;
-    Vector gaps;  // the trial's gap history
+// What a sweep keeps of a trial: the three norms of its perturbation (of its matrix, for a
+// stack) and the summary of its gap history.
+struct TrialSummary {
+    double norms[3];  // indexed by NormKind
+    GapSummary gaps;
 };
 
-// The working state of one worker over one contiguous piece of a batch.
-struct Exploration {
-    const BatchPlan* plan;
-    Rng* rng;
-    // kRunsTogether slots where trials can be stepped together, else one.
-    std::vector<TrialSlot> slots;
-    StepWorkspace workspace;  // step scratch memory, reused by every trial
-
-    explicit Exploration(const BatchPlan& plan);  // clones, copies the base, takes thread_rng()
-    // The next results.size() trials (at most one per slot): each draws its perturbation in
-    // trial order, then they run together; each result is what its clean run alone gives.
-    void execute_clean_runs(std::span<RandomGameResult> results);
-
-private:
-    double prepare_trial(TrialSlot& slot);  // the perturbed game and fresh state; returns the norm
+struct FullSummary {
+    using Result = TrialSummary;
+    double cutoff;
 };
 
-// Element i is trial i, whatever worker ran it.
-std::vector<RandomGameResult> run_batch_exploration(const BatchPlan& plan, std::uint64_t n);
+// Element k is trial first + k. `workers` caps the threads that run trials at once (0: the
+// whole pool); the results do not depend on it. A failing trial stops the batch: its failure
+// (or another's) is rethrown, and no result is returned.
+template <typename Reduction>
+std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const Reduction& reduction,
+                                                   std::uint64_t first, std::uint64_t count, std::size_t workers = 0);
+
+// How many trials one worker runs together: kRunsTogether for 2 x 2 OGDA trials whose
+// reduction cannot fail (a failing one must stop the batch before later trials run), else 1.
+template <typename Reduction>
+std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction);
+
+// The perturbation trial `index` of a PerturbedBase batch with this key draws.
+void draw_trial_perturbation(Matrix& target, const UniformRange& magnitudes, const SweepKey& key,
+                             std::uint64_t index);
 
 }  // namespace quarnel

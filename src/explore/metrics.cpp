@@ -1,5 +1,6 @@
 #include "explore/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -69,6 +70,16 @@ std::optional<MetricMethod> parse_metric_method(std::string_view text, double cu
 
 double metric_of(std::span<const double> gaps, const MetricMethod& method) {
     return std::visit(MetricOf{gaps}, method);
+}
+
+GapSummary summarize_gaps(std::span<const double> gaps, double cutoff) {
+    const MetricOf metric{gaps};
+    // A run stops at its first converged step and repeats that gap: the first gap below the
+    // tolerance is the step it converged at.
+    const auto converged = std::find_if(gaps.begin(), gaps.end(), [](double gap) { return gap < kConvergenceTolerance; });
+    const std::size_t steps = converged == gaps.end() ? gaps.size() : static_cast<std::size_t>(converged - gaps.begin()) + 1;
+    return {metric(MaxLast{cutoff}), metric(VarLast{cutoff}), metric(TotalVar{}),
+            gaps.empty() ? std::numeric_limits<double>::quiet_NaN() : gaps.back(), steps};
 }
 
 std::vector<double> vec_results_to_metrics(std::vector<GameResult> results, const MetricMethod& method) {

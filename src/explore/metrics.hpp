@@ -21,6 +21,18 @@ std::optional<MetricMethod> parse_metric_method(std::string_view text, double cu
 // The metric of one gap history; panics when a negative cutoff puts the tail start past the end.
 double metric_of(std::span<const double> gaps, const MetricMethod& method);
 
+// Everything a sweep reports of one gap history.
+struct GapSummary {
+    double max_last;   // with the summary's cutoff
+    double var_last;   // with the summary's cutoff
+    double total_var;
+    double last_gap;   // NaN for an empty history
+    std::uint64_t steps;  // k + 1 when step k's gap fell below the convergence tolerance, else its length
+};
+
+// Panics as metric_of does when the cutoff puts the tail start past the end.
+GapSummary summarize_gaps(std::span<const double> gaps, double cutoff);
+
 // Element i is the metric of results[i]; each result is released once reduced.
 std::vector<double> vec_results_to_metrics(std::vector<GameResult> results, const MetricMethod& method);
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "explore/text.hpp"
 
@@ -61,16 +62,23 @@ double narrowed_scale(double low, double high, double scale) {
 
 }  // namespace
 
+// Norms of huge matrices poll the stop check a row at a time (a poll every million entries or so).
+
 double max_norm(const MatrixView& m) {
     double result = kNegativeInfinity;
-    for (std::size_t i = 0; i < m.rows; ++i)
+    StopPoller poller(m.cols);
+    for (std::size_t i = 0; i < m.rows; ++i) {
+        poller.tick();
         for (std::size_t j = 0; j < m.cols; ++j) result = std::fmax(result, std::fabs(m(i, j)));
+    }
     return result;
 }
 
 double infinity_norm(const MatrixView& m) {
     double result = kNegativeInfinity;
+    StopPoller poller(m.cols);
     for (std::size_t i = 0; i < m.rows; ++i) {
+        poller.tick();
         double row_sum = -0.0;
         for (std::size_t j = 0; j < m.cols; ++j) row_sum += std::fabs(m(i, j));
         result = std::fmax(result, row_sum);
@@ -82,16 +90,21 @@ double frobenius_norm(const MatrixView& m) {
     double sum = 0.0;
     if (const char* block = contiguous_block(m)) {
         const std::size_t count = m.rows * m.cols;
+        StopPoller poller(1);
         for (std::size_t k = 0; k < count; ++k) {
+            poller.tick();
             const double value = read_entry(block + k * sizeof(double));
             sum += value * value;
         }
     } else {
-        for (std::size_t i = 0; i < m.rows; ++i)
+        StopPoller poller(m.cols);
+        for (std::size_t i = 0; i < m.rows; ++i) {
+            poller.tick();
             for (std::size_t j = 0; j < m.cols; ++j) {
                 const double value = m(i, j);
                 sum += value * value;
             }
+        }
     }
     return std::sqrt(sum);
 }
@@ -121,12 +134,14 @@ UniformRange UniformRange::create_or_panic(double low, double high) {
     return std::get<UniformRange>(range);
 }
 
-double UniformRange::sample(Rng& rng) const { return low + scale * rng.next_unit(); }
+double UniformRange::sample(TrialStream& stream) const { return low + scale * stream.next_unit(); }
 
-void draw_perturbation(Matrix& target, const UniformRange& range, Rng& rng) {
+void draw_perturbation(Matrix& target, const UniformRange& range, TrialStream& stream) {
+    StopPoller poller(1);
     for (double& entry : target.data) {
-        const double magnitude = range.sample(rng);
-        entry = rng.next_coin() ? -magnitude : magnitude;
+        poller.tick();
+        const double magnitude = range.sample(stream);
+        entry = stream.next_coin() ? -magnitude : magnitude;
     }
 }
 

@@ -37,10 +37,10 @@ struct UniformRange {
     static std::variant<UniformRange, RangeError> create(double low, double high);
     // Throws Panic naming the error when the range is empty or not finite.
     static UniformRange create_or_panic(double low, double high);
-    double sample(Rng& rng) const;
+    double sample(TrialStream& stream) const;
 };
 
-// Overwrites every entry (memory order) with magnitude-then-sign draws.
-void draw_perturbation(Matrix& target, const UniformRange& range, Rng& rng);
+// Overwrites every entry (memory order) with magnitude-then-sign draws from `stream`.
+void draw_perturbation(Matrix& target, const UniformRange& range, TrialStream& stream);
 
 }  // namespace quarnel

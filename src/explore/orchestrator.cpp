@@ -6,19 +6,21 @@
 namespace quarnel {
 namespace {
 
+// The module's explorations are sweeps under a fresh key from the OS: one trial path, with
+// results nobody can (or is meant to) reproduce.
 BatchPlan batch_plan(const MatrixView& base_matrix, const Optimizer& optimizer, const ExplorationParams& params,
-                     NormFn norm_fn, UniformRange range) {
-    return {base_matrix, &optimizer, params.num_steps, norm_fn, range, params.metric_method};
+                     UniformRange range, const SweepKey& key) {
+    return {PerturbedBase{base_matrix, range, key}, &optimizer, params.num_steps};
 }
 
 }  // namespace
 
 ScatteredOutput ScatteredOutput::create(const MatrixView& base_matrix, const Optimizer& optimizer,
                                         const ExplorationParams& params, NormKind norm_kind) {
-    const NormFn norm_fn = norm_function(norm_kind);
+    const NormAndMetric reduction{norm_function(norm_kind), params.metric_method};
     const UniformRange range = UniformRange::create_or_panic(params.inner_radius, params.outer_radius);
-    const auto trials = run_batch_exploration(batch_plan(base_matrix, optimizer, params, norm_fn, range),
-                                              params.num_exploration);
+    const auto trials = run_trials(batch_plan(base_matrix, optimizer, params, range, SweepKey::from_entropy()),
+                                   reduction, 0, params.num_exploration);
     ScatteredOutput output;
     output.norms.reserve(trials.size());
     output.metrics.reserve(trials.size());
@@ -34,6 +36,8 @@ ConcentricOutput ConcentricOutput::create(const MatrixView& base_matrix, const O
     if (num_slices == 0) panic("attempt to divide by zero");
     const std::uint64_t per_slice = params.num_exploration / num_slices;
     const double width = (params.outer_radius - params.inner_radius) / static_cast<double>(num_slices);
+    const NormAndMetric reduction{max_norm, params.metric_method};
+    const SweepKey key = SweepKey::from_entropy();
     ConcentricOutput output;
     // Room for every slice up front: an impossible slice count fails here, before any run.
     output.slice_boundaries.reserve(num_slices);
@@ -45,9 +49,9 @@ ConcentricOutput ConcentricOutput::create(const MatrixView& base_matrix, const O
         const double high = params.inner_radius + width * (index + 1.0);
         output.slice_boundaries.emplace_back(low, high);
         const UniformRange range = UniformRange::create_or_panic(low, high);
-        const Optimizer slice_optimizer = optimizer.clone();
+        // Slice s holds trials s * per_slice + j of one sweep.
         const auto trials =
-            run_batch_exploration(batch_plan(base_matrix, slice_optimizer, params, max_norm, range), per_slice);
+            run_trials(batch_plan(base_matrix, optimizer, params, range, key), reduction, slice * per_slice, per_slice);
         Vector& metrics = output.metrics.emplace_back();
         metrics.reserve(trials.size());
         for (const RandomGameResult& trial : trials) metrics.push_back(trial.metric);

@@ -25,6 +25,16 @@ bool parallel_loop_cancelled();
 // unset) and the number of processors available to the process.
 std::size_t pool_size_for(const char* num_threads, const char* num_cpus, std::size_t available_processors);
 
+// A pool size and what chose it: "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS" or "available processors".
+struct PoolSizeChoice {
+    std::size_t workers;
+    const char* source;
+};
+PoolSizeChoice pool_sizing_for(const char* num_threads, const char* num_cpus, std::size_t available_processors);
+
+// What the current environment makes choose the pool size (the pool is sized once, when first used).
+const char* pool_size_source();
+
 // Processors this process may run on: the affinity mask, limited by a control-group CPU
 // quota; 1 when unknown.
 std::size_t available_processors();

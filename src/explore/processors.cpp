@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -166,10 +167,19 @@ std::optional<std::size_t> cgroup_processor_limit() {
 
 }  // namespace
 
+PoolSizeChoice pool_sizing_for(const char* num_threads, const char* num_cpus, std::size_t available) {
+    if (const auto threads = parse_count(num_threads); threads && *threads > 0) return {*threads, "RAYON_NUM_THREADS"};
+    if (parse_count(num_threads)) return {available, "available processors"};  // 0: the default
+    if (const auto cpus = parse_count(num_cpus); cpus && *cpus > 0) return {*cpus, "RAYON_RS_NUM_CPUS"};
+    return {available, "available processors"};
+}
+
 std::size_t pool_size_for(const char* num_threads, const char* num_cpus, std::size_t available) {
-    if (const auto threads = parse_count(num_threads)) return *threads > 0 ? *threads : available;
-    if (const auto cpus = parse_count(num_cpus); cpus && *cpus > 0) return *cpus;
-    return available;
+    return pool_sizing_for(num_threads, num_cpus, available).workers;
+}
+
+const char* pool_size_source() {
+    return pool_sizing_for(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), 0).source;
 }
 
 std::size_t available_processors() {

@@ -1,9 +1,7 @@
 #include "explore/random.hpp"
 
-#include <pthread.h>
 #include <sys/random.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <system_error>
@@ -11,7 +9,22 @@
 namespace quarnel {
 namespace {
 
-std::uint64_t rotate_left(std::uint64_t value, int bits) { return (value << bits) | (value >> (64 - bits)); }
+// Philox4x64 round multipliers and key increments (Salmon et al., "Parallel random numbers: as
+// easy as 1, 2, 3", 2011).
+constexpr std::uint64_t kMultiplier0 = 0xD2E7470EE14C6C93;
+constexpr std::uint64_t kMultiplier1 = 0xCA5A826395121157;
+constexpr std::uint64_t kKeyIncrement0 = 0x9E3779B97F4A7C15;
+constexpr std::uint64_t kKeyIncrement1 = 0xBB67AE8584CAA73B;
+constexpr int kRounds = 10;
+
+struct Product {
+    std::uint64_t high, low;
+};
+
+Product multiply(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+}
 
 // Fills `buffer` from the kernel's entropy pool, retrying interrupted calls and short reads.
 void fill_from_entropy_source(void* buffer, std::size_t length) {
@@ -27,59 +40,35 @@ void fill_from_entropy_source(void* buffer, std::size_t length) {
     }
 }
 
-// Bumped in every child after fork(): the forking thread's generator was copied into the
-// child, so it must be reseeded there or parent and child would draw the same numbers.
-std::atomic<std::uint64_t> g_fork_generation{0};
-
-void note_fork_in_child() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
-const bool g_fork_handler_registered = [] {
-    pthread_atfork(nullptr, nullptr, note_fork_in_child);
-    return true;
-}();
-
-Rng seeded_rng() {
-    std::uint64_t seed[4] = {0, 0, 0, 0};
-    // The all-zero state is the one state xoshiro never leaves; redraw in that (absurd) case.
-    while ((seed[0] | seed[1] | seed[2] | seed[3]) == 0) fill_from_entropy_source(seed, sizeof seed);
-    return Rng(seed);
-}
-
-struct ThreadGenerator {
-    Rng rng = seeded_rng();
-    std::uint64_t fork_generation = g_fork_generation.load(std::memory_order_relaxed);
-};
-
 }  // namespace
 
-Rng::Rng(const std::uint64_t seed[4]) : s_{seed[0], seed[1], seed[2], seed[3]} {}
-
-// xoshiro256++ 1.0.
-std::uint64_t Rng::next_u64() {
-    const std::uint64_t result = rotate_left(s_[0] + s_[3], 23) + s_[0];
-    const std::uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotate_left(s_[3], 45);
-    return result;
+SweepKey SweepKey::from_bytes(const unsigned char (&bytes)[16]) {
+    SweepKey key;
+    for (int word = 0; word < 2; ++word)
+        for (int byte = 7; byte >= 0; --byte) key.words[word] = key.words[word] << 8 | bytes[8 * word + byte];
+    return key;
 }
 
-double Rng::next_unit() { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
+SweepKey SweepKey::from_entropy() {
+    unsigned char bytes[16];
+    fill_from_entropy_source(bytes, sizeof bytes);
+    return from_bytes(bytes);
+}
 
-bool Rng::next_coin() { return (next_u64() >> 63) != 0; }
-
-Rng& thread_rng() {
-    (void)g_fork_handler_registered;
-    thread_local ThreadGenerator generator;
-    const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-    if (generator.fork_generation != generation) {
-        generator.rng = seeded_rng();
-        generator.fork_generation = generation;
+PhiloxBlock philox4x64_10(PhiloxBlock counter, const SweepKey& key) {
+    std::uint64_t k0 = key.words[0], k1 = key.words[1];
+    for (int round = 0; round < kRounds; ++round) {
+        if (round > 0) k0 += kKeyIncrement0, k1 += kKeyIncrement1;
+        const Product p0 = multiply(kMultiplier0, counter[0]);
+        const Product p1 = multiply(kMultiplier1, counter[2]);
+        counter = {p1.high ^ counter[1] ^ k0, p1.low, p0.high ^ counter[3] ^ k1, p0.low};
     }
-    return generator.rng;
+    return counter;
+}
+
+void TrialStream::refill() {
+    block_ = philox4x64_10({next_block_++, trial_, 0, 0}, key_);
+    used_ = 0;
 }
 
 }  // namespace quarnel

@@ -1,3 +1,4 @@
+#include <bit>
 #include <cmath>
 #include <vector>
 
@@ -14,75 +15,136 @@ namespace {
 using namespace testing_support;
 
 const UniformRange kRange{0.1, 0.4};
+const SweepKey kKey{{0x1234, 0xfeed}};
+constexpr double kCutoff = 0.5;
 
 BatchPlan plan_for(const Matrix& base, const Optimizer& optimizer, std::uint64_t num_steps) {
-    return {MatrixView::of(base), &optimizer, num_steps, max_norm, kRange, MaxLast{0.5}};
+    return {PerturbedBase{MatrixView::of(base), kRange, kKey}, &optimizer, num_steps};
 }
 
-Rng seeded(std::uint64_t a) {
-    const std::uint64_t seed[4] = {a, 1, 2, 3};
-    return Rng(seed);
-}
-
-// What a clean trial must compute, from its own copy of everything.
-RandomGameResult expected_trial(const BatchPlan& plan, Rng& rng) {
-    Matrix perturbation = Matrix::zeros(plan.base_matrix.rows, plan.base_matrix.cols);
-    draw_perturbation(perturbation, kRange, rng);
-    const double norm = max_norm(MatrixView::of(perturbation));
-    const Matrix base = plan.base_matrix.copy();
-    for (std::size_t k = 0; k < base.data.size(); ++k) perturbation.data[k] += base.data[k];
+// What trial `index` must report, from a full run on its own copy of everything.
+TrialSummary expected_trial(const BatchPlan& plan, std::uint64_t index) {
+    const MatrixView base = std::get<PerturbedBase>(plan.source).base;
+    Matrix perturbation = Matrix::zeros(base.rows, base.cols);
+    TrialStream stream(kKey, index);
+    draw_perturbation(perturbation, kRange, stream);
+    const MatrixView alone = MatrixView::of(perturbation);
+    TrialSummary expected{{max_norm(alone), infinity_norm(alone), frobenius_norm(alone)}, {}};
+    for (std::size_t k = 0; k < perturbation.data.size(); ++k) perturbation.data[k] += base.copy().data[k];
     GameState state = GameState::from_matrix(perturbation);
     Optimizer fresh = plan.optimizer->clone();
     fresh.reset();
     const GameResult run = Experiment{plan.num_steps}.run_experiment_until_convergence(state, fresh);
-    return {norm, metric_of(run.gaps_history, MaxLast{0.5})};
+    expected.gaps = summarize_gaps(run.gaps_history, kCutoff);
+    return expected;
 }
 
-void expect_same_result(const RandomGameResult& got, const RandomGameResult& expected, std::size_t trial) {
-    EXPECT_EQ(got.norm, expected.norm) << "trial " << trial;
-    EXPECT_EQ(got.metric, expected.metric) << "trial " << trial;
+// Bit for bit (NaN included).
+void expect_identical(const TrialSummary& got, const TrialSummary& expected, std::size_t trial) {
+    const double got_values[] = {got.norms[0], got.norms[1], got.norms[2], got.gaps.max_last,
+                                 got.gaps.var_last, got.gaps.total_var, got.gaps.last_gap};
+    const double expected_values[] = {expected.norms[0], expected.norms[1], expected.norms[2],
+                                      expected.gaps.max_last, expected.gaps.var_last, expected.gaps.total_var,
+                                      expected.gaps.last_gap};
+    for (std::size_t k = 0; k < std::size(got_values); ++k)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got_values[k]), std::bit_cast<std::uint64_t>(expected_values[k]))
+            << "trial " << trial << ", value " << k;
+    EXPECT_EQ(got.gaps.steps, expected.gaps.steps) << "trial " << trial;
 }
 
-TEST(Batch, TrialsAreCleanRunsOnFreshPerturbations) {
-    const Matrix base = matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25});
-    Optimizer optimizer = Optimizer::ogda(0.1, 1);
-    GameState warm_up = GameState::from_matrix(base);
-    optimizer.step(warm_up);  // a template with history: every trial must reset its clone
-    const BatchPlan plan = plan_for(base, optimizer, 50);
-    Exploration exploration(plan);
-    Rng drawing = seeded(5), replay = seeded(5);
-    exploration.rng = &drawing;
-    for (std::size_t trial = 0; trial < 3; ++trial) {
-        RandomGameResult got;
-        exploration.execute_clean_runs(std::span(&got, 1));
-        expect_same_result(got, expected_trial(plan, replay), trial);
+struct EngineCase {
+    const char* name;
+    Matrix base;
+    int rule;
+    std::size_t expected_group;
+};
+
+class Engine : public ::testing::TestWithParam<EngineCase> {};
+
+// A template with history: every trial must reset its clone.
+Optimizer stepped_optimizer(const EngineCase& c) {
+    Optimizer optimizer = make_optimizer(c.rule, 0.05, c.rule == 0 ? c.base.rows : 1);
+    GameState warm_up = GameState::from_matrix(c.base);
+    optimizer.step(warm_up);
+    return optimizer;
+}
+
+// Trial i of [first, first + count) is the clean run of the stream (key, i), in groups or not.
+TEST_P(Engine, TrialsAreCleanRunsOfTheirOwnStreams) {
+    const EngineCase& c = GetParam();
+    const Optimizer optimizer = stepped_optimizer(c);
+    const BatchPlan plan = plan_for(c.base, optimizer, 300);
+    EXPECT_EQ(trials_run_together(plan, FullSummary{kCutoff}), c.expected_group);
+    const auto got = run_trials(plan, FullSummary{kCutoff}, 3, 7);
+    for (std::size_t k = 0; k < got.size(); ++k) expect_identical(got[k], expected_trial(plan, 3 + k), 3 + k);
+}
+
+// The same trials whatever the worker count and however they are cut into calls.
+TEST_P(Engine, ResultsIgnoreWorkersAndCutting) {
+    const EngineCase& c = GetParam();
+    const Optimizer optimizer = stepped_optimizer(c);
+    const BatchPlan plan = plan_for(c.base, optimizer, 200);
+    const auto whole = run_trials(plan, FullSummary{kCutoff}, 0, 23);
+    for (const std::size_t workers : {1, 2}) {
+        const auto again = run_trials(plan, FullSummary{kCutoff}, 0, 23, workers);
+        for (std::size_t i = 0; i < whole.size(); ++i) expect_identical(again[i], whole[i], i);
+    }
+    std::size_t next = 0;
+    for (const std::uint64_t count : {5, 1, 9, 8}) {
+        for (const TrialSummary& trial : run_trials(plan, FullSummary{kCutoff}, next, count)) {
+            expect_identical(trial, whole[next], next);
+            ++next;
+        }
     }
 }
 
-// 2 x 2 OGDA trials run in groups; each must still see its own perturbation, drawn in trial
-// order, and give what it gives alone.
-TEST(Batch, TrialsRunTogetherMatchCleanRunsInOrder) {
+INSTANTIATE_TEST_SUITE_P(Cases, Engine,
+                         ::testing::Values(EngineCase{"ogda_2x2_grouped", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 0,
+                                                      kRunsTogether},
+                                           EngineCase{"omwu_2x3", matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25}), 1, 1}),
+                         case_name);
+
+// The module's reduction is the chosen norm and metric of the same trials.
+TEST(Engine, NormAndMetricReduceTheSameTrials) {
     const Matrix base = matrix(2, 2, {0.3, -0.7, -0.4, 0.9});
     const Optimizer optimizer = Optimizer::ogda(0.05, 2);
     const BatchPlan plan = plan_for(base, optimizer, 300);
-    Exploration exploration(plan);
-    ASSERT_EQ(exploration.slots.size(), kRunsTogether);
-    Rng drawing = seeded(9), replay = seeded(9);
-    exploration.rng = &drawing;
-    for (std::size_t group : {kRunsTogether, kRunsTogether - 1}) {
-        std::vector<RandomGameResult> got(group);
-        exploration.execute_clean_runs(got);
-        for (std::size_t i = 0; i < group; ++i) expect_same_result(got[i], expected_trial(plan, replay), i);
+    const auto full = run_trials(plan, FullSummary{kCutoff}, 0, 6);
+    const auto chosen = run_trials(plan, NormAndMetric{frobenius_norm, VarLast{kCutoff}}, 0, 6);
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        EXPECT_EQ(chosen[i].norm, full[i].norms[static_cast<int>(NormKind::Frobenius)]);
+        EXPECT_EQ(chosen[i].metric, full[i].gaps.var_last);
     }
 }
 
 // A metric that may fail must fail before any later trial runs: such trials run one by one.
-TEST(Batch, TrialsWithAFailingMetricRunOneByOne) {
+TEST(Engine, TrialsWithAFailingMetricRunOneByOne) {
     const Matrix base = matrix(2, 2, {0.3, -0.7, -0.4, 0.9});
     const Optimizer optimizer = Optimizer::ogda(0.05, 2);
-    BatchPlan plan = plan_for(base, optimizer, 300);
-    plan.metric_method = MaxLast{-1.0};
-    EXPECT_EQ(Exploration(plan).slots.size(), 1u);
+    const BatchPlan plan = plan_for(base, optimizer, 300);
+    EXPECT_EQ(trials_run_together(plan, NormAndMetric{max_norm, MaxLast{-1.0}}), 1u);
+    EXPECT_EQ(trials_run_together(plan, FullSummary{-1.0}), 1u);
+}
+
+// A stack's trials are the neighborhood exploration's runs (un-reset optimizer, normalised
+// matrices), reduced; their norms are those of the matrices run.
+TEST(Engine, StackTrialsAreNeighborhoodRunsReduced) {
+    const Vector entries = {1, 3, 5, 9, 0.2, -0.4, 0.7, 0.1, 2, 2, 2, 2.5};
+    const StackView stack{reinterpret_cast<const char*>(entries.data()), 3, 2, 2, 4 * sizeof(double),
+                          2 * sizeof(double), sizeof(double)};
+    Optimizer optimizer = Optimizer::ogda(0.1, 2);
+    GameState warm_up = GameState::from_matrix(pennies());
+    optimizer.step(warm_up);
+    const auto got = run_trials({StackOfMatrices{stack, true}, &optimizer, 80}, FullSummary{kCutoff}, 0, 3);
+    const auto runs = neighborhood_exploration(stack, optimizer, 80, true);
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        Matrix normalised = stack[k].copy();
+        normalize_min_max(normalised);
+        const MatrixView run_matrix = MatrixView::of(normalised);
+        const TrialSummary expected{{max_norm(run_matrix), infinity_norm(run_matrix), frobenius_norm(run_matrix)},
+                                    summarize_gaps(runs[k].gaps_history, kCutoff)};
+        expect_identical(got[k], expected, k);
+    }
 }
 
 TEST(Neighborhood, NormalisingSkipsNaNWhenFindingTheExtremes) {

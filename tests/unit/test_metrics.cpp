@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct MetricCase {
     std::vector<double> gaps;
     double cutoff;
     double max_last, var_last, total_var;
+    double last_gap;
+    std::uint64_t steps;
 };
 
 class Metrics : public ::testing::TestWithParam<MetricCase> {};
@@ -33,6 +36,12 @@ TEST_P(Metrics, ReduceGapHistories) {
     expect_same(metric_of(c.gaps, MaxLast{c.cutoff}), c.max_last);
     expect_same(metric_of(c.gaps, VarLast{c.cutoff}), c.var_last);
     expect_same(metric_of(c.gaps, TotalVar{}), c.total_var);
+    const GapSummary summary = summarize_gaps(c.gaps, c.cutoff);
+    expect_same(summary.max_last, c.max_last);
+    expect_same(summary.var_last, c.var_last);
+    expect_same(summary.total_var, c.total_var);
+    expect_same(summary.last_gap, c.last_gap);
+    EXPECT_EQ(summary.steps, c.steps);
 }
 
 // Variance of three values, each squared deviation divided by 3 before it is added.
@@ -44,19 +53,21 @@ double variance_of(double a, double b, double c) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Metrics,
     ::testing::Values(
-        MetricCase{"last_tenth", {5, 3, 2, 2, 2, 2, 2, 2, 2, 2}, 0.1, 2.0, 0.0, 3.0},
+        MetricCase{"last_tenth", {5, 3, 2, 2, 2, 2, 2, 2, 2, 2}, 0.1, 2.0, 0.0, 3.0, 2.0, 10},
         // (1 - 0.7) * 3 = 0.9000000000000001: the whole history.
-        MetricCase{"just_under_one", {4, 1, 3}, 0.7, 4.0, variance_of(4, 1, 3), 5.0},
-        MetricCase{"empty_history", {}, 0.1, -kInf, 0.0, 0.0},
-        MetricCase{"single_value", {7}, 1.0, 7.0, 0.0, 0.0},
+        MetricCase{"just_under_one", {4, 1, 3}, 0.7, 4.0, variance_of(4, 1, 3), 5.0, 3.0, 3},
+        MetricCase{"empty_history", {}, 0.1, -kInf, 0.0, 0.0, kNaN, 0},
+        MetricCase{"single_value", {7}, 1.0, 7.0, 0.0, 0.0, 7.0, 1},
         // Cutoff 0: the tail starts at n and is empty.
-        MetricCase{"zero_cutoff", {4, 1, 3}, 0.0, -kInf, 0.0, 5.0},
+        MetricCase{"zero_cutoff", {4, 1, 3}, 0.0, -kInf, 0.0, 5.0, 3.0, 3},
         // (1 - (-0.4)) * 1 = 1.4: start 1 == n, allowed.
-        MetricCase{"negative_cutoff_at_end", {3}, -0.4, -kInf, 0.0, 0.0},
-        MetricCase{"cutoff_above_one", {1, 2, 4}, 5.0, 4.0, variance_of(1, 2, 4), 3.0},
-        MetricCase{"nan_cutoff", {1, 2, 4}, kNaN, 4.0, variance_of(1, 2, 4), 3.0},
-        MetricCase{"nan_gaps", {1, kNaN, 2}, 1.0, 2.0, kNaN, kNaN},
-        MetricCase{"only_nan_tail", {9, kNaN}, 0.5, -kInf, kNaN, kNaN}),
+        MetricCase{"negative_cutoff_at_end", {3}, -0.4, -kInf, 0.0, 0.0, 3.0, 1},
+        MetricCase{"cutoff_above_one", {1, 2, 4}, 5.0, 4.0, variance_of(1, 2, 4), 3.0, 4.0, 3},
+        MetricCase{"nan_cutoff", {1, 2, 4}, kNaN, 4.0, variance_of(1, 2, 4), 3.0, 4.0, 3},
+        MetricCase{"nan_gaps", {1, kNaN, 2}, 1.0, 2.0, kNaN, kNaN, 2.0, 3},
+        MetricCase{"only_nan_tail", {9, kNaN}, 0.5, -kInf, kNaN, kNaN, kNaN, 2},
+        // Converged at step 1 (gap below 1e-8), the rest padded with that gap.
+        MetricCase{"converged", {5, 1e-9, 1e-9, 1e-9}, 0.5, 1e-9, 0.0, 5.0 - 1e-9, 1e-9, 2}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(MetricTails, PastTheEndPanicsNamingStartAndLength) {

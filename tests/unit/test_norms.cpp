@@ -1,6 +1,5 @@
 #include <cmath>
 #include <limits>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,10 +20,7 @@ MatrixView row_major_view(const std::vector<double>& buffer, std::size_t rows, s
             kEntry};
 }
 
-Rng seeded(std::uint64_t a) {
-    const std::uint64_t seed[4] = {a, 0x9e3779b97f4a7c15ULL, 0xdeadbeefULL, 42};
-    return Rng(seed);
-}
+TrialStream seeded(std::uint64_t a) { return TrialStream(SweepKey{{a, 0x9e3779b97f4a7c15ULL}}, 42); }
 
 // EXPECT_EQ of the three norms, where a NaN expectation asks for NaN.
 void expect_norms(const MatrixView& m, double max, double infinity, double frobenius) {
@@ -135,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, UniformRangeNarrowing,
 
 TEST(Perturbation, DrawsMagnitudesInRangeWithFairSigns) {
     Matrix target = Matrix::zeros(100, 100);
-    Rng rng = seeded(7);
+    TrialStream rng = seeded(7);
     draw_perturbation(target, std::get<UniformRange>(UniformRange::create(0.5, 1.0)), rng);
     std::size_t negatives = 0, upper_half = 0;
     for (const double entry : target.data) {
@@ -152,25 +148,12 @@ TEST(Perturbation, DrawsMagnitudesInRangeWithFairSigns) {
 TEST(Perturbation, DrawsMagnitudeThenSignPerEntry) {
     Matrix target = Matrix::zeros(2, 3);
     const UniformRange range{2.0, 1.0};
-    Rng drawing = seeded(11), replay = seeded(11);
+    TrialStream drawing = seeded(11), replay = seeded(11);
     draw_perturbation(target, range, drawing);
     for (const double entry : target.data) {
         const double magnitude = range.sample(replay);
         EXPECT_EQ(entry, replay.next_coin() ? -magnitude : magnitude);
     }
-}
-
-TEST(Random, ThreadsHaveTheirOwnGenerators) {
-    Rng* main_generator = &thread_rng();
-    EXPECT_EQ(&thread_rng(), main_generator);
-    Rng* other_generator = nullptr;
-    std::uint64_t other_draw = 0;
-    std::thread([&] {
-        other_generator = &thread_rng();
-        other_draw = other_generator->next_u64();
-    }).join();
-    EXPECT_NE(other_generator, main_generator);
-    EXPECT_NE(other_draw, thread_rng().next_u64());
 }
 
 }  // namespace

@@ -141,24 +141,30 @@ struct SizeCase {
     const char* num_threads;
     const char* num_cpus;
     std::size_t expected;
+    const char* source = "available processors";
 };
 
 class PoolSizing : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(PoolSizing, FollowsEnvironment) {
-    const auto [num_threads, num_cpus, expected] = GetParam();
-    EXPECT_EQ(pool_size_for(num_threads, num_cpus, 8), expected);
+    const auto [num_threads, num_cpus, expected, source] = GetParam();
+    const PoolSizeChoice choice = pool_sizing_for(num_threads, num_cpus, 8);
+    EXPECT_EQ(choice.workers, expected);
+    EXPECT_STREQ(choice.source, source);
 }
 
+constexpr const char* kThreads = "RAYON_NUM_THREADS";
+constexpr const char* kCpus = "RAYON_RS_NUM_CPUS";
+
 INSTANTIATE_TEST_SUITE_P(Cases, PoolSizing,
-                         ::testing::Values(SizeCase{nullptr, nullptr, 8}, SizeCase{"3", nullptr, 3},
-                                           SizeCase{"3", "5", 3}, SizeCase{"0", "5", 8},  // 0: all processors
-                                           SizeCase{"+2", nullptr, 2}, SizeCase{"", "5", 5},
-                                           SizeCase{" 3", "5", 5}, SizeCase{"3 ", nullptr, 8},
-                                           SizeCase{"-1", "5", 5}, SizeCase{"two", nullptr, 8},
-                                           SizeCase{"99999999999999999999", "4", 4},  // overflows
+                         ::testing::Values(SizeCase{nullptr, nullptr, 8}, SizeCase{"3", nullptr, 3, kThreads},
+                                           SizeCase{"3", "5", 3, kThreads}, SizeCase{"0", "5", 8},  // 0: all processors
+                                           SizeCase{"+2", nullptr, 2, kThreads}, SizeCase{"", "5", 5, kCpus},
+                                           SizeCase{" 3", "5", 5, kCpus}, SizeCase{"3 ", nullptr, 8},
+                                           SizeCase{"-1", "5", 5, kCpus}, SizeCase{"two", nullptr, 8},
+                                           SizeCase{"99999999999999999999", "4", 4, kCpus},  // overflows
                                            SizeCase{nullptr, "0", 8}, SizeCase{nullptr, "x", 8},
-                                           SizeCase{nullptr, "12", 12}, SizeCase{"007", nullptr, 7}));
+                                           SizeCase{nullptr, "12", 12, kCpus}, SizeCase{"007", nullptr, 7, kThreads}));
 
 TEST(Processors, CountsAtLeastOne) {
     const std::size_t count = available_processors();
