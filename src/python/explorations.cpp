@@ -77,9 +77,8 @@ std::size_t matrix_bytes(std::size_t rows, std::size_t cols) {
 MemoryNeed& add_batch(MemoryNeed& need, const ArrayCopy<Matrix>& base, std::uint64_t n, std::uint64_t num_steps) {
     const std::size_t workers = concurrent_workers(n);
     if (workers > 0 && base.too_large) throw std::bad_alloc();  // nor would the workers' copies fit
-    return need.add(n, sizeof(RandomGameResult))
-        .add(workers, matrix_bytes(base.values.rows, base.values.cols))
-        .add(workers, checked_product(num_steps, sizeof(double)));
+    return add_busy_workers(need.add(n, sizeof(RandomGameResult)), workers, base.values.rows, base.values.cols,
+                            num_steps);
 }
 
 void require_scattered_memory(const RadialArguments& args) {

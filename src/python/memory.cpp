@@ -53,4 +53,10 @@ bool fits_in_memory(std::size_t count, std::size_t item_bytes) {
 
 std::size_t concurrent_workers(std::size_t n) { return n <= 1 ? n : std::min(n, pool_size()); }
 
+MemoryNeed& add_busy_workers(MemoryNeed& need, std::size_t busy, std::size_t rows, std::size_t cols,
+                             std::uint64_t num_steps) {
+    return need.add(busy, checked_product(checked_product(rows, cols), sizeof(double)))
+        .add(busy, checked_product(num_steps, sizeof(double)));
+}
+
 }  // namespace quarnel::python

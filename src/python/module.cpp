@@ -6,6 +6,7 @@
 #include "python/errors.hpp"
 #include "python/explorations.hpp"
 #include "python/handle.hpp"
+#include "python/sweeps.hpp"
 #include "python/types.hpp"
 
 namespace quarnel::python {
@@ -78,6 +79,8 @@ PyObject* create_module() {
     for (const Entry& entry : kRegistration) {
         if (!add_entry(module.get(), entry)) return nullptr;
     }
+    // The sweep layer's private entry points stay out of __all__.
+    if (PyModule_AddFunctions(module.get(), sweep_functions) < 0) return nullptr;
     return module.release();
 }
 

@@ -1,0 +1,261 @@
+// Reproducible sweeps for the Python layer above the module: trials [first, first + count) of
+// a keyed sweep, runs of a stack of matrices, one trial's perturbation, and the pool's facts.
+// Unlike the public functions, the runs release the interpreter lock: every input is copied
+// at conversion, before any later Python code (converters, signal handlers) can run.
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "core/game.hpp"
+#include "explore/batch.hpp"
+#include "explore/pool.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/memory.hpp"
+#include "python/numpy_api.hpp"
+#include "python/sweeps.hpp"
+
+namespace quarnel::python {
+namespace {
+
+constexpr const char* kSweepParameters[] = {"a", "optimizer", "key", "first", "count", "num_steps",
+                                            "low", "high", "cutoff", "workers"};
+constexpr const char* kRunStackParameters[] = {"matrices", "optimizer", "num_steps", "normalize", "cutoff",
+                                               "workers"};
+constexpr const char* kPerturbationParameters[] = {"key", "index", "rows", "cols", "low", "high"};
+constexpr Signature kSweep{"_sweep", kSweepParameters, 10};
+constexpr Signature kRunStack{"_run_stack", kRunStackParameters, 6};
+constexpr Signature kPerturbation{"_perturbation", kPerturbationParameters, 6};
+
+// While alive, the calling thread runs without the interpreter lock. Its stop check takes the
+// lock back at most every kSignalPollInterval, runs the interpreter's signal handlers and asks
+// to stop when one raised (the exception stays set for the caller).
+class InterpreterLockReleased {
+public:
+    InterpreterLockReleased() : stop_on_signal_(handler_raised) {
+        t_last_poll = std::chrono::steady_clock::now();
+        t_state = PyEval_SaveThread();
+    }
+    ~InterpreterLockReleased() { PyEval_RestoreThread(t_state); }
+    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+private:
+    static constexpr auto kSignalPollInterval = std::chrono::milliseconds(20);
+
+    static bool handler_raised() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - t_last_poll < kSignalPollInterval) return false;
+        t_last_poll = now;
+        PyEval_RestoreThread(t_state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        t_state = PyEval_SaveThread();
+        return raised;
+    }
+
+    // The thread's own state (the same object however calls nest) and its last poll.
+    static thread_local PyThreadState* t_state;
+    static thread_local std::chrono::steady_clock::time_point t_last_poll;
+
+    StopCheckScope stop_on_signal_;
+};
+
+thread_local PyThreadState* InterpreterLockReleased::t_state = nullptr;
+thread_local std::chrono::steady_clock::time_point InterpreterLockReleased::t_last_poll;
+
+// The trials, run by the worker pool without the interpreter lock.
+template <typename Reduction>
+std::vector<typename Reduction::Result> run_unlocked(const BatchPlan& plan, const Reduction& reduction,
+                                                     std::uint64_t first, std::uint64_t count, std::uint64_t workers) {
+    const InterpreterLockReleased unlocked;
+    return run_trials(plan, reduction, first, count, workers);
+}
+
+// ---- conversions that copy ----
+
+bool to_matrix_copy(PyObject* value, Matrix& out) {
+    MatrixView view;
+    if (!to_matrix_view(value, view)) return false;
+    out = view.copy();
+    return true;
+}
+
+// A stack copied into row-major storage, and a view of that copy.
+struct OwnedStack {
+    Vector entries;
+    StackView view;
+};
+
+bool to_stack_copy(PyObject* value, OwnedStack& out) {
+    StackView caller;
+    if (!to_stack_view(value, caller)) return false;
+    const std::size_t cells = checked_product(caller.rows, caller.cols);
+    out.entries = zeros(checked_product(caller.count, cells));
+    for (std::size_t k = 0; k < caller.count; ++k) {
+        const MatrixView matrix = caller[k];
+        double* target = out.entries.data() + k * cells;
+        for (std::size_t i = 0; i < caller.rows; ++i)
+            for (std::size_t j = 0; j < caller.cols; ++j) target[i * caller.cols + j] = matrix(i, j);
+    }
+    constexpr auto entry = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto row = static_cast<std::ptrdiff_t>(caller.cols) * entry;
+    out.view = {reinterpret_cast<const char*>(out.entries.data()), caller.count, caller.rows, caller.cols,
+                static_cast<std::ptrdiff_t>(caller.rows) * row, row, entry};
+    return true;
+}
+
+bool to_key(PyObject* value, SweepKey& out) {
+    if (!PyBytes_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not bytes", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    unsigned char bytes[16];
+    if (PyBytes_GET_SIZE(value) != sizeof bytes) {
+        PyErr_Format(PyExc_ValueError, "argument 'key': expected 16 bytes, got %zd", PyBytes_GET_SIZE(value));
+        return false;
+    }
+    std::memcpy(bytes, PyBytes_AS_STRING(value), sizeof bytes);
+    out = SweepKey::from_bytes(bytes);
+    return true;
+}
+
+// ---- results as columns ----
+
+// A new 1-D array of `count` entries of the given type, filled by value_of(k).
+template <typename Value, typename ValueOf>
+Ref column(int type, std::size_t count, ValueOf value_of) {
+    npy_intp length = static_cast<npy_intp>(count);
+    Ref array = Ref::steal(PyArray_SimpleNew(1, &length, type));
+    if (!array) return {};
+    auto* out = static_cast<Value*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (std::size_t k = 0; k < count; ++k) out[k] = value_of(k);
+    return array;
+}
+
+// {column name: array}, in the column order of the sweep layer.
+PyObject* summaries_to_columns(const std::vector<TrialSummary>& trials) {
+    using Field = double (*)(const TrialSummary&);
+    static constexpr std::pair<const char*, Field> kFloatColumns[] = {
+        {"norm_max", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Max)]; }},
+        {"norm_infinity", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Infinity)]; }},
+        {"norm_frobenius", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Frobenius)]; }},
+        {"max_last", [](const TrialSummary& t) { return t.gaps.max_last; }},
+        {"var_last", [](const TrialSummary& t) { return t.gaps.var_last; }},
+        {"total_var", [](const TrialSummary& t) { return t.gaps.total_var; }},
+        {"last_gap", [](const TrialSummary& t) { return t.gaps.last_gap; }},
+    };
+    Ref columns = Ref::steal(PyDict_New());
+    if (!columns) return nullptr;
+    for (const auto& [name, field] : kFloatColumns) {
+        Ref values = column<double>(NPY_FLOAT64, trials.size(), [&](std::size_t k) { return field(trials[k]); });
+        if (!values || PyDict_SetItemString(columns.get(), name, values.get()) < 0) return nullptr;
+    }
+    Ref steps = column<std::int64_t>(NPY_INT64, trials.size(),
+                                     [&](std::size_t k) { return static_cast<std::int64_t>(trials[k].gaps.steps); });
+    if (!steps || PyDict_SetItemString(columns.get(), "steps", steps.get()) < 0) return nullptr;
+    return columns.release();
+}
+
+// The summaries, the columns handed out and, on every busy worker, a trial's matrix and gaps.
+void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count, std::uint64_t num_steps,
+                           std::uint64_t workers) {
+    constexpr std::size_t kColumnBytes = 8 * sizeof(double);
+    std::size_t busy = concurrent_workers(count);
+    if (workers != 0) busy = std::min<std::uint64_t>(busy, workers);
+    MemoryNeed need;
+    add_busy_workers(need.add(count, sizeof(TrialSummary) + kColumnBytes), busy, rows, cols, num_steps).require();
+}
+
+// ---- entry points ----
+
+PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kSweep);
+        Matrix base;
+        Optimizer optimizer;
+        SweepKey key;
+        std::uint64_t first = 0, count = 0, num_steps = 0, workers = 0;
+        double low = 0.0, high = 0.0, cutoff = 0.0;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, base, to_matrix_copy) ||
+            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, key, to_key) ||
+            !bound.convert(3, first, to_count) || !bound.convert(4, count, to_count) ||
+            !bound.convert(5, num_steps, to_count) || !bound.convert(6, low, to_double) ||
+            !bound.convert(7, high, to_double) || !bound.convert(8, cutoff, to_double) ||
+            !bound.convert(9, workers, to_count)) {
+            return nullptr;
+        }
+        if (count > UINT64_MAX - first) {
+            PyErr_SetString(PyExc_OverflowError, "trial indices first + count exceed 2**64");
+            return nullptr;
+        }
+        const UniformRange range = UniformRange::create_or_panic(low, high);
+        require_trials_memory(base.rows, base.cols, count, num_steps, workers);
+        const BatchPlan plan{PerturbedBase{MatrixView::of(base), range, key}, &optimizer, num_steps};
+        return summaries_to_columns(run_unlocked(plan, FullSummary{cutoff}, first, count, workers));
+    });
+}
+
+PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kRunStack);
+        OwnedStack stack;
+        Optimizer optimizer;
+        std::uint64_t num_steps = 0, workers = 0;
+        bool normalize = false;
+        double cutoff = 0.0;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, stack, to_stack_copy) ||
+            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
+            !bound.convert(3, normalize, to_flag) || !bound.convert(4, cutoff, to_double) ||
+            !bound.convert(5, workers, to_count)) {
+            return nullptr;
+        }
+        const StackView& matrices = stack.view;
+        require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers);
+        const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps};
+        return summaries_to_columns(run_unlocked(plan, FullSummary{cutoff}, 0, matrices.count, workers));
+    });
+}
+
+PyObject* perturbation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kPerturbation);
+        SweepKey key;
+        std::uint64_t index = 0, rows = 0, cols = 0;
+        double low = 0.0, high = 0.0;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, key, to_key) ||
+            !bound.convert(1, index, to_count) || !bound.convert(2, rows, to_count) ||
+            !bound.convert(3, cols, to_count) || !bound.convert(4, low, to_double) ||
+            !bound.convert(5, high, to_double)) {
+            return nullptr;
+        }
+        const UniformRange range = UniformRange::create_or_panic(low, high);
+        MemoryNeed().add(2, checked_product(checked_product(rows, cols), sizeof(double))).require();
+        Matrix drawn = Matrix::zeros(rows, cols);
+        draw_trial_perturbation(drawn, range, key, index);
+        return copy_to_array(drawn);
+    });
+}
+
+PyObject* pool_info(PyObject*, PyObject*) {
+    return guarded([]() -> PyObject* {
+        return Py_BuildValue("{s:n,s:s,s:s}", "workers", static_cast<Py_ssize_t>(pool_size()), "source",
+                             pool_size_source(), "instruction_set", gradient_instruction_set());
+    });
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef sweep_functions[] = {
+    {"_sweep", as_method(sweep), kFastcall,
+     "_sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers)\n--\n\n"},
+    {"_run_stack", as_method(run_stack), kFastcall,
+     "_run_stack(matrices, optimizer, num_steps, normalize, cutoff, workers)\n--\n\n"},
+    {"_perturbation", as_method(perturbation), kFastcall, "_perturbation(key, index, rows, cols, low, high)\n--\n\n"},
+    {"_pool_info", pool_info, METH_NOARGS, "_pool_info()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quarnel::python
