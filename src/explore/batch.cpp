@@ -55,14 +55,21 @@ struct ShapeOf {
     }
 };
 
-// ---- reductions: measuring a trial's matrix before the run, reducing its gaps after ----
+// One trial's working state, reused by the trials that follow.
+struct TrialSlot {
+    Optimizer optimizer;
+    GameState game_state;
+    Vector gaps;  // the trial's gap history
+};
+
+// ---- reductions: measuring a trial's matrix before the run, reducing a group's gaps after ----
 
 void measure(const NormAndMetric& reduction, const MatrixView& matrix, RandomGameResult& result) {
     result.norm = reduction.norm_fn(matrix);
 }
 
-void reduce(const NormAndMetric& reduction, std::span<const double> gaps, RandomGameResult& result) {
-    result.metric = metric_of(gaps, reduction.metric_method);
+void reduce(const NormAndMetric& reduction, std::span<const TrialSlot> slots, std::span<RandomGameResult> results) {
+    for (std::size_t i = 0; i < results.size(); ++i) results[i].metric = metric_of(slots[i].gaps, reduction.metric_method);
 }
 
 struct MetricCannotFail {
@@ -80,8 +87,12 @@ void measure(const FullSummary&, const MatrixView& matrix, TrialSummary& result)
         result.norms[static_cast<int>(kind)] = norm_function(kind)(matrix);
 }
 
-void reduce(const FullSummary& reduction, std::span<const double> gaps, TrialSummary& result) {
-    result.gaps = summarize_gaps(gaps, reduction.cutoff);
+void reduce(const FullSummary& reduction, std::span<const TrialSlot> slots, std::span<TrialSummary> results) {
+    std::span<const double> histories[kRunsTogether];
+    GapSummary summaries[kRunsTogether];
+    for (std::size_t i = 0; i < results.size(); ++i) histories[i] = slots[i].gaps;
+    summarize_gaps_together(std::span(histories, results.size()), reduction.cutoff, std::span(summaries, results.size()));
+    for (std::size_t i = 0; i < results.size(); ++i) results[i].gaps = summaries[i];
 }
 
 bool cannot_fail(const FullSummary& reduction) { return !(reduction.cutoff < 0.0); }
@@ -96,13 +107,6 @@ std::size_t work_of_trial(const BatchPlan& plan, const Matrix& matrix) {
     if (__builtin_mul_overflow(plan.num_steps, std::max<std::size_t>(matrix.data.size(), 1), &work)) return SIZE_MAX;
     return work;
 }
-
-// One trial's working state, reused by the trials that follow.
-struct TrialSlot {
-    Optimizer optimizer;
-    GameState game_state;
-    Vector gaps;  // the trial's gap history
-};
 
 // The working state of one worker over one contiguous piece of a batch.
 template <typename Reduction>
@@ -132,7 +136,7 @@ public:
         }
         Experiment{plan_.num_steps}.run_recording_gaps_together(std::span(runs, results.size()), workspace_);
         // Reduced here, on the worker, so no history outlives its trial.
-        for (std::size_t i = 0; i < results.size(); ++i) reduce(reduction_, slots_[i].gaps, results[i]);
+        reduce(reduction_, slots_, results);
     }
 
 private:
@@ -184,20 +188,21 @@ void draw_trial_perturbation(Matrix& target, const UniformRange& magnitudes, con
 }
 
 template <typename Reduction>
-std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const Reduction& reduction,
-                                                   std::uint64_t first, std::uint64_t count, std::size_t workers) {
-    std::vector<typename Reduction::Result> results(count);
+void run_trials(const BatchPlan& plan, const Reduction& reduction, std::uint64_t first, std::uint64_t count,
+                std::size_t workers, const ResultSink<typename Reduction::Result>& store) {
     for_pieces_on(workers, count, [&](std::size_t begin, std::size_t end) {
         Exploration<Reduction> exploration(plan, reduction);
         const std::size_t group = exploration.group_size();
+        typename Reduction::Result results[kRunsTogether];
         // Also between trials too short to reach a poll of their own.
         StopPoller poller(exploration.work_of_trial());
         for (std::size_t i = begin; i < end && !parallel_loop_cancelled(); i += group) {
             poller.tick();
-            exploration.run(first + i, std::span(results).subspan(i, std::min(group, end - i)));
+            const std::size_t trials = std::min(group, end - i);
+            exploration.run(first + i, std::span(results, trials));
+            for (std::size_t t = 0; t < trials; ++t) store(i + t, results[t]);
         }
     });
-    return results;
 }
 
 template <typename Reduction>
@@ -205,10 +210,10 @@ std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reductio
     return Exploration<Reduction>(plan, reduction).group_size();
 }
 
-template std::vector<RandomGameResult> run_trials(const BatchPlan&, const NormAndMetric&, std::uint64_t,
-                                                  std::uint64_t, std::size_t);
-template std::vector<TrialSummary> run_trials(const BatchPlan&, const FullSummary&, std::uint64_t, std::uint64_t,
-                                              std::size_t);
+template void run_trials(const BatchPlan&, const NormAndMetric&, std::uint64_t, std::uint64_t, std::size_t,
+                         const ResultSink<RandomGameResult>&);
+template void run_trials(const BatchPlan&, const FullSummary&, std::uint64_t, std::uint64_t, std::size_t,
+                         const ResultSink<TrialSummary>&);
 template std::size_t trials_run_together(const BatchPlan&, const NormAndMetric&);
 template std::size_t trials_run_together(const BatchPlan&, const FullSummary&);
 

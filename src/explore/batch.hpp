@@ -4,6 +4,7 @@
 // stays flat however many trials a batch runs. Trial i's matrix depends on i alone, never on
 // the worker that runs it or on how the trials are cut into pieces or calls.
 #include <cstdint>
+#include <functional>
 #include <variant>
 #include <vector>
 
@@ -64,12 +65,26 @@ struct FullSummary {
     double cutoff;
 };
 
-// Element k is trial first + k. `workers` caps the threads that run trials at once (0: the
-// whole pool); the results do not depend on it. A failing trial stops the batch: its failure
-// (or another's) is rethrown, and no result is returned.
+// Runs trials first .. first + count - 1 and hands trial first + k to store(k, result), on the
+// worker that ran it, once per trial. `workers` caps the threads that run trials at once (0:
+// the whole pool); the results do not depend on it. A failing trial stops the batch: its
+// failure (or another's) is rethrown once every worker has let go.
+template <typename Result>
+using ResultSink = std::function<void(std::size_t, const Result&)>;
+
+template <typename Reduction>
+void run_trials(const BatchPlan& plan, const Reduction& reduction, std::uint64_t first, std::uint64_t count,
+                std::size_t workers, const ResultSink<typename Reduction::Result>& store);
+
+// The same into a vector: element k is trial first + k.
 template <typename Reduction>
 std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const Reduction& reduction,
-                                                   std::uint64_t first, std::uint64_t count, std::size_t workers = 0);
+                                                   std::uint64_t first, std::uint64_t count, std::size_t workers = 0) {
+    std::vector<typename Reduction::Result> results(count);
+    run_trials(plan, reduction, first, count, workers,
+               [&](std::size_t k, const typename Reduction::Result& result) { results[k] = result; });
+    return results;
+}
 
 // How many trials one worker runs together: kRunsTogether for 2 x 2 OGDA trials whose
 // reduction cannot fail (a failing one must stop the batch before later trials run), else 1.

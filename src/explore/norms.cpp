@@ -10,6 +10,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "explore/fold.hpp"
 #include "explore/text.hpp"
 
 namespace quarnel {
@@ -69,7 +70,7 @@ double max_norm(const MatrixView& m) {
     StopPoller poller(m.cols);
     for (std::size_t i = 0; i < m.rows; ++i) {
         poller.tick();
-        for (std::size_t j = 0; j < m.cols; ++j) result = std::fmax(result, std::fabs(m(i, j)));
+        for (std::size_t j = 0; j < m.cols; ++j) result = max_skipping_nan(result, std::fabs(m(i, j)));
     }
     return result;
 }
@@ -81,7 +82,7 @@ double infinity_norm(const MatrixView& m) {
         poller.tick();
         double row_sum = -0.0;
         for (std::size_t j = 0; j < m.cols; ++j) row_sum += std::fabs(m(i, j));
-        result = std::fmax(result, row_sum);
+        result = max_skipping_nan(result, row_sum);
     }
     return result;
 }

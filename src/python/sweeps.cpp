@@ -2,6 +2,7 @@
 // a keyed sweep, runs of a stack of matrices, one trial's perturbation, and the pool's facts.
 // Unlike the public functions, the runs release the interpreter lock: every input is copied
 // at conversion, before any later Python code (converters, signal handlers) can run.
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -64,14 +65,6 @@ private:
 thread_local PyThreadState* InterpreterLockReleased::t_state = nullptr;
 thread_local std::chrono::steady_clock::time_point InterpreterLockReleased::t_last_poll;
 
-// The trials, run by the worker pool without the interpreter lock.
-template <typename Reduction>
-std::vector<typename Reduction::Result> run_unlocked(const BatchPlan& plan, const Reduction& reduction,
-                                                     std::uint64_t first, std::uint64_t count, std::uint64_t workers) {
-    const InterpreterLockReleased unlocked;
-    return run_trials(plan, reduction, first, count, workers);
-}
-
 // ---- conversions that copy ----
 
 bool to_matrix_copy(PyObject* value, Matrix& out) {
@@ -122,49 +115,90 @@ bool to_key(PyObject* value, SweepKey& out) {
 
 // ---- results as columns ----
 
-// A new 1-D array of `count` entries of the given type, filled by value_of(k).
-template <typename Value, typename ValueOf>
-Ref column(int type, std::size_t count, ValueOf value_of) {
+constexpr const char* kFloatColumns[] = {"norm_max", "norm_infinity", "norm_frobenius", "max_last",
+                                         "var_last", "total_var", "last_gap"};
+constexpr std::size_t kFloatColumnCount = std::size(kFloatColumns);
+
+// The float columns of one trial, in the order of kFloatColumns.
+std::array<double, kFloatColumnCount> float_columns(const TrialSummary& trial) {
+    return {trial.norms[static_cast<int>(NormKind::Max)], trial.norms[static_cast<int>(NormKind::Infinity)],
+            trial.norms[static_cast<int>(NormKind::Frobenius)], trial.gaps.max_last, trial.gaps.var_last,
+            trial.gaps.total_var, trial.gaps.last_gap};
+}
+
+// A new 1-D array of `count` entries of the given type, contents left to the caller.
+Ref new_column(int type, std::size_t count) {
     npy_intp length = static_cast<npy_intp>(count);
-    Ref array = Ref::steal(PyArray_SimpleNew(1, &length, type));
-    if (!array) return {};
-    auto* out = static_cast<Value*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (std::size_t k = 0; k < count; ++k) out[k] = value_of(k);
-    return array;
+    return Ref::steal(PyArray_SimpleNew(1, &length, type));
 }
 
-// {column name: array}, in the column order of the sweep layer.
-PyObject* summaries_to_columns(const std::vector<TrialSummary>& trials) {
-    using Field = double (*)(const TrialSummary&);
-    static constexpr std::pair<const char*, Field> kFloatColumns[] = {
-        {"norm_max", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Max)]; }},
-        {"norm_infinity", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Infinity)]; }},
-        {"norm_frobenius", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Frobenius)]; }},
-        {"max_last", [](const TrialSummary& t) { return t.gaps.max_last; }},
-        {"var_last", [](const TrialSummary& t) { return t.gaps.var_last; }},
-        {"total_var", [](const TrialSummary& t) { return t.gaps.total_var; }},
-        {"last_gap", [](const TrialSummary& t) { return t.gaps.last_gap; }},
-    };
-    Ref columns = Ref::steal(PyDict_New());
-    if (!columns) return nullptr;
-    for (const auto& [name, field] : kFloatColumns) {
-        Ref values = column<double>(NPY_FLOAT64, trials.size(), [&](std::size_t k) { return field(trials[k]); });
-        if (!values || PyDict_SetItemString(columns.get(), name, values.get()) < 0) return nullptr;
+template <typename Value>
+Value* column_data(const Ref& array) {
+    return static_cast<Value*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// The sweep layer's columns of a batch, filled by the workers as trials finish (the arrays
+// reach no Python code before the batch is over).
+class SummaryColumns {
+public:
+    // False with an exception set when an array cannot be made.
+    bool create(std::size_t count) {
+        for (std::size_t c = 0; c < kFloatColumnCount; ++c) {
+            floats_[c] = new_column(NPY_FLOAT64, count);
+            if (!floats_[c]) return false;
+            float_data_[c] = column_data<double>(floats_[c]);
+        }
+        steps_ = new_column(NPY_INT64, count);
+        if (!steps_) return false;
+        steps_data_ = column_data<std::int64_t>(steps_);
+        return true;
     }
-    Ref steps = column<std::int64_t>(NPY_INT64, trials.size(),
-                                     [&](std::size_t k) { return static_cast<std::int64_t>(trials[k].gaps.steps); });
-    if (!steps || PyDict_SetItemString(columns.get(), "steps", steps.get()) < 0) return nullptr;
-    return columns.release();
+
+    void store(std::size_t k, const TrialSummary& trial) {
+        const auto values = float_columns(trial);
+        for (std::size_t c = 0; c < kFloatColumnCount; ++c) float_data_[c][k] = values[c];
+        steps_data_[k] = static_cast<std::int64_t>(trial.gaps.steps);
+    }
+
+    // {column name: array}, in the column order of the sweep layer.
+    PyObject* to_dict() const {
+        Ref columns = Ref::steal(PyDict_New());
+        if (!columns) return nullptr;
+        for (std::size_t c = 0; c < kFloatColumnCount; ++c) {
+            if (PyDict_SetItemString(columns.get(), kFloatColumns[c], floats_[c].get()) < 0) return nullptr;
+        }
+        if (PyDict_SetItemString(columns.get(), "steps", steps_.get()) < 0) return nullptr;
+        return columns.release();
+    }
+
+private:
+    Ref floats_[kFloatColumnCount];
+    double* float_data_[kFloatColumnCount] = {};
+    Ref steps_;
+    std::int64_t* steps_data_ = nullptr;
+};
+
+// Runs the trials on the worker pool without the interpreter lock, straight into columns.
+PyObject* run_to_columns(const BatchPlan& plan, double cutoff, std::uint64_t first, std::uint64_t count,
+                         std::uint64_t workers) {
+    SummaryColumns columns;
+    if (!columns.create(count)) return nullptr;
+    {
+        const InterpreterLockReleased unlocked;
+        run_trials(plan, FullSummary{cutoff}, first, count, workers,
+                   [&](std::size_t k, const TrialSummary& trial) { columns.store(k, trial); });
+    }
+    return columns.to_dict();
 }
 
-// The summaries, the columns handed out and, on every busy worker, a trial's matrix and gaps.
+// The columns handed out and, on every busy worker, a trial's matrix and gaps.
 void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count, std::uint64_t num_steps,
                            std::uint64_t workers) {
-    constexpr std::size_t kColumnBytes = 8 * sizeof(double);
+    constexpr std::size_t kColumnBytes = (kFloatColumnCount + 1) * sizeof(double);
     std::size_t busy = concurrent_workers(count);
     if (workers != 0) busy = std::min<std::uint64_t>(busy, workers);
     MemoryNeed need;
-    add_busy_workers(need.add(count, sizeof(TrialSummary) + kColumnBytes), busy, rows, cols, num_steps).require();
+    add_busy_workers(need.add(count, kColumnBytes), busy, rows, cols, num_steps).require();
 }
 
 // ---- entry points ----
@@ -192,7 +226,7 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const UniformRange range = UniformRange::create_or_panic(low, high);
         require_trials_memory(base.rows, base.cols, count, num_steps, workers);
         const BatchPlan plan{PerturbedBase{MatrixView::of(base), range, key}, &optimizer, num_steps};
-        return summaries_to_columns(run_unlocked(plan, FullSummary{cutoff}, first, count, workers));
+        return run_to_columns(plan, cutoff, first, count, workers);
     });
 }
 
@@ -213,7 +247,7 @@ PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         const StackView& matrices = stack.view;
         require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers);
         const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps};
-        return summaries_to_columns(run_unlocked(plan, FullSummary{cutoff}, 0, matrices.count, workers));
+        return run_to_columns(plan, cutoff, 0, matrices.count, workers);
     });
 }
 
