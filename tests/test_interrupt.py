@@ -55,6 +55,12 @@ LONG_CALLS = {
         seen = interrupted(lambda: quarnel.neighborhood_exploration(
             np.tile(STUCK, (480, 1, 1)), Optimizer.omwuoftrl(0.0, 2), 2 * 10**5, False))
     """,
+    # One trial on a huge base: its setup (blank matrix, perturbation, norm, addition) polls.
+    "huge base": """
+        huge = np.ones((8000, 8000))
+        seen = interrupted(lambda: quarnel.scattered_exploration(
+            huge, Optimizer.ogda(0.1, 1), 1, 1, 0.1, 0.2, "max", "max_last"))
+    """,
     # The steps that completed stay in both objects (checked exactly by the unit tests), which
     # remain usable.
     "single run": """
