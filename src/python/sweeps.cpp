@@ -2,6 +2,8 @@
 // a keyed sweep, runs of a stack of matrices, one trial's perturbation, and the pool's facts.
 // Unlike the public functions, the runs release the interpreter lock: every input is copied
 // at conversion, before any later Python code (converters, signal handlers) can run.
+#include <cxxabi.h>
+
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -29,41 +31,43 @@ constexpr Signature kSweep{"_sweep", kSweepParameters, 10};
 constexpr Signature kRunStack{"_run_stack", kRunStackParameters, 6};
 constexpr Signature kPerturbation{"_perturbation", kPerturbationParameters, 6};
 
-// While alive, the calling thread runs without the interpreter lock. Its stop check takes the
-// lock back at most every kSignalPollInterval, runs the interpreter's signal handlers and asks
-// to stop when one raised (the exception stays set for the caller).
-class InterpreterLockReleased {
-public:
-    InterpreterLockReleased() : stop_on_signal_(handler_raised) {
-        t_last_poll = std::chrono::steady_clock::now();
-        t_state = PyEval_SaveThread();
+// The calling thread's state while it runs without the interpreter lock, and when its stop
+// check last ran the signal handlers.
+thread_local PyThreadState* t_released_state = nullptr;
+thread_local std::chrono::steady_clock::time_point t_last_signal_poll;
+
+constexpr auto kSignalPollInterval = std::chrono::milliseconds(20);
+
+// The stop check of a thread running without the interpreter lock: at most every poll
+// interval it takes the lock back, runs the interpreter's signal handlers and asks to stop
+// when one raised (the exception stays set for the caller).
+bool signal_handler_raised_unlocked() noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - t_last_signal_poll < kSignalPollInterval) return false;
+    t_last_signal_poll = now;
+    PyEval_RestoreThread(t_released_state);
+    const bool raised = PyErr_CheckSignals() != 0;
+    t_released_state = PyEval_SaveThread();
+    return raised;
+}
+
+// Runs `work` without the interpreter lock, interruptible by signal handlers. The state is
+// the same object however calls nest (a handler may start one), so one slot per thread does.
+template <typename Work>
+void run_without_interpreter_lock(Work&& work) {
+    const StopCheckScope stop_on_signal(signal_handler_raised_unlocked);
+    t_last_signal_poll = std::chrono::steady_clock::now();
+    t_released_state = PyEval_SaveThread();
+    try {
+        std::forward<Work>(work)();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the finalising interpreter ends this thread: it must not take the lock again
+    } catch (...) {
+        PyEval_RestoreThread(t_released_state);
+        throw;
     }
-    ~InterpreterLockReleased() { PyEval_RestoreThread(t_state); }
-    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-
-private:
-    static constexpr auto kSignalPollInterval = std::chrono::milliseconds(20);
-
-    static bool handler_raised() noexcept {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - t_last_poll < kSignalPollInterval) return false;
-        t_last_poll = now;
-        PyEval_RestoreThread(t_state);
-        const bool raised = PyErr_CheckSignals() != 0;
-        t_state = PyEval_SaveThread();
-        return raised;
-    }
-
-    // The thread's own state (the same object however calls nest) and its last poll.
-    static thread_local PyThreadState* t_state;
-    static thread_local std::chrono::steady_clock::time_point t_last_poll;
-
-    StopCheckScope stop_on_signal_;
-};
-
-thread_local PyThreadState* InterpreterLockReleased::t_state = nullptr;
-thread_local std::chrono::steady_clock::time_point InterpreterLockReleased::t_last_poll;
+    PyEval_RestoreThread(t_released_state);
+}
 
 // ---- conversions that copy ----
 
@@ -183,11 +187,10 @@ PyObject* run_to_columns(const BatchPlan& plan, double cutoff, std::uint64_t fir
                          std::uint64_t workers) {
     SummaryColumns columns;
     if (!columns.create(count)) return nullptr;
-    {
-        const InterpreterLockReleased unlocked;
+    run_without_interpreter_lock([&] {
         run_trials(plan, FullSummary{cutoff}, first, count, workers,
                    [&](std::size_t k, const TrialSummary& trial) { columns.store(k, trial); });
-    }
+    });
     return columns.to_dict();
 }
 
