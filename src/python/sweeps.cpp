@@ -41,7 +41,7 @@ constexpr auto kSignalPollInterval = std::chrono::milliseconds(20);
 // The stop check of a thread running without the interpreter lock: at most every poll
 // interval it takes the lock back, runs the interpreter's signal handlers and asks to stop
 // when one raised (the exception stays set for the caller).
-bool signal_handler_raised_unlocked() noexcept {
+bool signal_handler_raised_unlocked() {
     const auto now = std::chrono::steady_clock::now();
     if (now - t_last_signal_poll < kSignalPollInterval) return false;
     t_last_signal_poll = now;
@@ -69,38 +69,7 @@ void run_without_interpreter_lock(Work&& work) {
     PyEval_RestoreThread(t_released_state);
 }
 
-// ---- conversions that copy ----
-
-bool to_matrix_copy(PyObject* value, Matrix& out) {
-    MatrixView view;
-    if (!to_matrix_view(value, view)) return false;
-    out = view.copy();
-    return true;
-}
-
-// A stack copied into row-major storage, and a view of that copy.
-struct OwnedStack {
-    Vector entries;
-    StackView view;
-};
-
-bool to_stack_copy(PyObject* value, OwnedStack& out) {
-    StackView caller;
-    if (!to_stack_view(value, caller)) return false;
-    const std::size_t cells = checked_product(caller.rows, caller.cols);
-    out.entries = zeros(checked_product(caller.count, cells));
-    for (std::size_t k = 0; k < caller.count; ++k) {
-        const MatrixView matrix = caller[k];
-        double* target = out.entries.data() + k * cells;
-        for (std::size_t i = 0; i < caller.rows; ++i)
-            for (std::size_t j = 0; j < caller.cols; ++j) target[i * caller.cols + j] = matrix(i, j);
-    }
-    constexpr auto entry = static_cast<std::ptrdiff_t>(sizeof(double));
-    const auto row = static_cast<std::ptrdiff_t>(caller.cols) * entry;
-    out.view = {reinterpret_cast<const char*>(out.entries.data()), caller.count, caller.rows, caller.cols,
-                static_cast<std::ptrdiff_t>(caller.rows) * row, row, entry};
-    return true;
-}
+// ---- conversions ----
 
 bool to_key(PyObject* value, SweepKey& out) {
     if (!PyBytes_Check(value)) {
@@ -195,8 +164,8 @@ PyObject* run_to_columns(const BatchPlan& plan, double cutoff, std::uint64_t fir
 }
 
 // The columns handed out and, on every busy worker, a trial's matrix and gaps.
-void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count, std::uint64_t num_steps,
-                           std::uint64_t workers) {
+void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count,
+                           std::uint64_t num_steps, std::uint64_t workers) {
     constexpr std::size_t kColumnBytes = (kFloatColumnCount + 1) * sizeof(double);
     std::size_t busy = concurrent_workers(count);
     if (workers != 0) busy = std::min<std::uint64_t>(busy, workers);
@@ -209,7 +178,7 @@ void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t cou
 PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(kSweep);
-        Matrix base;
+        ArrayCopy<Matrix> base;
         Optimizer optimizer;
         SweepKey key;
         std::uint64_t first = 0, count = 0, num_steps = 0, workers = 0;
@@ -227,8 +196,9 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             return nullptr;
         }
         const UniformRange range = UniformRange::create_or_panic(low, high);
-        require_trials_memory(base.rows, base.cols, count, num_steps, workers);
-        const BatchPlan plan{PerturbedBase{MatrixView::of(base), range, key}, &optimizer, num_steps};
+        if (base.too_large && count > 0) throw std::bad_alloc();  // a base too large to copy cannot be run
+        require_trials_memory(base.values.rows, base.values.cols, count, num_steps, workers);
+        const BatchPlan plan{PerturbedBase{MatrixView::of(base.values), range, key}, &optimizer, num_steps};
         return run_to_columns(plan, cutoff, first, count, workers);
     });
 }
@@ -236,7 +206,7 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(kRunStack);
-        OwnedStack stack;
+        ArrayCopy<OwnedStack> stack;
         Optimizer optimizer;
         std::uint64_t num_steps = 0, workers = 0;
         bool normalize = false;
@@ -247,7 +217,8 @@ PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             !bound.convert(5, workers, to_count)) {
             return nullptr;
         }
-        const StackView& matrices = stack.view;
+        if (stack.too_large) throw std::bad_alloc();
+        const StackView matrices = stack.values.view();
         require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers);
         const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps};
         return run_to_columns(plan, cutoff, 0, matrices.count, workers);
