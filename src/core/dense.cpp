@@ -1,5 +1,6 @@
 #include "core/dense.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace quarnel {
@@ -34,14 +35,18 @@ bool MatrixView::is_row_major_contiguous() const {
 }
 
 Matrix MatrixView::copy() const {
-    Matrix out = Matrix::zeros(rows, cols);
-    if (out.data.empty()) return out;
-    if (is_row_major_contiguous()) {
-        std::memcpy(out.data.data(), data, out.data.size() * sizeof(double));
-        return out;
-    }
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) out(i, j) = (*this)(i, j);
+    Matrix out{rows, cols, {}};
+    if (cols == 0) return out;
+    const std::size_t rows_per_block = std::max<std::size_t>(1, kWorkPerPoll / cols);
+    const bool contiguous = is_row_major_contiguous();
+    grow_polled(out.data, checked_product(rows, cols), rows_per_block * cols, [&](std::size_t begin, std::size_t end) {
+        if (contiguous) {
+            std::memcpy(out.data.data() + begin, data + begin * sizeof(double), (end - begin) * sizeof(double));
+            return;
+        }
+        for (std::size_t i = begin / cols; i < end / cols; ++i)
+            for (std::size_t j = 0; j < cols; ++j) out(i, j) = (*this)(i, j);
+    });
     return out;
 }
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/interrupt.hpp"
+
 namespace quarnel {
 
 using Vector = std::vector<double>;
@@ -16,6 +18,22 @@ std::size_t checked_product(std::size_t a, std::size_t b);
 
 // Allocates a zero-filled vector; sizes that cannot be met raise std::bad_alloc, never abort.
 Vector zeros(std::size_t length);
+
+// Grows `values` to `count` entries a block of `block` entries at a time, fill(begin, end)
+// writing each new block, with a poll of the stop check between blocks: a huge matrix made this
+// way can be interrupted while it is made. Sizes that cannot be met raise std::bad_alloc.
+template <typename Fill>
+void grow_polled(Vector& values, std::size_t count, std::size_t block, Fill&& fill) {
+    if (count > values.max_size()) throw std::bad_alloc();
+    values.reserve(count);
+    while (values.size() < count) {
+        if (!values.empty()) throw_if_stop_requested();
+        const std::size_t begin = values.size();
+        const std::size_t end = begin + std::min(block, count - begin);
+        values.resize(end);
+        fill(begin, end);
+    }
+}
 
 struct Matrix {
     std::size_t rows = 0;
@@ -50,6 +68,7 @@ struct MatrixView {
     }
     // True when the entries lie in memory exactly as a row-major Matrix would hold them.
     bool is_row_major_contiguous() const;
+    // A row-major copy, made in blocks of rows (polling the stop check between them).
     Matrix copy() const;
 };
 

@@ -35,16 +35,10 @@ void copy_entries(Matrix& target, const MatrixView& source) {
     }
 }
 
-// A rows x cols matrix whose entries every trial overwrites, zero-filled in polled stretches.
+// A rows x cols matrix whose entries every trial overwrites, zero-filled in polled blocks.
 Matrix blank_matrix(std::size_t rows, std::size_t cols) {
     Matrix blank{rows, cols, {}};
-    const std::size_t count = checked_product(rows, cols);
-    if (count > blank.data.max_size()) throw std::bad_alloc();
-    blank.data.reserve(count);
-    while (blank.data.size() < count) {
-        if (!blank.data.empty()) throw_if_stop_requested();
-        blank.data.resize(std::min(count, blank.data.size() + kWorkPerPoll));
-    }
+    grow_polled(blank.data, checked_product(rows, cols), kWorkPerPoll, [](std::size_t, std::size_t) {});
     return blank;
 }
 
