@@ -154,8 +154,8 @@ def test_the_pool_reports_its_size_its_source_and_the_kernel():
 
 
 def test_engine_norms_follow_the_distribution_of_the_module_exploration():
+    stats = pytest.importorskip("scipy.stats")
     engine = sweep(RPS, Optimizer.ogda(0.1, 3), 0, 3000, num_steps=1)["norm_frobenius"]
     module = quarnel.scattered_exploration(RPS, Optimizer.ogda(0.1, 3), 3000, 1, 0.1, 0.5, "frobenius",
                                            "total_var").norms
-    stats = pytest.importorskip("scipy.stats")
     assert stats.ks_2samp(engine, module).pvalue > 1e-4

@@ -7,7 +7,6 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <string>
 
 #include "core/game.hpp"
 #include "explore/batch.hpp"
