@@ -1,0 +1,126 @@
+"""Checks of what a user passes in, made before anything runs.
+
+A wrong type is a TypeError, a wrong value a ValueError; every message says what to pass instead.
+"""
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Optional, Tuple
+
+import numpy as np
+
+from quarnel_lab.native import FloatArray
+
+RULES = ("ogda", "omwuoomd", "omwuoftrl")
+NORMS = ("max", "infinity", "frobenius")
+
+
+def _choice(value: object, name: str, valid: Tuple[str, ...]) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, one of {', '.join(map(repr, valid))}; got {type(value).__name__}")
+    if value.lower() not in valid:
+        raise ValueError(f"unknown {name} {value!r}: use one of {', '.join(map(repr, valid))}")
+    return value.lower()
+
+
+def rule(value: object) -> str:
+    """The learning rule's name, lower-cased."""
+    return _choice(value, "rule", RULES)
+
+
+def norm(value: object) -> str:
+    """The norm's name, lower-cased."""
+    return _choice(value, "norm", NORMS)
+
+
+def count(value: object, name: str, *, minimum: int = 0) -> int:
+    """A whole number of at least `minimum`."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    number = int(value)
+    if number < minimum:
+        raise ValueError(f"{name} must be an integer of at least {minimum}, got {number}")
+    return number
+
+
+def optional_count(value: object, name: str) -> Optional[int]:
+    """None, or a positive whole number."""
+    return None if value is None else count(value, name, minimum=1)
+
+
+def real(value: object, name: str) -> float:
+    """A real number (not validated further: a NaN step size is the dynamics' business)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def cutoff(value: object) -> float:
+    """The fraction of the gap history, from its end, that max_last and var_last look at."""
+    fraction = real(value, "cutoff")
+    if not 0.0 <= fraction <= 1.0:
+        raise ValueError(f"cutoff must be a fraction between 0 and 1, got {fraction}")
+    return fraction
+
+
+def flag(value: object, name: str) -> bool:
+    """True or False."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def progress(value: object) -> Optional[bool]:
+    """None (a bar when stderr is a terminal or in Jupyter), True or False."""
+    return None if value is None else flag(value, "progress")
+
+
+def radii(inner: object, outer: object) -> Tuple[float, float]:
+    """The band [inner, outer) of perturbation magnitudes."""
+    low, high = real(inner, "inner"), real(outer, "outer")
+    if not (math.isfinite(low) and math.isfinite(high)):
+        raise ValueError(f"inner and outer must be finite numbers, got inner={low}, outer={high}")
+    if not low < high:
+        raise ValueError(f"inner must be smaller than outer, got inner={low}, outer={high}")
+    if not math.isfinite(high - low):
+        raise ValueError(f"outer - inner overflows, got inner={low}, outer={high}: use a narrower band")
+    return low, high
+
+
+def _finite_array(value: object, name: str, dims: int, layout: str) -> FloatArray:
+    try:
+        array = np.array(value, dtype=np.float64, order="C", copy=True)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a {dims}-D array of numbers ({layout}), got {type(value).__name__}") from None
+    if array.ndim != dims:
+        raise ValueError(f"{name} must be a {dims}-D array ({layout}), got shape {array.shape}")
+    if not np.all(np.isfinite(array)):
+        raise ValueError(f"{name} must hold finite numbers only; it has NaN or infinite entries")
+    return array
+
+
+def game(value: object, name: str = "game") -> FloatArray:
+    """A private copy of a finite payoff matrix with at least one row and one column."""
+    array = _finite_array(value, name, 2, "rows x columns")
+    if 0 in array.shape:
+        raise ValueError(f"{name} must have at least one row and one column, got shape {array.shape}")
+    return array
+
+
+def stack(value: object) -> FloatArray:
+    """A private copy of a finite stack of payoff matrices."""
+    array = _finite_array(value, "matrices", 3, "count x rows x columns")
+    if 0 in array.shape[1:]:
+        raise ValueError(f"matrices must have at least one row and one column, got shape {array.shape}")
+    return array
+
+
+def strategy(value: object, length: int, name: str) -> Optional[FloatArray]:
+    """None (the uniform start), or a finite vector of the player's number of strategies."""
+    if value is None:
+        return None
+    vector = _finite_array(value, name, 1, f"{length} entries")
+    if vector.shape != (length,):
+        raise ValueError(f"{name} must have {length} entries, one per strategy of that player, got {vector.size}")
+    return vector
