@@ -61,6 +61,11 @@ LONG_CALLS = {
         seen = interrupted(lambda: quarnel.scattered_exploration(
             huge, Optimizer.ogda(0.1, 1), 1, 1, 0.1, 0.2, "max", "max_last"))
     """,
+    "quarnel_lab sweep": """
+        import quarnel_lab
+        seen = interrupted(lambda: quarnel_lab.scattered(STUCK, "ogda", eta=0.0, steps=10**6, trials=640, inner=0.1,
+                                                         outer=0.2, progress=False))
+    """,
     # The steps that completed stay in both objects (checked exactly by the unit tests), which
     # remain usable.
     "single run": """
