@@ -56,6 +56,11 @@ def _columns(reported: Any) -> Columns:
     return {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
 
 
+def pool_workers() -> int:
+    """The number of workers in the engine's pool."""
+    return int(_module._pool_info()["workers"])
+
+
 def optimizer(rule: str, eta: float, shape: Tuple[int, ...]) -> Any:
     """A fresh optimizer for games of `shape`: sized to the game when square, else dimension 1."""
     rows, cols = shape

@@ -23,6 +23,11 @@ class _Settings:
     chunk: Optional[int]
     progress: Optional[bool]
 
+    def gather(self, segments: List[Tuple[int, int]], work: chunking.Work, label: str) -> native.Columns:
+        """Run the trials of `segments` chunk by chunk."""
+        workers = self.workers or native.pool_workers()
+        return chunking.gather(segments, work, chunk=self.chunk, workers=workers, progress=self.progress, label=label)
+
     def dynamics(self) -> Dict[str, Any]:
         """The part of the configuration that decides the results."""
         return {"rule": self.rule, "eta": self.eta, "steps": self.steps, "cutoff": self.cutoff}
@@ -47,7 +52,7 @@ def _gather_perturbed(base: FloatArray, settings: _Settings, seed: int, segments
         return native.sweep(base, optimizer, key, first, count, settings.steps, low, high, settings.cutoff,
                             settings.workers)
 
-    return chunking.gather(segments, work, chunk=settings.chunk, progress=settings.progress, label=label)
+    return settings.gather(segments, work, label)
 
 
 def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
@@ -170,7 +175,6 @@ def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize:
         return native.run_stack(stack[first:first + count], optimizer, settings.steps, rescale, settings.cutoff,
                                 settings.workers)
 
-    columns = chunking.gather([(0, len(stack))], work, chunk=settings.chunk, progress=settings.progress,
-                              label="neighborhood")
+    columns = settings.gather([(0, len(stack))], work, "neighborhood")
     config = new_config("neighborhood", **settings.dynamics(), trials=len(stack), normalize=rescale)
     return Sweep(columns, config, stack)
