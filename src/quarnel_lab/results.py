@@ -121,7 +121,7 @@ class Sweep:
 
     @property
     def kind(self) -> str:
-        """"scattered", "concentric" or "neighborhood"."""
+        """The sweep's kind: "scattered", "concentric" or "neighborhood"."""
         return str(self._config["kind"])
 
     @property
