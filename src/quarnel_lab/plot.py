@@ -114,7 +114,7 @@ def _game_title(a: NDArray[np.float64]) -> str:
 def sweep(
     s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Optional[Axes] = None
 ) -> Axes:
-    """A metric of every trial against the norm of its perturbation (log-scale metric).
+    """A metric of every trial against the norm of its perturbation (log scale but for "steps").
 
     Parameters
     ----------
@@ -150,7 +150,7 @@ def sweep(
         raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(_NORM_LABELS)}")
     ax = _new_axes(ax)
     values = np.asarray(s[metric], dtype=np.float64)
-    shown = np.isfinite(values) & (values > 0)
+    shown = np.isfinite(values) & ((values > 0) | (metric == "steps"))
     if s.kind == "concentric":
         _slice_boxes(ax, s, values, shown)
     else:
@@ -160,7 +160,11 @@ def sweep(
     if metric in ("max_last", "last_gap"):
         _mark_tolerance(ax)
         ax.legend(loc="upper left", fontsize="small")
-    ax.set_yscale("log")
+    elif metric == "steps":
+        ax.axhline(s.config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
+        ax.legend(loc="best", fontsize="small")
+    if metric != "steps":  # gaps span decades; step counts read better on a linear axis
+        ax.set_yscale("log")
     ax.set_ylabel(_METRIC_LABELS[metric] + ("" if metric == "steps" else " (payoff units)"))
     ax.set_title(_sweep_title(s, int(np.count_nonzero(~shown))))
     ax.grid(True, which="major", alpha=0.3)
@@ -192,7 +196,7 @@ def _slice_boxes(ax: Axes, s: Sweep, values: NDArray[np.float64], shown: NDArray
                boxprops={"facecolor": "tab:blue", "alpha": 0.35}, medianprops={"color": "black"},
                flierprops={"markersize": 3, "alpha": 0.5})
     ax.set_xticks(centres, [f"[{low:.3g}, {high:.3g})" for low, high in boundaries],
-                  rotation=30 if len(boundaries) > 5 else 0)
+                  rotation=30 if len(boundaries) > 6 else 0)
     ax.set_xlim(boundaries[0, 0], boundaries[-1, 1])
     ax.set_xlabel(r"band of perturbation entry magnitudes $|\delta_{ij}|$ (one box per slice)")
 
@@ -243,9 +247,9 @@ def _simplex(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
         _path(ax, path @ _CORNERS, name)
     ax.set_aspect("equal")
     ax.set_xlim(-0.08, 1.08)
-    ax.set_ylim(-0.12, 1.0)
+    ax.set_ylim(-0.3, 0.95)
     ax.axis("off")
-    _start_end_legend(ax, loc="upper left", frameon=False)
+    _start_end_legend(ax, loc="lower center", ncol=2, frameon=False)
 
 
 def _square(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:

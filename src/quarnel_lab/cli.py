@@ -1,0 +1,375 @@
+"""The ``quarnel`` command: runs, sweeps and their pictures from the shell.
+
+Exit codes: 0 done, 2 a usage or input error (the last line on stderr says what to change),
+130 interrupted (Ctrl-C), 1 any other failure. Files are written atomically: a temporary
+file beside the target, renamed over it once complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import sys
+import tempfile
+import zipfile
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any, Callable, Iterator, Optional, Sequence, Union
+
+import numpy as np
+
+import quarnel_lab as ql
+from quarnel_lab import games
+from quarnel_lab.validation import NORMS, RULES
+
+Result = Union[ql.Sweep, ql.Trajectory]
+METRICS = ("max_last", "var_last", "total_var", "last_gap", "steps")
+
+
+class UsageError(Exception):
+    """A mistake in what the user asked for; the command exits with code 2."""
+
+
+# ----------------------------------------------------------------------------- files
+
+
+@contextmanager
+def _atomic(path: Path) -> Iterator[Path]:
+    """Yield a temporary path beside `path`; rename it to `path` only if the block completes."""
+    try:
+        handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror}; choose another --out path") from None
+    os.close(handle)
+    try:
+        yield Path(temporary)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _save_result(result: Result, path: Path) -> None:
+    with _atomic(path) as temporary:
+        result.save(temporary)
+
+
+def _save_figure(figure: Any, path: Path) -> None:
+    with _atomic(path) as temporary:
+        figure.savefig(temporary, format="png", dpi=110)
+
+
+def _figure(size: tuple[float, float], panels: int = 1) -> Any:
+    # A figure without pyplot: no backend is chosen, no window opens, nothing leaks.
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=size, layout="constrained")
+    figure.subplots(1, panels)
+    return figure
+
+
+def draw(result: Result, metric: str = "max_last", norm: Optional[str] = None) -> Any:
+    """The picture of a result: gaps and strategy paths of a run, metric against norm of a sweep."""
+    from quarnel_lab import plot
+
+    if isinstance(result, ql.Trajectory):
+        figure = _figure((11.5, 4.6), panels=2)
+        plot.gaps(result, ax=figure.axes[0])
+        plot.strategies(result, ax=figure.axes[1])
+    else:
+        figure = _figure((7.2, 4.8))
+        plot.sweep(result, metric=metric, norm=norm, ax=figure.axes[0])
+    return figure
+
+
+# ----------------------------------------------------------------------------- summaries
+
+
+def summary_row(label: str, result: Result) -> list[str]:
+    """One line of the summary table: trials, how many converged, median steps and final gap."""
+    from quarnel_lab.plot import TOLERANCE, run_length
+
+    if isinstance(result, ql.Trajectory):
+        steps, last_gaps = np.array([run_length(result.gaps)]), result.gaps[-1:]
+    else:
+        steps, last_gaps = result["steps"], result["last_gap"]
+    converged = int(np.count_nonzero(last_gaps < TOLERANCE))
+    if not len(steps):
+        return [label, "0", "-", "-", "-"]
+    return [label, str(len(steps)), f"{converged}/{len(steps)}", f"{np.median(steps):.0f}",
+            f"{np.median(last_gaps):.2e}"]
+
+
+def print_table(rows: Sequence[list[str]]) -> None:
+    header = ["what", "trials", "converged", "median steps", "median final gap"]
+    widths = [max(len(row[k]) for row in [header, *rows]) for k in range(len(header))]
+    for row in [header, *rows]:
+        print("  ".join(cell.ljust(width) if k == 0 else cell.rjust(width)
+                        for k, (cell, width) in enumerate(zip(row, widths))))
+
+
+# ----------------------------------------------------------------------------- subcommands
+
+
+def _finish(args: argparse.Namespace, label: str, result: Result) -> None:
+    """Print the summary, then write the .npz and the picture the user asked for."""
+    print_table([summary_row(label, result)])
+    if isinstance(result, ql.Sweep) and result.seed is not None:
+        print(f"seed {result.seed} (pass --seed {result.seed} to get the same trials again)")
+    if args.out:
+        _save_result(result, args.out)
+        print(f"wrote {args.out}")
+    if args.plot:
+        _save_figure(draw(result), args.plot)
+        print(f"wrote {args.plot}")
+
+
+def _progress() -> bool:
+    return sys.stderr.isatty()
+
+
+def cmd_run(args: argparse.Namespace) -> None:
+    trajectory = ql.run(games.game(args.game), args.rule, eta=args.eta, steps=args.steps, x0=args.x0, y0=args.y0)
+    _finish(args, f"run {args.rule}", trajectory)
+
+
+def _sweep_options(args: argparse.Namespace) -> dict[str, Any]:
+    return {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
+            "progress": _progress()}
+
+
+def cmd_scattered(args: argparse.Namespace) -> None:
+    s = ql.scattered(games.game(args.game), args.rule, trials=args.trials, inner=args.inner, outer=args.outer,
+                     norm=args.norm, seed=args.seed, **_sweep_options(args))
+    _finish(args, f"scattered {args.rule}", s)
+
+
+def cmd_concentric(args: argparse.Namespace) -> None:
+    s = ql.concentric(games.game(args.game), args.rule, trials=args.trials, inner=args.inner, outer=args.outer,
+                      slices=args.slices, seed=args.seed, **_sweep_options(args))
+    _finish(args, f"concentric {args.rule}", s)
+
+
+def cmd_neighborhood(args: argparse.Namespace) -> None:
+    s = ql.neighborhood(games.load_stack(args.stack), args.rule, normalize=args.normalize, **_sweep_options(args))
+    _finish(args, f"neighborhood {args.rule}", s)
+
+
+def cmd_plot(args: argparse.Namespace) -> None:
+    try:
+        result = ql.load(args.file)
+    except FileNotFoundError:
+        raise UsageError(f"{args.file}: no such file (check the path)") from None
+    except (OSError, KeyError, zipfile.BadZipFile) as error:
+        raise UsageError(f"{args.file}: not a .npz file saved by quarnel ({error})") from None
+    out = args.out or args.file.with_suffix(".png")
+    _save_figure(draw(result, args.metric, args.norm), out)
+    print(f"wrote {out}")
+
+
+def cmd_info(args: argparse.Namespace) -> None:
+    import quarnel
+
+    pool: dict[str, Any] = getattr(quarnel, "_pool_info")()
+    import matplotlib
+
+    rows = [
+        ("quarnel", ql.__version__),
+        ("python", f"{platform.python_version()} ({sys.executable})"),
+        ("numpy", np.__version__),
+        ("matplotlib", matplotlib.__version__),
+        ("workers", f"{pool['workers']} (chosen by {pool['source']})"),
+        ("instruction set", str(pool["instruction_set"])),
+    ]
+    for name, value in rows:
+        print(f"{name:16s}{value}")
+
+
+DEMO_ETA = 0.1
+DEMO_RUN = {"steps": 12_000, "x0": [0.8, 0.1, 0.1], "y0": [0.1, 0.1, 0.8]}
+DEMO_SCATTERED = {"trials": 6000, "steps": 3000, "inner": 0.05, "outer": 0.5, "seed": 1}
+DEMO_CONCENTRIC = {"trials": 1800, "steps": 3000, "inner": 0.0, "outer": 0.6, "slices": 6, "seed": 2}
+
+
+def _demo_stack(count: int = 600, seed: int = 2024) -> np.ndarray[Any, np.dtype[np.float64]]:
+    """Matching pennies with every entry moved by up to 0.5 either way."""
+    moves = np.random.default_rng(seed).uniform(-0.5, 0.5, size=(count, 2, 2))
+    return games.BUILTIN_GAMES["matching-pennies"].matrix + moves
+
+
+def cmd_demo(args: argparse.Namespace) -> None:
+    out: Path = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    progress, rows, pictures = _progress(), [], []
+    runs = [ql.run(games.game("biased-rps"), rule, eta=DEMO_ETA, **DEMO_RUN) for rule in RULES]
+    for rule, trajectory in zip(RULES, runs):
+        _save_result(trajectory, out / f"run-{rule}.npz")
+        rows.append(summary_row(f"run {rule} on biased-rps", trajectory))
+    pictures += [("gaps.png", _draw_runs(runs, gaps=True)), ("strategies.png", _draw_runs(runs, gaps=False))]
+    rps = games.game("rps")
+    sweeps = [
+        ("scattered", "max_last", ql.scattered(rps, "ogda", eta=DEMO_ETA, progress=progress, **DEMO_SCATTERED)),
+        ("concentric", "steps", ql.concentric(rps, "ogda", eta=DEMO_ETA, progress=progress, **DEMO_CONCENTRIC)),
+        ("neighborhood", "steps", ql.neighborhood(_demo_stack(), "ogda", eta=DEMO_ETA, steps=3000,
+                                                  progress=progress)),
+    ]
+    for kind, metric, s in sweeps:
+        _save_result(s, out / f"{kind}.npz")
+        rows.append(summary_row(f"{kind} ogda", s))
+        pictures.append((f"{kind}.png", draw(s, metric=metric)))
+    for name, figure in pictures:
+        _save_figure(figure, out / name)
+    print(f"quarnel demo, eta {DEMO_ETA}: runs on biased-rps from x0={DEMO_RUN['x0']}, y0={DEMO_RUN['y0']};\n"
+          f"sweeps over rps perturbed entrywise by magnitudes in [{DEMO_SCATTERED['inner']}, "
+          f"{DEMO_SCATTERED['outer']}) (scattered) and [{DEMO_CONCENTRIC['inner']}, {DEMO_CONCENTRIC['outer']}) "
+          f"(concentric), and over perturbed matching-pennies games (neighborhood)\n")
+    print_table(rows)
+    print(f"\nwrote to {out}/: " + ", ".join(sorted(path.name for path in out.glob("*.npz"))))
+    print("pictures: " + ", ".join(name for name, _ in pictures))
+    print(f"redraw one: quarnel plot {out / 'scattered.npz'} --metric steps --norm frobenius")
+
+
+def _draw_runs(runs: Sequence[ql.Trajectory], gaps: bool) -> Any:
+    from quarnel_lab import plot
+
+    if gaps:
+        figure = _figure((7.2, 4.8))
+        plot.gaps(runs, ax=figure.axes[0])
+        return figure
+    figure = _figure((15, 6), panels=len(runs))
+    for trajectory, ax in zip(runs, figure.axes):
+        plot.strategies(trajectory, ax=ax)
+    return figure
+
+
+# ----------------------------------------------------------------------------- parser
+
+
+def _game_list() -> str:
+    return "\n".join(f"  {name:17s} {game.description}" for name, game in games.BUILTIN_GAMES.items())
+
+
+def _add_dynamics(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--rule", required=True, choices=RULES, help="learning rule")
+    parser.add_argument("--eta", required=True, type=float, help="step size")
+    parser.add_argument("--steps", required=True, type=int, help="step budget of every run "
+                        "(a run stops at the first gap below 1e-8)")
+
+
+def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
+    if sweep:
+        parser.add_argument("--cutoff", type=float, default=0.1,
+                            help="fraction of the gap history, from its end, that max_last and var_last "
+                                 "look at (default 0.1)")
+        parser.add_argument("--workers", type=int, help="at most this many worker threads (default: all)")
+    parser.add_argument("--out", type=Path, metavar="FILE.npz", help="save the result (quarnel_lab.load reads it)")
+    parser.add_argument("--plot", type=Path, metavar="FILE.png", help="draw the result")
+
+
+def _add_band(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
+    _add_dynamics(parser)
+    parser.add_argument("--trials", required=True, type=int, help="number of perturbations")
+    parser.add_argument("--inner", required=True, type=float, help="smallest entry magnitude of a perturbation")
+    parser.add_argument("--outer", required=True, type=float, help="largest entry magnitude of a perturbation "
+                        "(bounds every entry, not the norm)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(
+        prog="quarnel", formatter_class=formatter,
+        description="Optimistic learning dynamics (OGDA, optimistic multiplicative weights) on two-player "
+                    "zero-sum matrix games: single runs, seeded sweeps over perturbed games, and their plots.",
+        epilog=f"GAME is a built-in name or a path to a .npy, .csv or whitespace-separated .txt matrix "
+               f"(the row player minimises x.A.y).\nBuilt-in games:\n{_game_list()}\n\n"
+               f"Start with: quarnel demo    Help on one command: quarnel COMMAND --help",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, handler: Callable[[argparse.Namespace], None], summary: str,
+                example: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary, epilog=f"example:\n  {example}",
+                                  formatter_class=formatter)
+        sub.set_defaults(handler=handler, parser=sub)
+        return sub
+
+    demo = command("demo", cmd_demo, "run every kind of study on built-in games and draw them (under a minute)",
+                   "quarnel demo --out quarnel-demo")
+    demo.add_argument("--out", type=Path, default=Path("quarnel-demo"), metavar="DIR",
+                      help="folder for the .npz files and PNGs (default quarnel-demo/)")
+
+    run = command("run", cmd_run, "one convergence run with full strategy and gap histories",
+                  "quarnel run biased-rps --rule ogda --eta 0.1 --steps 5000 --plot run.png")
+    run.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
+    _add_dynamics(run)
+    run.add_argument("--x0", type=float, nargs="+", metavar="P", help="row player's start (default uniform)")
+    run.add_argument("--y0", type=float, nargs="+", metavar="P", help="column player's start (default uniform)")
+    _add_outputs(run, sweep=False)
+
+    scattered = command("scattered", cmd_scattered, "seeded sweep over random perturbations in one band",
+                        "quarnel scattered rps --rule ogda --eta 0.1 --steps 2000 --trials 2000 "
+                        "--inner 0.05 --outer 0.5 --seed 1 --plot s.png")
+    _add_band(scattered)
+    scattered.add_argument("--norm", choices=NORMS, default="max", help="norm drawn on the plot (default max; "
+                           "all three are saved)")
+    scattered.add_argument("--seed", type=int, help="seed that reproduces the sweep (default: fresh, printed)")
+    _add_outputs(scattered)
+
+    concentric = command("concentric", cmd_concentric, "seeded sweep in equal slices of the band, slice by slice",
+                         "quarnel concentric rps --rule ogda --eta 0.1 --steps 2000 --trials 1000 "
+                         "--inner 0 --outer 0.5 --slices 5 --plot c.png")
+    _add_band(concentric)
+    concentric.add_argument("--slices", required=True, type=int, help="number of equal slices of [inner, outer)")
+    concentric.add_argument("--seed", type=int, help="seed that reproduces the sweep (default: fresh, printed)")
+    _add_outputs(concentric)
+
+    neighborhood = command("neighborhood", cmd_neighborhood, "one run per matrix of a given stack",
+                           "quarnel neighborhood stack.npy --rule ogda --eta 0.1 --steps 2000 --normalize")
+    neighborhood.add_argument("stack", type=Path, metavar="STACK.npy", help=".npy file of shape (K, rows, cols)")
+    _add_dynamics(neighborhood)
+    neighborhood.add_argument("--normalize", action="store_true", help="rescale every matrix to [0, 1] first")
+    _add_outputs(neighborhood)
+
+    plot = command("plot", cmd_plot, "draw a saved run or sweep",
+                   "quarnel plot s.npz --metric steps --norm frobenius --out s-steps.png")
+    plot.add_argument("file", type=Path, metavar="FILE.npz", help="a file written by --out")
+    plot.add_argument("--out", type=Path, metavar="FILE.png", help="picture to write (default FILE.png)")
+    plot.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
+    plot.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
+
+    command("info", cmd_info, "versions, worker pool and instruction set", "quarnel info")
+    return parser
+
+
+# ----------------------------------------------------------------------------- entry
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit code."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        args.handler(args)
+    except BrokenPipeError:  # the reader went away (`quarnel demo | head`): nothing more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
+        return 130
+    except (UsageError, ValueError, FileNotFoundError, PermissionError, IsADirectoryError) as error:
+        args.parser.print_usage(sys.stderr)
+        print(f"quarnel {args.command}: error: {error}", file=sys.stderr)
+        return 2
+    except Exception as error:
+        print(f"quarnel {args.command}: failed: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
+    return 0
