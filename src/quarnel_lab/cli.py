@@ -40,7 +40,7 @@ def _atomic(path: Path) -> Iterator[Path]:
     try:
         handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
     except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror}; choose another --out path") from None
+        raise UsageError(f"cannot write {path}: {error.strerror}; choose another path") from None
     os.close(handle)
     try:
         yield Path(temporary)
@@ -168,8 +168,8 @@ def cmd_plot(args: argparse.Namespace) -> None:
         result = ql.load(args.file)
     except FileNotFoundError:
         raise UsageError(f"{args.file}: no such file (check the path)") from None
-    except (OSError, KeyError, zipfile.BadZipFile) as error:
-        raise UsageError(f"{args.file}: not a .npz file saved by quarnel ({error})") from None
+    except (OSError, ValueError, KeyError, zipfile.BadZipFile) as error:
+        raise UsageError(f"{args.file}: not a file written by quarnel's --out ({error})") from None
     out = args.out or args.file.with_suffix(".png")
     _save_figure(draw(result, args.metric, args.norm), out)
     print(f"wrote {out}")
@@ -190,7 +190,7 @@ def cmd_info(args: argparse.Namespace) -> None:
         ("instruction set", str(pool["instruction_set"])),
     ]
     for name, value in rows:
-        print(f"{name:16s}{value}")
+        print(f"{name:17s}{value}")
 
 
 DEMO_ETA = 0.1
@@ -287,7 +287,7 @@ def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog="quarnel", formatter_class=formatter,
-        description="Optimistic learning dynamics (OGDA, optimistic multiplicative weights) on two-player "
+        description="Optimistic learning dynamics (OGDA, optimistic multiplicative weights) on two-player\n"
                     "zero-sum matrix games: single runs, seeded sweeps over perturbed games, and their plots.",
         epilog=f"GAME is a built-in name or a path to a .npy, .csv or whitespace-separated .txt matrix "
                f"(the row player minimises x.A.y).\nBuilt-in games:\n{_game_list()}\n\n"
@@ -353,11 +353,27 @@ def build_parser() -> argparse.ArgumentParser:
 # ----------------------------------------------------------------------------- entry
 
 
+_PATH_ERRORS = (FileNotFoundError, FileExistsError, PermissionError, IsADirectoryError, NotADirectoryError)
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Refuse an output path that cannot be written before any work is done."""
+    for option in ("out", "plot"):
+        path: Optional[Path] = getattr(args, option, None)
+        if path is None or args.command == "demo":
+            continue
+        if path.is_dir():
+            raise UsageError(f"--{option} {path} is a folder; give a file name")
+        if not path.parent.is_dir():
+            raise UsageError(f"--{option} {path}: folder {path.parent} does not exist; create it or choose another")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit code."""
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        _check_outputs(args)
         args.handler(args)
     except BrokenPipeError:  # the reader went away (`quarnel demo | head`): nothing more to say
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -365,7 +381,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
         return 130
-    except (UsageError, ValueError, FileNotFoundError, PermissionError, IsADirectoryError) as error:
+    except (UsageError, ValueError, *_PATH_ERRORS) as error:
         args.parser.print_usage(sys.stderr)
         print(f"quarnel {args.command}: error: {error}", file=sys.stderr)
         return 2
