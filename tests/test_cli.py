@@ -1,0 +1,181 @@
+"""The quarnel command end to end, its error exits and files, and the typed surface (stubs, mypy)."""
+import fcntl
+import os
+import pty
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quarnel_lab as ql
+from quarnel_lab.cli import main
+
+HERE = Path(__file__).parent
+DYNAMICS = ["--rule", "ogda", "--eta", "0.1", "--steps", "300"]
+BAND = ["--trials", "60", "--inner", "0.05", "--outer", "0.5", "--seed", "7"]
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def quarnel(capsys, *argv):
+    """Run the command in this process; returns (exit code, stdout, stderr)."""
+    try:
+        code = main([str(arg) for arg in argv])
+    except SystemExit as stop:  # argparse's own refusals
+        code = stop.code
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+@pytest.fixture
+def stack_file(tmp_path):
+    path = tmp_path / "stack.npy"
+    np.save(path, np.random.default_rng(0).uniform(-1, 1, size=(12, 2, 2)))
+    return path
+
+
+@pytest.mark.parametrize("command, kind, trials", [
+    (["run", "biased-rps", *DYNAMICS, "--x0", "0.8", "0.1", "0.1"], ql.Trajectory, 300),
+    (["scattered", "rps", *DYNAMICS, *BAND, "--norm", "frobenius"], ql.Sweep, 60),
+    (["concentric", "rps", *DYNAMICS, *BAND, "--slices", "3"], ql.Sweep, 60),
+    (["neighborhood", "STACK", *DYNAMICS, "--normalize"], ql.Sweep, 12),
+])
+def test_each_command_writes_a_loadable_result_and_pictures(capsys, tmp_path, stack_file, command, kind, trials):
+    command = [str(stack_file) if arg == "STACK" else arg for arg in command]
+    out, picture = tmp_path / "result.npz", tmp_path / "result.png"
+    code, stdout, _ = quarnel(capsys, *command, "--out", out, "--plot", picture)
+    assert code == 0 and "converged" in stdout and f"wrote {out}" in stdout
+    result = ql.load(out)
+    assert isinstance(result, kind)
+    assert len(result.gaps if kind is ql.Trajectory else result) == trials
+    assert picture.read_bytes().startswith(PNG_MAGIC)
+    redrawn = tmp_path / "again.png"
+    assert quarnel(capsys, "plot", out, "--out", redrawn, "--metric", "steps")[0] == 0
+    assert redrawn.read_bytes().startswith(PNG_MAGIC)
+
+
+def test_same_seed_same_file_whatever_the_workers(capsys, tmp_path):
+    files = [tmp_path / f"w{workers}.npz" for workers in (1, 2)]
+    for workers, path in zip((1, 2), files):
+        assert quarnel(capsys, "scattered", "rps", *DYNAMICS, *BAND, "--workers", workers, "--out", path)[0] == 0
+    assert files[0].read_bytes() == files[1].read_bytes()
+
+
+def test_demo_and_info_from_the_installed_command(tmp_path):
+    started = time.perf_counter()
+    demo = subprocess.run(["quarnel", "demo", "--out", tmp_path / "demo"], capture_output=True, text=True)
+    assert demo.returncode == 0, demo.stderr
+    assert time.perf_counter() - started < 60
+    written = {path.name for path in (tmp_path / "demo").iterdir()}
+    assert {"gaps.png", "strategies.png", "scattered.png", "concentric.png", "neighborhood.png",
+            "scattered.npz", "concentric.npz", "neighborhood.npz", "run-ogda.npz"} <= written
+    assert all(not name.startswith(".") for name in written)  # no temporary left
+    info = subprocess.run([sys.executable, "-m", "quarnel_lab", "info"], capture_output=True, text=True)
+    assert info.returncode == 0 and "instruction set" in info.stdout and "chosen by" in info.stdout
+
+
+@pytest.mark.parametrize("argv, code, names", [
+    (["run", "nope", *DYNAMICS], 2, "unknown game 'nope'"),
+    (["run", "rps", "--rule", "fast", "--eta", "0.1", "--steps", "9"], 2, "invalid choice: 'fast'"),
+    (["run", "missing.csv", *DYNAMICS], 2, "missing.csv: no such file"),
+    (["run", "BAD_CSV", *DYNAMICS], 2, "could not convert string 'x'"),
+    (["scattered", "rps", *DYNAMICS, "--trials", "5", "--inner", "0.5", "--outer", "0.5"], 2,
+     "inner must be smaller than outer"),
+    (["neighborhood", "FLAT_STACK", *DYNAMICS], 2, "a stack has shape (K, rows, cols)"),
+    (["run", "rps", *DYNAMICS, "--out", "no/such/folder/r.npz"], 2, "does not exist"),
+    (["plot", "BAD_CSV"], 2, "not a file written by quarnel"),
+    (["run", "biased-rps", "--rule", "ogda", "--eta", "nan", "--steps", "9"], 1, "NaN encountered"),
+])
+def test_errors_exit_with_a_message_and_no_traceback(capsys, tmp_path, monkeypatch, argv, code, names):
+    monkeypatch.chdir(tmp_path)
+    Path("BAD_CSV.csv").write_text("1,2\n3,x\n")
+    np.save("FLAT_STACK.npy", np.eye(2))
+    argv = [{"BAD_CSV": "BAD_CSV.csv", "FLAT_STACK": "FLAT_STACK.npy"}.get(arg, arg) for arg in argv]
+    got, stdout, stderr = quarnel(capsys, *argv)
+    assert got == code
+    assert names in stderr.strip().splitlines()[-1] and "Traceback" not in stderr + stdout
+    assert list(Path().glob("*.npz")) == []
+
+
+def test_an_interrupted_save_leaves_the_old_file_and_no_temporary(capsys, tmp_path, monkeypatch):
+    target = tmp_path / "kept.npz"
+    target.write_bytes(b"old contents")
+
+    def interrupted_save(self, path):
+        Path(path).write_bytes(b"half a file")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(ql.Trajectory, "save", interrupted_save)
+    code, _, stderr = quarnel(capsys, "run", "biased-rps", *DYNAMICS, "--out", target)
+    assert code == 130 and "interrupted" in stderr
+    assert target.read_bytes() == b"old contents" and sorted(tmp_path.iterdir()) == [target]
+
+
+def test_ctrl_c_stops_a_long_sweep_within_a_second(tmp_path):
+    out = tmp_path / "big.npz"
+    child = subprocess.Popen(["quarnel", "scattered", "rps", *DYNAMICS, "--trials", "100000000", "--inner", "0.1",
+                              "--outer", "0.5", "--out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    time.sleep(1.5)
+    child.send_signal(signal.SIGINT)
+    started = time.perf_counter()
+    _, stderr = child.communicate(timeout=10)
+    assert time.perf_counter() - started < 1.0
+    assert child.returncode == 130 and "Traceback" not in stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def _stderr_of(argv, terminal):
+    """The stderr of the command, run with stderr on a pseudo-terminal or on a pipe."""
+    if not terminal:
+        return subprocess.run(argv, capture_output=True, text=True).stderr
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    chunks = []
+
+    def read():
+        while True:
+            try:
+                data = os.read(leader, 4096)
+            except OSError:  # the terminal closed
+                return
+            if not data:
+                return
+            chunks.append(data)
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    reader.join(5)
+    os.close(leader)
+    return b"".join(chunks).decode(errors="replace")
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_only_on_a_terminal(terminal):
+    argv = ["quarnel", "scattered", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "2000", "--trials", "3000",
+            "--inner", "0.1", "--outer", "0.5"]
+    stderr = _stderr_of(argv, terminal)
+    assert ("3000/3000" in stderr and "trial/s" in stderr) if terminal else stderr == ""
+
+
+def test_mypy_accepts_a_typed_user_script_and_catches_a_wrong_call(tmp_path):
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", tmp_path,
+                              HERE / "typing" / "user_script.py", HERE / "typing" / "wrong_call.py"],
+                             capture_output=True, text=True)
+    errors = [line for line in checked.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1, checked.stdout
+    assert "wrong_call.py:4" in errors[0] and '"ogda" of "Optimizer"' in errors[0]
+
+
+def test_stubs_match_the_extension(tmp_path):
+    checked = subprocess.run([sys.executable, "-m", "mypy.stubtest", "quarnel"], capture_output=True, text=True,
+                             cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout
