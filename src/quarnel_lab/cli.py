@@ -194,9 +194,9 @@ def cmd_info(args: argparse.Namespace) -> None:
 
 
 DEMO_ETA = 0.1
-DEMO_RUN = {"steps": 12_000, "x0": [0.8, 0.1, 0.1], "y0": [0.1, 0.1, 0.8]}
-DEMO_SCATTERED = {"trials": 6000, "steps": 3000, "inner": 0.05, "outer": 0.5, "seed": 1}
-DEMO_CONCENTRIC = {"trials": 1800, "steps": 3000, "inner": 0.0, "outer": 0.6, "slices": 6, "seed": 2}
+DEMO_RUN: dict[str, Any] = {"steps": 12_000, "x0": [0.8, 0.1, 0.1], "y0": [0.1, 0.1, 0.8]}
+DEMO_SCATTERED: dict[str, Any] = {"trials": 6000, "steps": 3000, "inner": 0.05, "outer": 0.5, "seed": 1}
+DEMO_CONCENTRIC: dict[str, Any] = {"trials": 1800, "steps": 3000, "inner": 0.0, "outer": 0.6, "slices": 6, "seed": 2}
 
 
 def _demo_stack(count: int = 600, seed: int = 2024) -> np.ndarray[Any, np.dtype[np.float64]]:
