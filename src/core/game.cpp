@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/instruction_sets.hpp"
 #include "core/panic.hpp"
 #include "core/simplex.hpp"
 
@@ -84,18 +85,8 @@ template <std::size_t Rows>
         for (std::size_t r = 0; r < Rows; ++r) sum_y[j] += rows[r * n + j] * x[r];
 }
 
-// Under the thread sanitizer there is one build: clone resolvers run while the program is being
-// loaded, before the sanitizer's runtime is ready to see their instrumented calls.
-#ifdef __SANITIZE_THREAD__
-#define QUARNEL_INSTRUCTION_SET_CLONES
-#else
-#define QUARNEL_INSTRUCTION_SET_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#endif
-
-// grad_x = a * y and grad_y = -(a^T * x) for a row-major m x n matrix. Built for AVX-512
-// (twice the vector registers, so fewer reloads), for AVX2 and for the baseline instruction
-// set; the processor picks at load time, and every build performs the same operations in the
-// same order (no contraction into fused multiply-adds).
+// grad_x = a * y and grad_y = -(a^T * x) for a row-major m x n matrix. The AVX-512 build
+// has twice the vector registers, so fewer reloads.
 QUARNEL_INSTRUCTION_SET_CLONES void matrix_vector_products(
     const double* a, std::size_t m, std::size_t n, const double* x, const double* y, double* grad_x, double* grad_y) {
     for (std::size_t j = 0; j < n; ++j) grad_y[j] = 0.0;

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/exponential.hpp"
 #include "core/game.hpp"
 #include "core/optimizer.hpp"
 #include "core/simplex.hpp"
@@ -205,12 +206,12 @@ inline Lanes join(Pair x, Pair y) { return {Duo{x.first, y.first}, Duo{x.second,
 // NaN (exp gives NaN), and adding 1 reproduces both, so only one exp is evaluated. Where one
 // entry is the larger, the maximum is that entry: the exponent needs no maximum computed first.
 inline Pair exp_shifted(Pair p) {
-    if (p.second > p.first) return {std::exp(p.first - p.second), (p.second - p.second) + 1.0};
-    if (p.first > p.second) return {(p.first - p.first) + 1.0, std::exp(p.second - p.first)};
+    if (p.second > p.first) return {exponential(p.first - p.second), (p.second - p.second) + 1.0};
+    if (p.first > p.second) return {(p.first - p.first) + 1.0, exponential(p.second - p.first)};
     const double lowest = -std::numeric_limits<double>::infinity();
     const double c0 = p.first > lowest ? p.first : lowest;
     const double c = p.second > c0 ? p.second : c0;
-    return {(p.first - c) + 1.0, std::exp(p.second - c)};
+    return {(p.first - c) + 1.0, exponential(p.second - c)};
 }
 
 // Each entry over the sum. The general sum starts from 0.0; without it the sum differs only

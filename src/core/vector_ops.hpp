@@ -1,12 +1,12 @@
 #pragma once
 // Entrywise helpers of the optimizer steps. Inline: on small games the step is a handful of
 // these loops, and call overhead would dominate.
-#include <cmath>
 #include <limits>
 #include <span>
 #include <string>
 
 #include "core/dense.hpp"
+#include "core/exponential.hpp"
 #include "core/panic.hpp"
 #include "core/simplex.hpp"
 
@@ -68,8 +68,7 @@ inline void normalise(std::span<double> v) {
 
 // v <- exp(v - max(v)), the max ignoring NaN: every exponent is <= 0, the largest result 1.
 inline void exp_shifted_in_place(std::span<double> v) {
-    const double shift = nan_ignoring_max(v);
-    for (double& x : v) x = std::exp(x - shift);
+    exp_of_differences(v, nan_ignoring_max(v));
 }
 
 // Swaps `candidate` into `target` once it passes the simplex check; otherwise panics with
