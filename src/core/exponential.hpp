@@ -5,19 +5,20 @@
 // with each other and on every instruction set. Within 1 ulp of the C library's exp (which
 // the unit tests measure), nearly always equal to it.
 //
-// exp(x) = 2^m 2^(j/128) e^r with x = (128 m + j) ln2/128 + r, |r| <= ln2/256 (roughly):
-// 2^(j/128) from a table as T (1 + tail), e^r - 1 as its Taylor polynomial to r^5/120 (the
-// next term is below 2^-60 of the result). The sum 1 + tail + (e^r - 1) is rounded once
-// after its small part is formed, so the result is within about 0.51 ulp of the true value.
-// The factor 2^m goes in two steps, the second a multiplication by 2^-512 (2^512 for x >= 0):
-// exact for normal results, a single rounding for subnormal ones, overflow to +inf above
-// about 709.78. Arguments are clamped to [-746, 710] first (beyond, the result is 0 or +inf
-// anyway), which keeps every integer in range; NaN gives NaN.
+// exp(x) = 2^m 2^(j/8) e^r with x = (8 m + j) ln2/8 + r, |r| <= ln2/16 (roughly): 2^(j/8)
+// from an eight-entry table as T (1 + tail), which vector code reads with in-register shuffles,
+// and e^r - 1 as its Taylor polynomial to r^8/8! (the next term is below 2^-59 of the
+// result). The sum 1 + tail + (e^r - 1) is rounded once after its small part is formed, so
+// the result is within about 0.55 ulp of the true value. The factor 2^m goes in two steps,
+// the second a multiplication by 2^-512 (2^512 for x >= 0): exact for normal results, a single
+// rounding for subnormal ones, overflow to +inf above about 709.78. Arguments are clamped to
+// [-746, 710] first (beyond, the result is 0 or +inf anyway), which keeps every integer in
+// range; NaN gives NaN.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
-#include <type_traits>
 
 namespace quarnel {
 
@@ -26,28 +27,36 @@ namespace exponential_detail {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-inline constexpr int kTableBits = 7;
-inline constexpr std::uint64_t kTableMask = (1u << kTableBits) - 1;
-
-// 2^(j/128) = T_j (1 + tail_j), T_j the double nearest 2^(j/128) and tail_j relative. The
-// table holds the bits of T_j less j << 45: adding k << 45 for k = 128 m + j then adds m to
-// the exponent field and gives the bits of 2^m T_j.
-struct PowerOfTwo {
-    std::uint64_t scale_bits;
-    double tail;
-};
-extern const PowerOfTwo kPowersOfTwo[1u << kTableBits];
+// 2^(j/8) = T_j (1 + tail_j), T_j the double nearest 2^(j/8) and tail_j relative. The table
+// holds the bits of T_j less j << 49: adding k << 49 for k = 8 m + j then adds m to the
+// exponent field and gives the bits of 2^m T_j.
+alignas(32) inline constexpr std::uint64_t kScaleBits[8] = {
+    0x3ff0000000000000, 0x3fef72b83c7d517b, 0x3fef06fe0a31b715, 0x3feebfdad5362a27,
+    0x3feea09e667f3bcd, 0x3feeace5422aa0db, 0x3feee89f995ad3ad, 0x3fef5818dcfba487};
+alignas(32) inline constexpr double kTails[8] = {
+    0.0, -0x1.01b15eaa59348p-55, 0x1.34d754db0abb6p-55, 0x1.690cebb7aafb0p-56,
+    -0x1.3b3efbf5e2228p-54, 0x1.db72fc1f0eab4p-55, 0x1.c1a7792cb3387p-55, 0x1.4a385a63d07a7p-56};
+inline constexpr std::uint64_t kTableMask = 7;
+inline constexpr int kTableShift = 49;
 
 inline constexpr double kLowest = -746.0;  // exp below rounds to 0
 inline constexpr double kHighest = 710.0;  // exp above overflows
-inline constexpr double k128OverLn2 = 0x1.71547652b82fep+7;
-// ln2 / 128 = kLn2Over128High + kLn2Over128Low; the high part has 34 significant bits, so
-// k times it is exact for every |k| below 2^19 (the clamp keeps |k| below 2^18).
-inline constexpr double kLn2Over128High = 0x1.62e42fef80000p-8;
-inline constexpr double kLn2Over128Low = 0x1.1cf79abc9e3b4p-43;
+inline constexpr double k8OverLn2 = 0x1.71547652b82fep+3;
+// ln2 / 8 = kLn2Over8High + kLn2Over8Low; the high part has 36 significant bits, so k times
+// it is exact for every |k| below 2^17 (the clamp keeps |k| below 2^14).
+inline constexpr double kLn2Over8High = 0x1.62e42fefa0000p-4;
+inline constexpr double kLn2Over8Low = 0x1.cf79abc9e3b3ap-43;
 // Added to a double of magnitude below 2^51, leaves its nearest integer in the low bits.
 inline constexpr double kRoundingShift = 0x1.8p52;
 inline constexpr std::uint64_t kExponent512 = std::uint64_t{512} << 52;
+// Below this magnitude no intermediate value of the short form (below) is subnormal.
+inline constexpr double kShortFormLimit = 512.0;
+
+// Eight lanes: one AVX-512 register, two AVX2 ones, four SSE2 ones.
+typedef double Octet __attribute__((vector_size(64)));
+typedef std::uint64_t OctetBits __attribute__((vector_size(64)));
+typedef double Quad __attribute__((vector_size(32)));
+typedef std::uint64_t QuadBits __attribute__((vector_size(32)));
 
 // A constant in every lane.
 template <typename V, typename T>
@@ -55,50 +64,82 @@ template <typename V, typename T>
     return V{} + value;
 }
 
-template <typename V, typename U>
-[[gnu::always_inline]] inline void lookup(U j, U& scale_bits, V& tail) {
-    if constexpr (std::is_same_v<V, double>) {
-        scale_bits = kPowersOfTwo[j].scale_bits, tail = kPowersOfTwo[j].tail;
-    } else {
-        for (std::size_t lane = 0; lane < sizeof(V) / sizeof(double); ++lane)
-            scale_bits[lane] = kPowersOfTwo[j[lane]].scale_bits, tail[lane] = kPowersOfTwo[j[lane]].tail;
-    }
+// table[j] per lane, table being kScaleBits or kTails. Octets read it as two shuffles of four
+// lanes out of the table's two halves (one instruction each with AVX-512, a few with AVX2).
+template <typename T>
+[[gnu::always_inline]] inline T lookup(const T (&table)[8], std::uint64_t j) {
+    return table[j];
+}
+
+template <typename T, typename Lanes, typename Halves>
+[[gnu::always_inline]] inline Lanes lookup(const T (&table)[8], OctetBits j) {
+    Halves low, high;
+    std::memcpy(&low, table, sizeof low);
+    std::memcpy(&high, table + 4, sizeof high);
+    const QuadBits first = __builtin_shufflevector(j, j, 0, 1, 2, 3), second = __builtin_shufflevector(j, j, 4, 5, 6, 7);
+    const Halves a = __builtin_shuffle(low, high, first), b = __builtin_shuffle(low, high, second);
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+[[gnu::always_inline]] inline OctetBits lookup(const std::uint64_t (&table)[8], OctetBits j) {
+    return lookup<std::uint64_t, OctetBits, QuadBits>(table, j);
+}
+
+[[gnu::always_inline]] inline Octet lookup(const double (&table)[8], OctetBits j) {
+    return lookup<double, Octet, Quad>(table, j);
 }
 
 // exp of every lane of x. V is double or a GCC vector of doubles, U std::uint64_t or the
-// vector of as many 64-bit unsigned integers.
-template <typename V, typename U>
+// vector of as many 64-bit unsigned integers. The full form takes any x. The short form,
+// for |x| < kShortFormLimit only, leaves out the clamp, the NaN case and the two-step scaling:
+// with every intermediate value and the result normal there, scaling by 2^512 and back is
+// exact, so both forms give the same result.
+template <typename V, typename U, bool kFullForm>
 [[gnu::always_inline]] inline V exp_lanes(V x) {
-    V c = x < kLowest ? splat<V>(kLowest) : x;  // NaN stays
-    c = c > kHighest ? splat<V>(kHighest) : c;
-    const V shifted = c * k128OverLn2 + kRoundingShift;
-    const U k_bits = std::bit_cast<U>(shifted);  // low bits: k = the integer nearest c 128 / ln2
+    V c = x;
+    if constexpr (kFullForm) {
+        c = c < kLowest ? splat<V>(kLowest) : c;  // NaN stays
+        c = c > kHighest ? splat<V>(kHighest) : c;
+    }
+    const V shifted = c * k8OverLn2 + kRoundingShift;
+    const U k_bits = std::bit_cast<U>(shifted);  // low bits: k = the integer nearest c 8 / ln2
     const V k = shifted - kRoundingShift;
-    const V r = (c - k * kLn2Over128High) - k * kLn2Over128Low;
+    const V r = (c - k * kLn2Over8High) - k * kLn2Over8Low;
+    const U j = k_bits & kTableMask;
+    const U scale_bits = lookup(kScaleBits, j) + (k_bits << kTableShift);
+    const V tail = lookup(kTails, j);
 
-    U scale_bits;
-    V tail;
-    lookup(k_bits & kTableMask, scale_bits, tail);
-
-    constexpr double kC3 = 1.0 / 6.0, kC4 = 1.0 / 24.0, kC5 = 1.0 / 120.0;
-    const V r2 = r * r;
-    const V small = (tail + r) + r2 * ((0.5 + r * kC3) + r2 * (kC4 + r * kC5));
-
-    // 2^(m +- 512) T_j, then times 2^(-+512).
-    const auto negative = c < 0.0;
-    const U bias = negative ? splat<U>(kExponent512) : splat<U>(-kExponent512);
-    const V scale = std::bit_cast<V>(scale_bits + (k_bits << 45) + bias);
-    const V unbias = negative ? splat<V>(0x1p-512) : splat<V>(0x1p512);
-    const V result = (scale + scale * small) * unbias;
-    return x == x ? result : x + x;
+    // e^r - 1 = r + r^2 q(r), q's terms paired so that few operations depend on one another.
+    constexpr double kC2 = 1.0 / 2, kC3 = 1.0 / 6, kC4 = 1.0 / 24, kC5 = 1.0 / 120, kC6 = 1.0 / 720,
+                     kC7 = 1.0 / 5040, kC8 = 1.0 / 40320;
+    const V r2 = r * r, r4 = r2 * r2;
+    const V q = ((kC2 + r * kC3) + r2 * (kC4 + r * kC5)) + r4 * ((kC6 + r * kC7) + r2 * kC8);
+    const V small = (tail + r) + r2 * q;
+    if constexpr (!kFullForm) {
+        const V scale = std::bit_cast<V>(scale_bits);
+        return scale + scale * small;
+    } else {
+        // 2^(m +- 512) T_j, then times 2^(-+512).
+        const auto negative = c < 0.0;
+        const V scale = std::bit_cast<V>(scale_bits + (negative ? splat<U>(kExponent512) : splat<U>(-kExponent512)));
+        const V unbias = negative ? splat<V>(0x1p-512) : splat<V>(0x1p512);
+        const V result = (scale + scale * small) * unbias;
+        return x == x ? result : x + x;
+    }
 }
 
 #pragma GCC diagnostic pop
 
 }  // namespace exponential_detail
 
-// e^x, the same value as exp_of_differences gives.
-inline double exponential(double x) { return exponential_detail::exp_lanes<double, std::uint64_t>(x); }
+// e^x, the same value as exp_of_differences gives. Alone, the value's latency counts: most
+// arguments take the short form.
+inline double exponential(double x) {
+    using exponential_detail::exp_lanes, exponential_detail::kShortFormLimit;
+    if (x > -kShortFormLimit && x < kShortFormLimit) [[likely]]
+        return exp_lanes<double, std::uint64_t, false>(x);
+    return exp_lanes<double, std::uint64_t, true>(x);
+}
 
 // v[i] <- e^(v[i] - shift) for every entry, several entries at a time.
 void exp_of_differences(std::span<double> v, double shift);
