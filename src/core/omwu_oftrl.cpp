@@ -1,4 +1,5 @@
 // One step of optimistic multiplicative weights in follow-the-regularized-leader form.
+#include "core/instruction_sets.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -7,7 +8,7 @@ namespace quarnel {
 namespace {
 
 // out <- a + b, either operand stretching from length 1; the lengths were checked.
-void add_into(const Vector& a, const Vector& b, Vector& out) {
+[[gnu::always_inline]] inline void add_into(const Vector& a, const Vector& b, Vector& out) {
     const std::size_t n = broadcast_length(a.size(), b.size(), "addition");
     const std::size_t sa = stride_for(a, n);
     const std::size_t sb = stride_for(b, n);
@@ -16,14 +17,14 @@ void add_into(const Vector& a, const Vector& b, Vector& out) {
 }
 
 // sum <- sum + g, the new sum built aside and swapped in.
-void accumulate(Vector& sum, const Vector& g, Vector& spare) {
+[[gnu::always_inline]] inline void accumulate(Vector& sum, const Vector& g, Vector& spare) {
     add_into(sum, g, spare);
     std::swap(sum, spare);
 }
 
 // p <- softmax of -eta * (sum + g): the current gradient counts a second time as the
 // prediction of the next one.
-void softmax_of_prediction(const Vector& sum, const Vector& g, double eta, Vector& p) {
+[[gnu::always_inline]] inline void softmax_of_prediction(const Vector& sum, const Vector& g, double eta, Vector& p) {
     add_into(sum, g, p);
     const double factor = -eta;
     for (double& z : p) z *= factor;
@@ -35,7 +36,7 @@ void softmax_of_prediction(const Vector& sum, const Vector& g, double eta, Vecto
 
 // The running sums advance before anything is checked, so a failed check leaves them
 // advanced; a length mismatch is caught before either sum changes.
-double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
+QUARNEL_INSTRUCTION_SET_CLONES double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
     ws.compute_gradients(game);
     broadcast_length(sum_grad_x.size(), ws.grad_x.size(), "addition");
     broadcast_length(sum_grad_y.size(), ws.grad_y.size(), "addition");

@@ -1,4 +1,5 @@
 // One step of optimistic multiplicative weights in online-mirror-descent form.
+#include "core/instruction_sets.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -7,7 +8,7 @@ namespace quarnel {
 namespace {
 
 // e <- exp(a - max(a)) with a = (-eta) * g.
-void exponentiate(const Vector& g, double eta, Vector& e) {
+[[gnu::always_inline]] inline void exponentiate(const Vector& g, double eta, Vector& e) {
     e.resize(g.size());
     const double factor = -eta;
     for (std::size_t i = 0; i < g.size(); ++i) e[i] = factor * g[i];
@@ -17,7 +18,7 @@ void exponentiate(const Vector& g, double eta, Vector& e) {
 // out <- normalise(e * hat + floor), `hat` stretching from length 1. The floor is a template
 // argument so that the played strategy gets no addition at all.
 template <bool kFloor>
-void tilt(const Vector& hat, const Vector& e, Vector& out) {
+[[gnu::always_inline]] inline void tilt(const Vector& hat, const Vector& e, Vector& out) {
     const std::size_t n = e.size();
     const std::size_t sh = stride_for(hat, n);
     out.resize(n);
@@ -30,7 +31,7 @@ void tilt(const Vector& hat, const Vector& e, Vector& out) {
 
 }  // namespace
 
-double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
+QUARNEL_INSTRUCTION_SET_CLONES double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
     ws.compute_gradients(game);
     require_stretchable_to(x_hat.size(), ws.grad_x.size(), "multiplication");
     require_stretchable_to(y_hat.size(), ws.grad_y.size(), "multiplication");

@@ -37,11 +37,20 @@ inline std::size_t stride_for(const Vector& operand, std::size_t length) {
     return operand.size() == length ? 1 : 0;
 }
 
-// Maximum folded from -inf that passes over NaN entries (all NaN gives -inf).
+// Maximum folded from -inf that passes over NaN entries (all NaN gives -inf). Four interleaved
+// partial maxima fill a vector register; the order of the comparisons decides only the sign of
+// a zero maximum, and x - 0.0 and x - (-0.0) differ only when x is -0.0, where both give a
+// zero (whose exponential is 1).
 inline double nan_ignoring_max(std::span<const double> v) {
-    double largest = -std::numeric_limits<double>::infinity();
-    for (double x : v) largest = x > largest ? x : largest;
-    return largest;
+    constexpr double kLowest = -std::numeric_limits<double>::infinity();
+    double partial[4] = {kLowest, kLowest, kLowest, kLowest};
+    std::size_t i = 0;
+    for (; i + 4 <= v.size(); i += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] = v[i + lane] > partial[lane] ? v[i + lane] : partial[lane];
+    for (; i < v.size(); ++i) partial[0] = v[i] > partial[0] ? v[i] : partial[0];
+    const double low = partial[1] > partial[0] ? partial[1] : partial[0];
+    const double high = partial[3] > partial[2] ? partial[3] : partial[2];
+    return high > low ? high : low;
 }
 
 // Sum of the entries; four interleaved partial sums let the additions overlap.

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -184,6 +186,35 @@ INSTANTIATE_TEST_SUITE_P(
                       BuildCase{"nan", {kNaN, 1.0}, false}, BuildCase{"negative", {-1e-300, 1.0}, false},
                       BuildCase{"infinite", {kInf, -kInf}, false}),
     case_name);
+
+// The membership check as defined: every entry >= 0 and the index-order sum from -0.0 strictly
+// within the tolerance of 1.
+bool literal_membership(const Vector& v) {
+    double sum = -0.0;
+    for (double x : v)
+        if (!(x >= 0.0)) return false;
+    for (double x : v) sum += x;
+    return std::fabs(sum - 1.0) < kSimplexTolerance;
+}
+
+// Long vectors whose sums sweep across both edges of the tolerance, a few ulps at a time where
+// the index-order sum changes its verdict.
+TEST(Simplex, MembershipOfLongVectorsFollowsTheIndexOrderSum) {
+    std::mt19937_64 gen(9);
+    std::uniform_real_distribution<double> entry(0.0, 1.0);
+    for (std::size_t n : {16u, 64u, 1000u}) {
+        Vector base(n);
+        for (double& e : base) e = entry(gen);
+        const double total = std::accumulate(base.begin(), base.end(), 0.0);
+        for (double edge : {1.0 - kSimplexTolerance, 1.0 + kSimplexTolerance})
+            for (int step = -400; step <= 400; ++step) {
+                Vector v = base;
+                const double target = edge * (1.0 + step * 0x1p-52);
+                for (double& e : v) e *= target / total;
+                EXPECT_EQ(lies_on_simplex(v), literal_membership(v)) << n << " " << step;
+            }
+    }
+}
 
 TEST(Simplex, BuildKeepsTheStorageAndItsFailureShowsTheVector) {
     Vector v = {0.5, 0.5};
