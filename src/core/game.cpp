@@ -1,5 +1,6 @@
 #include "core/game.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -106,18 +107,19 @@ __attribute__((target("avx2"))) const char* selected_instruction_set() { return 
 __attribute__((target("default"))) const char* selected_instruction_set() { return "baseline"; }
 #endif
 
-double total_order_min(std::span<const double> v) {
+// The smallest entry under IEEE totalOrder. Keys are equal only for equal bits, so the smallest
+// key names one value whatever the order of the comparisons: four interleaved chains of them.
+QUARNEL_INSTRUCTION_SET_CLONES double total_order_min(std::span<const double> v) {
     if (v.empty()) panic("duality gap of an empty gradient");
-    double smallest = v[0];
-    std::int64_t smallest_key = total_order_key(v[0]);
-    for (std::size_t i = 1; i < v.size(); ++i) {
-        const std::int64_t key = total_order_key(v[i]);
-        if (key < smallest_key) {
-            smallest_key = key;
-            smallest = v[i];
-        }
-    }
-    return smallest;
+    std::int64_t smallest[4];
+    for (std::int64_t& key : smallest) key = total_order_key(v[0]);
+    std::size_t i = 0;
+    for (; i + 4 <= v.size(); i += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) smallest[lane] = std::min(smallest[lane], total_order_key(v[i + lane]));
+    for (; i < v.size(); ++i) smallest[0] = std::min(smallest[0], total_order_key(v[i]));
+    // The key of a key is the value's bits again.
+    return std::bit_cast<double>(total_order_key(
+        std::bit_cast<double>(std::min(std::min(smallest[0], smallest[1]), std::min(smallest[2], smallest[3])))));
 }
 
 }  // namespace

@@ -249,29 +249,34 @@ Vector simplex_projection(std::span<const double> v, double radius) {
 
 namespace {
 
-bool index_order_sum_near_one(std::span<const double> v) {
+// The check as it reads: every entry >= 0 and the index-order sum from -0.0 near 1.
+bool index_order_verdict(std::span<const double> v) {
     double sum = -0.0;
-    for (double x : v) sum += x;
-    return std::fabs(sum - 1.0) < kSimplexTolerance;
+    bool non_negative = true;
+    for (double x : v) {
+        sum += x;
+        non_negative &= x >= 0.0;
+    }
+    return non_negative && std::fabs(sum - 1.0) < kSimplexTolerance;
 }
 
 }  // namespace
 
 // The index-order sum is a chain of dependent additions, long for long vectors. A sum of the
 // same non-negative entries in any order lies within about n 2^-53 of it (relative), so a sum
-// in interleaved parts decides the check on its own unless it falls within a wide margin of
-// the tolerance's edge, where the index-order sum decides.
+// in interleaved parts gives the same verdict unless it falls within a wide margin of the
+// tolerance's edge, where the index-order sum decides.
 bool lies_on_simplex(std::span<const double> v) {
-    bool non_negative = true;
-    for (double x : v) non_negative &= x >= 0.0;
-    if (!non_negative) return false;
     constexpr std::size_t kShortChain = 16;
-    if (v.size() < kShortChain) return index_order_sum_near_one(v);
-    const double distance = std::fabs(sum_of(v) - 1.0);
+    if (v.size() < kShortChain) return index_order_verdict(v);
+    if (nan_ignoring_min(v) < 0.0) return false;
+    const double sum = sum_of(v);
+    if (sum != sum) return false;  // with no negative entry, NaN exactly when an entry is
+    const double distance = std::fabs(sum - 1.0);
     const double margin = static_cast<double>(v.size()) * 0x1p-48;
     if (distance < kSimplexTolerance - margin) return true;
     if (distance > kSimplexTolerance + margin) return false;
-    return index_order_sum_near_one(v);
+    return index_order_verdict(v);
 }
 
 std::string simplex_failure_message(std::span<const double> v) {

@@ -37,36 +37,41 @@ inline std::size_t stride_for(const Vector& operand, std::size_t length) {
     return operand.size() == length ? 1 : 0;
 }
 
-// Maximum folded from -inf that passes over NaN entries (all NaN gives -inf). Four interleaved
-// partial maxima fill a vector register; the order of the comparisons decides only the sign of
-// a zero maximum, and x - 0.0 and x - (-0.0) differ only when x is -0.0, where both give a
-// zero (whose exponential is 1).
-inline double nan_ignoring_max(std::span<const double> v) {
-    constexpr double kLowest = -std::numeric_limits<double>::infinity();
-    double partial[4] = {kLowest, kLowest, kLowest, kLowest};
+// The entries folded into four interleaved partial results, partial <- combine(entry, partial),
+// then the partials combined as (p0 . p1) . (p2 . p3): the four chains fill a vector register.
+template <typename Combine>
+[[gnu::always_inline]] inline double fold_in_four(std::span<const double> v, double start, Combine combine) {
+    double partial[4] = {start, start, start, start};
     std::size_t i = 0;
     for (; i + 4 <= v.size(); i += 4)
-        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] = v[i + lane] > partial[lane] ? v[i + lane] : partial[lane];
-    for (; i < v.size(); ++i) partial[0] = v[i] > partial[0] ? v[i] : partial[0];
-    const double low = partial[1] > partial[0] ? partial[1] : partial[0];
-    const double high = partial[3] > partial[2] ? partial[3] : partial[2];
-    return high > low ? high : low;
+        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] = combine(v[i + lane], partial[lane]);
+    for (; i < v.size(); ++i) partial[0] = combine(v[i], partial[0]);
+    return combine(combine(partial[1], partial[0]), combine(partial[3], partial[2]));
 }
 
-// Sum of the entries; four interleaved partial sums let the additions overlap.
+// Maximum that passes over NaN entries (all NaN gives -inf). The order of the comparisons
+// decides only the sign of a zero maximum, and x - 0.0 and x - (-0.0) differ only when x is
+// -0.0, where both give a zero (whose exponential is 1).
+inline double nan_ignoring_max(std::span<const double> v) {
+    return fold_in_four(v, -std::numeric_limits<double>::infinity(),
+                        [](double x, double largest) { return x > largest ? x : largest; });
+}
+
+// Minimum that passes over NaN entries (all NaN gives +inf).
+inline double nan_ignoring_min(std::span<const double> v) {
+    return fold_in_four(v, std::numeric_limits<double>::infinity(),
+                        [](double x, double smallest) { return x < smallest ? x : smallest; });
+}
+
+// Sum of the entries: in index order from 0.0 for short vectors, else in four interleaved
+// partial sums whose additions overlap.
 inline double sum_of(std::span<const double> v) {
-    const std::size_t n = v.size();
-    if (n < 8) {
+    if (v.size() < 8) {
         double sum = 0.0;
         for (double x : v) sum += x;
         return sum;
     }
-    double partial[4] = {0.0, 0.0, 0.0, 0.0};
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (std::size_t lane = 0; lane < 4; ++lane) partial[lane] += v[i + lane];
-    for (; i < n; ++i) partial[0] += v[i];
-    return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    return fold_in_four(v, 0.0, [](double x, double sum) { return sum + x; });
 }
 
 // Divides every entry by the sum of the entries.

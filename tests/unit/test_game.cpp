@@ -77,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                       GapCase{"negative_zero_is_smaller", {0.0}, {0.0, -0.0}, 0.0},
                       GapCase{"positive_nan_is_largest", {1.0}, {kNaN, 5.0}, -6.0},
                       GapCase{"negative_nan_is_smallest", {1.0}, {-kInf, -kNaN}, kNaN},
-                      GapCase{"infinities", {-kInf, 2.0}, {1.0}, kInf}),
+                      GapCase{"infinities", {-kInf, 2.0}, {1.0}, kInf},
+                      GapCase{"minima_past_the_first_four", {4.0, 0.0, 1.0, 0.5, 2.0, -0.0, 0.0},
+                              {5.0, kNaN, 3.0, 2.5, 6.0, 0.0}, 0.0}),
     case_name);
 
 TEST(GameState, DualityGapOfEmptyGradientPanics) {
