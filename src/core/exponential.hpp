@@ -109,12 +109,13 @@ template <typename V, typename U, bool kFullForm>
     const U scale_bits = lookup(kScaleBits, j) + (k_bits << kTableShift);
     const V tail = lookup(kTails, j);
 
-    // e^r - 1 = r + r^2 q(r), q's terms paired so that few operations depend on one another.
+    // tail + (e^r - 1), the polynomial's terms in pairs so that few operations wait on others.
     constexpr double kC2 = 1.0 / 2, kC3 = 1.0 / 6, kC4 = 1.0 / 24, kC5 = 1.0 / 120, kC6 = 1.0 / 720,
                      kC7 = 1.0 / 5040, kC8 = 1.0 / 40320;
     const V r2 = r * r, r4 = r2 * r2;
-    const V q = ((kC2 + r * kC3) + r2 * (kC4 + r * kC5)) + r4 * ((kC6 + r * kC7) + r2 * kC8);
-    const V small = (tail + r) + r2 * q;
+    const V low = r2 * (kC2 + r * kC3) + r4 * (kC4 + r * kC5);
+    const V high = (r4 * r2) * (kC6 + r * kC7) + (r4 * r4) * kC8;
+    const V small = ((tail + r) + low) + high;
     if constexpr (!kFullForm) {
         const V scale = std::bit_cast<V>(scale_bits);
         return scale + scale * small;
