@@ -1,9 +1,10 @@
 #pragma once
 // The exponential of the multiplicative rules, one definition for every path: a whole vector
 // at a time in vector lanes (the steps on any game) and one value at a time (the 2 x 2 path).
-// Both are the same lane-wise IEEE operations in the same order, so they agree bit for bit
-// with each other and on every instruction set. Within 1 ulp of the C library's exp (which
-// the unit tests measure), nearly always equal to it.
+// Every lane performs the same IEEE operations in the same order whatever the instruction set,
+// and one value at a time leaves out only steps that are exact for its argument (see the short
+// form below), so all paths agree bit for bit. Within 1 ulp of the C library's exp (which the
+// unit tests measure), nearly always equal to it.
 //
 // exp(x) = 2^m 2^(j/8) e^r with x = (8 m + j) ln2/8 + r, |r| <= ln2/16 (roughly): 2^(j/8)
 // from an eight-entry table as T (1 + tail), which vector code reads with in-register shuffles,
@@ -49,7 +50,9 @@ inline constexpr double kLn2Over8Low = 0x1.cf79abc9e3b3ap-43;
 // Added to a double of magnitude below 2^51, leaves its nearest integer in the low bits.
 inline constexpr double kRoundingShift = 0x1.8p52;
 inline constexpr std::uint64_t kExponent512 = std::uint64_t{512} << 52;
-// Below this magnitude no intermediate value of the short form (below) is subnormal.
+// Below this magnitude the scale 2^m T_j and the result are normal numbers far from overflow,
+// and so is the scale's product with the polynomial's value, unless it is exact (0, or a scale
+// of 1).
 inline constexpr double kShortFormLimit = 512.0;
 
 // Eight lanes: one AVX-512 register, two AVX2 ones, four SSE2 ones.
@@ -92,8 +95,8 @@ template <typename T, typename Lanes, typename Halves>
 // exp of every lane of x. V is double or a GCC vector of doubles, U std::uint64_t or the
 // vector of as many 64-bit unsigned integers. The full form takes any x. The short form,
 // for |x| < kShortFormLimit only, leaves out the clamp, the NaN case and the two-step scaling:
-// with every intermediate value and the result normal there, scaling by 2^512 and back is
-// exact, so both forms give the same result.
+// with the scaled values normal there, scaling by 2^512 and back is exact, so both forms give
+// the same result.
 template <typename V, typename U, bool kFullForm>
 [[gnu::always_inline]] inline V exp_lanes(V x) {
     V c = x;
