@@ -1,4 +1,7 @@
 """Helpers shared by the Python tests."""
+import functools
+import math
+import operator
 import os
 import subprocess
 import sys
@@ -52,3 +55,28 @@ def run_script(code, timeout=120, **env_overrides):
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+def in_order_sum(values, start=0.0):
+    """Left-to-right floating-point sum (Python's sum compensates from 3.12 on, NumPy's pairs)."""
+    return functools.reduce(operator.add, values, start)
+
+
+def gap_summary(gaps, cutoff):
+    """The columns a sweep reports for one gap history, in the engine's reduction order."""
+    gaps = np.asarray(gaps, dtype=float)
+    n = len(gaps)
+    tail = gaps[int(max((1.0 - cutoff) * n, 0.0)):]
+    mean = in_order_sum(tail, -0.0) / len(tail) if len(tail) else 0.0
+    below = np.flatnonzero(gaps < 1e-8)
+    return {"max_last": np.fmax.reduce(tail, initial=-np.inf),
+            "var_last": in_order_sum(((tail - mean) ** 2) / len(tail)) if len(tail) else 0.0,
+            "total_var": in_order_sum(np.abs(np.diff(gaps))),
+            "last_gap": gaps[-1] if n else np.nan, "steps": below[0] + 1 if below.size else n}
+
+
+def matrix_norms(matrix):
+    """The three norms of a matrix, each summed in the engine's order (rows left to right)."""
+    return {"norm_max": np.abs(matrix).max(),
+            "norm_infinity": max(in_order_sum(np.abs(row), -0.0) for row in matrix),
+            "norm_frobenius": math.sqrt(in_order_sum(np.ravel(matrix) ** 2))}

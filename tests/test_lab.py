@@ -1,7 +1,5 @@
 """quarnel_lab, the Python API: reproducible sweeps, replays, files and the errors a user meets."""
-import functools
 import json
-import operator
 import re
 import threading
 import time
@@ -12,7 +10,7 @@ import pytest
 import quarnel
 import quarnel_lab as ql
 from quarnel_lab.seeding import recorded_seed
-from support import run, run_script
+from support import gap_summary, matrix_norms, run, run_script
 
 RPS = np.array([[0.0, -1.0, 1.0], [1.0, 0.0, -1.0], [-1.0, 1.0, 0.0]])
 WIDE = np.array([[0.5, -0.25, 1.0], [-0.75, 1.0, 0.0]])
@@ -25,23 +23,6 @@ SWEEP_ARGS = {
 
 def sweep(kind, game=RPS, **kwargs):
     return getattr(ql, kind)(game, progress=False, **SWEEP_ARGS[kind], **kwargs)
-
-
-def reduced(gaps, cutoff):
-    """The columns of one run, from its gap history, following the engine's reduction order."""
-    n = len(gaps)
-    tail = gaps[int(max((1.0 - cutoff) * n, 0.0)):]
-    mean = functools.reduce(operator.add, tail, -0.0) / len(tail) if len(tail) else 0.0
-    below = np.flatnonzero(gaps < 1e-8)
-    return {"max_last": np.fmax.reduce(tail, initial=-np.inf),
-            "var_last": functools.reduce(operator.add, ((tail - mean) ** 2) / len(tail), 0.0) if len(tail) else 0.0,
-            "total_var": functools.reduce(operator.add, np.abs(np.diff(gaps)), 0.0),
-            "last_gap": gaps[-1] if n else np.nan, "steps": below[0] + 1 if below.size else n}
-
-
-def norms(matrix):
-    return {"norm_max": np.abs(matrix).max(), "norm_infinity": np.abs(matrix).sum(axis=1).max(),
-            "norm_frobenius": np.sqrt(np.sum(matrix ** 2))}
 
 
 def assert_same_columns(first, second):
@@ -93,10 +74,10 @@ def test_a_replay_is_the_experiment_of_its_trial_and_reduces_to_its_row(sweep):
         for got, want in zip((replay.x, replay.y, replay.gaps),
                              (expected.x_history, expected.y_history, expected.gaps_history)):
             np.testing.assert_array_equal(got, want)
-        for name, value in reduced(replay.gaps, config["cutoff"]).items():
+        for name, value in gap_summary(replay.gaps, config["cutoff"]).items():
             assert s[name][trial] == value or np.isnan(value) and np.isnan(s[name][trial]), name
         perturbation = replay.a if s.kind == "neighborhood" else replay.a - base
-        for name, value in norms(perturbation).items():
+        for name, value in matrix_norms(perturbation).items():
             assert s[name][trial] == pytest.approx(value, rel=1e-12), name
 
 
@@ -114,7 +95,7 @@ def test_neighborhood_reduces_the_modules_runs(normalize):
     s = ql.neighborhood(STACK, "ogda", eta=0.1, steps=100, normalize=normalize, progress=False)
     module = quarnel.neighborhood_exploration(STACK, quarnel.Optimizer.ogda(0.1, 2), 100, normalize)
     for trial, result in enumerate(module):
-        for name, value in reduced(result.gaps_history, 0.1).items():
+        for name, value in gap_summary(result.gaps_history, 0.1).items():
             assert s[name][trial] == value, name
 
 

@@ -9,7 +9,7 @@ import pytest
 
 import quarnel
 from quarnel import GameState, Optimizer
-from support import run, run_script
+from support import gap_summary, matrix_norms, run, run_script
 
 KEY = bytes(range(16))
 BASE = np.array([[0.5, -0.25], [-0.75, 1.0]])
@@ -62,19 +62,8 @@ def test_a_trial_perturbation_is_what_the_trial_drew_and_numpy_can_redraw_it():
     for k, index in enumerate(range(5, 9)):
         drawn = quarnel._perturbation(KEY, index, 3, 3, 0.5, 1.0)
         np.testing.assert_array_equal(drawn, philox_perturbation(KEY, index, 3, 3, 0.5, 1.0))
-        assert columns["norm_max"][k] == np.abs(drawn).max()
-        assert columns["norm_infinity"][k] == max(sum(abs(v) for v in row) for row in drawn.tolist())
-        assert columns["norm_frobenius"][k] == math.sqrt(sum(v * v for v in drawn.flat))
-
-
-def reduced(gaps, cutoff):
-    """The gap summary of one history, computed as the engine's rules say."""
-    tail = gaps[int((1 - cutoff) * len(gaps)):]
-    mean = sum(tail, -0.0) / len(tail)
-    converged = [k for k, gap in enumerate(gaps) if gap < 1e-8]
-    return {"max_last": max(tail), "var_last": sum((v - mean) * (v - mean) / len(tail) for v in tail),
-            "total_var": sum(abs(b - a) for a, b in zip(gaps, gaps[1:])), "last_gap": gaps[-1],
-            "steps": converged[0] + 1 if converged else len(gaps)}
+        for name, value in matrix_norms(drawn).items():
+            assert columns[name][k] == value, (index, name)
 
 
 @pytest.mark.parametrize("normalize", [False, True])
@@ -86,7 +75,7 @@ def test_a_stack_of_2x2_matrices_runs_as_the_neighborhood_exploration(normalize)
     columns = quarnel._run_stack(stack[:, ::-1, :], optimizer, 60, normalize, 0.25, 0)  # any layout
     runs = quarnel.neighborhood_exploration(stack[:, ::-1, :].copy(), optimizer, 60, normalize)
     for k, result in enumerate(runs):
-        for name, value in reduced(result.gaps_history.tolist(), 0.25).items():
+        for name, value in gap_summary(result.gaps_history, 0.25).items():
             assert columns[name][k] == value, (k, name)
     assert columns["steps"].min() < 60
 
