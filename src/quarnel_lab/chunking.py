@@ -1,29 +1,132 @@
-"""Cutting a sweep's trials into engine calls, with a progress bar.
+"""Cutting a sweep's trials into chunks, one engine call each, run here or elsewhere, with a progress bar.
 
 Results do not depend on the cut: every trial draws from its own stream, fixed by the sweep's
-key and the trial's index. Without a fixed ``chunk`` the calls grow from two trials per worker
-(a first sign of life even when trials are slow) until each takes about TARGET_SECONDS: long
-enough that the cost of a call (a few tens of microseconds) stays far below 1 %, short enough
-for a bar that moves several times a second.
+key and the trial's index. A :class:`Chunk` holds plain values only, so that any process can run
+it with :func:`run_chunk`: this one, a process pool's or a cluster's (see :mod:`quarnel_lab.remote`).
+Run here without a fixed ``chunk``, the calls grow from two trials per worker (a first sign of
+life even when trials are slow) until each takes about TARGET_SECONDS: long enough that the cost
+of a call (a few tens of microseconds) stays far below 1 %, short enough for a bar that moves
+several times a second.
 Ctrl-C needs nothing here: every engine call stops within 200 ms with KeyboardInterrupt.
 """
 from __future__ import annotations
 
+import hashlib
+import json
 import time
-from typing import Callable, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 from tqdm.auto import tqdm
 
-from quarnel_lab.native import COLUMN_TYPES, Columns
+from quarnel_lab import native
+from quarnel_lab.native import COLUMN_TYPES, Columns, DynamicsError, FloatArray
 
 TARGET_SECONDS = 0.2
 FIRST_TRIALS_PER_WORKER = 2
 LARGEST_GROWTH = 8
 LARGEST_CHUNK = 1 << 16  # bounds the arrays one call hands back
 
-# Runs trials [first, first + count) and returns their columns.
-Work = Callable[[int, int], Columns]
+
+class Segment(NamedTuple):
+    """Trials [first, first + length), whose perturbations all have magnitudes in `band`."""
+
+    first: int
+    length: int
+    band: Tuple[float, float]
+
+
+@dataclass(frozen=True)
+class Dynamics:
+    """How every trial of a sweep is run."""
+
+    rule: str
+    eta: float
+    steps: int
+    cutoff: float
+    workers: int  # of the pool of the process that runs a chunk; 0: all of them
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """Trials [first, first + count) of a sweep, in plain values: one engine call that any process can run.
+
+    With a `key`, trial i adds to the base game `matrices` the perturbation drawn under the key
+    for index i, magnitudes in `band`; without one, `matrices` is this chunk's part of a stack.
+    """
+
+    dynamics: Dynamics
+    first: int
+    count: int
+    matrices: FloatArray
+    key: Optional[bytes]
+    band: Tuple[float, float]
+    normalize: bool
+
+
+def run_chunk(chunk: Chunk) -> Tuple[Columns, float]:
+    """Run a chunk on this process's pool; returns its columns and the seconds it took."""
+    dynamics = chunk.dynamics
+    started = time.perf_counter()
+    try:
+        optimizer = native.optimizer(dynamics.rule, dynamics.eta, chunk.matrices.shape[-2:])
+        if chunk.key is None:
+            columns = native.run_stack(chunk.matrices, optimizer, dynamics.steps, chunk.normalize, dynamics.cutoff,
+                                       dynamics.workers)
+        else:
+            low, high = chunk.band
+            columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
+                                   low, high, dynamics.cutoff, dynamics.workers)
+    except DynamicsError as failure:
+        raise DynamicsError(failure.message, range(chunk.first, chunk.first + chunk.count)) from None
+    return columns, time.perf_counter() - started
+
+
+@dataclass(frozen=True)
+class Plan:
+    """A whole sweep: what its chunks share, its segments, and the configuration it records."""
+
+    dynamics: Dynamics
+    matrices: FloatArray  # the base game, or (without a key) the whole stack
+    key: Optional[bytes]
+    normalize: bool
+    segments: Tuple[Segment, ...]
+    config: Dict[str, Any]
+
+    @property
+    def total(self) -> int:
+        return sum(segment.length for segment in self.segments)
+
+    def chunk(self, first: int, count: int, band: Tuple[float, float]) -> Chunk:
+        matrices = self.matrices if self.key is not None else self.matrices[first:first + count]
+        return Chunk(self.dynamics, first, count, matrices, self.key, band, self.normalize)
+
+    def identity(self) -> str:
+        """A digest of everything that decides the results: the same for the same sweep, and only for it."""
+        digest = hashlib.sha256(json.dumps(self.config, sort_keys=True).encode())
+        if self.key is None:  # a stack's matrices are not in its configuration
+            digest.update(repr(self.matrices.shape).encode())
+            digest.update(self.matrices.tobytes())
+        return digest.hexdigest()
+
+
+# Puts a finished chunk's columns, starting at trial `first`, in their rows.
+Place = Callable[[int, Columns], None]
+
+
+class Runner(Protocol):
+    """Runs the chunks of pending segments elsewhere, handing each finished one to `place`."""
+
+    def run(self, plan: Plan, pending: List[Segment], chunk: Optional[int], place: Place) -> None: ...
+
+
+class Store(Protocol):
+    """Where finished chunks are kept, to be skipped when the sweep runs again."""
+
+    def restore(self, columns: Columns) -> List[range]: ...
+
+    def save(self, first: int, part: Columns) -> None: ...
 
 
 class ChunkSizer:
@@ -40,27 +143,54 @@ class ChunkSizer:
             self.size = max(1, min(wanted, count * LARGEST_GROWTH, LARGEST_CHUNK))
 
 
-def gather(segments: Sequence[Tuple[int, int]], work: Work, *, chunk: Optional[int], workers: int,
-           progress: Optional[bool], label: str) -> Columns:
-    """Run every segment (first trial, count) in calls of `work`, none straddling two segments.
+def uncovered(segments: Sequence[Segment], done: Iterable[range]) -> List[Segment]:
+    """The parts of `segments` that no range of `done` covers."""
+    ranges = sorted(done, key=lambda trials: trials.start)
+    pending = []
+    for first, count, band in segments:
+        start, end = first, first + count
+        for trials in ranges:
+            if trials.start < end and trials.stop > start:
+                if trials.start > start:
+                    pending.append(Segment(start, trials.start - start, band))
+                start = max(start, trials.stop)
+        if start < end:
+            pending.append(Segment(start, end - start, band))
+    return pending
 
-    The trials of all segments must together be 0, 1, ..., total - 1; trial i lands in row i.
-    `workers` is the number of workers a call uses.
+
+def _run_here(plan: Plan, pending: List[Segment], chunk: Optional[int], place: Place) -> None:
+    sizer = ChunkSizer(chunk, plan.dynamics.workers or native.pool_workers())
+    for first, count, band in pending:
+        end = first + count
+        while first < end:
+            size = min(sizer.size, end - first)
+            part, seconds = run_chunk(plan.chunk(first, size, band))
+            sizer.observe(size, seconds)
+            place(first, part)
+            first += size
+
+
+def gather(plan: Plan, *, chunk: Optional[int], progress: Optional[bool], label: str,
+           runner: Optional[Runner] = None, store: Optional[Store] = None) -> Columns:
+    """Run every trial of the plan not already in `store`, here or with `runner`; trial i lands in row i.
+
+    The trials of the plan's segments must together be 0, 1, ..., total - 1. No chunk straddles
+    two segments.
     """
-    total = sum(count for _, count in segments)
-    columns: Columns = {name: np.empty(total, dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
-    sizer = ChunkSizer(chunk, workers)
+    columns: Columns = {name: np.empty(plan.total, dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
+    pending = uncovered(plan.segments, store.restore(columns) if store else [])
+    left = sum(segment.length for segment in pending)
     # disable=None: a bar when stderr is a terminal, and always in Jupyter.
-    with tqdm(total=total, desc=label, unit="trial", disable=None if progress is None else not progress) as bar:
-        for first, count in segments:
-            end = first + count
-            while first < end:
-                size = min(sizer.size, end - first)
-                started = time.perf_counter()
-                part = work(first, size)
-                sizer.observe(size, time.perf_counter() - started)
-                for name, column in columns.items():
-                    column[first:first + size] = part[name]
-                bar.update(size)
-                first += size
+    with tqdm(total=plan.total, initial=plan.total - left, desc=label, unit="trial",
+              disable=None if progress is None else not progress) as bar:
+
+        def place(first: int, part: Columns) -> None:
+            for name, column in columns.items():
+                column[first:first + len(part[name])] = part[name]
+            if store:
+                store.save(first, part)
+            bar.update(len(part["steps"]))
+
+        (runner.run if runner else _run_here)(plan, pending, chunk, place)
     return columns

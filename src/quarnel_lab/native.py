@@ -38,8 +38,18 @@ _PASSED_THROUGH = (Exception, KeyboardInterrupt, SystemExit, GeneratorExit)
 class DynamicsError(RuntimeError):
     """A run failed inside the dynamics (for example a NaN step size drove a strategy to NaN).
 
-    The message is the one the native core reported.
+    ``message`` is what the native core reported; ``trials``, for a sweep, the range of trials of
+    the engine call that failed, which the text names. It pickles, so it comes back from a worker
+    process or a cluster as it was raised there.
     """
+
+    def __init__(self, message: str, trials: Optional[range] = None) -> None:
+        super().__init__(message if trials is None else f"trials [{trials.start}, {trials.stop}): {message}")
+        self.message = message
+        self.trials = trials
+
+    def __reduce__(self) -> Tuple[type, Tuple[str, Optional[range]]]:
+        return type(self), (self.message, self.trials)
 
 
 @contextmanager

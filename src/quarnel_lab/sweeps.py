@@ -1,69 +1,72 @@
 """The three sweeps: check every argument, then run the trials chunk by chunk."""
 from __future__ import annotations
 
+import concurrent.futures
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 
 import numpy as np
 
-from quarnel_lab import chunking, native, seeding, validation
+from quarnel_lab import chunking, native, remote, seeding, validation
+from quarnel_lab.checkpoint import Checkpoint
 from quarnel_lab.native import FloatArray
-from quarnel_lab.results import Sweep, new_config, slice_boundaries
+from quarnel_lab.results import Config, PathLike, Sweep, new_config, slice_boundaries
 
 
 @dataclass(frozen=True)
 class _Settings:
     """The checked arguments every sweep shares."""
 
-    rule: str
-    eta: float
-    steps: int
-    cutoff: float
-    workers: int  # 0: the whole pool
+    dynamics: chunking.Dynamics
     chunk: Optional[int]
     progress: Optional[bool]
+    executor: Optional[concurrent.futures.Executor]
+    client: Any  # None, a dask.distributed.Client or a scheduler address
+    retries: int
+    checkpoint: Optional[str]
 
-    def gather(self, segments: List[Tuple[int, int]], work: chunking.Work, label: str) -> native.Columns:
-        """Run the trials of `segments` chunk by chunk."""
-        workers = self.workers or native.pool_workers()
-        return chunking.gather(segments, work, chunk=self.chunk, workers=workers, progress=self.progress, label=label)
+    def gather(self, base: FloatArray, key: Optional[bytes], segments: List[chunking.Segment], config: Config,
+               normalize: bool = False) -> native.Columns:
+        """Run the trials of `segments` chunk by chunk, here or where `executor` or `client` says."""
+        plan = chunking.Plan(self.dynamics, base, key, normalize, tuple(segments), config)
+        store = None if self.checkpoint is None else Checkpoint(self.checkpoint, plan)
+        with remote.tasks(self.executor, self.client, self.retries, plan) as runner:
+            return chunking.gather(plan, chunk=self.chunk, progress=self.progress, label=config["kind"],
+                                   runner=runner, store=store)
 
-    def dynamics(self) -> Dict[str, Any]:
+    def recorded(self) -> Dict[str, Any]:
         """The part of the configuration that decides the results."""
-        return {"rule": self.rule, "eta": self.eta, "steps": self.steps, "cutoff": self.cutoff}
+        dynamics = self.dynamics
+        return {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff}
 
 
 def _settings(rule: object, eta: object, steps: object, cutoff: object, workers: object, chunk: object,
-              progress: object) -> _Settings:
-    return _Settings(rule=validation.rule(rule), eta=validation.real(eta, "eta"),
-                     steps=validation.count(steps, "steps"), cutoff=validation.cutoff(cutoff),
-                     workers=validation.optional_count(workers, "workers") or 0,
-                     chunk=validation.optional_count(chunk, "chunk"), progress=validation.progress(progress))
-
-
-def _gather_perturbed(base: FloatArray, settings: _Settings, seed: int, segments: List[Tuple[int, int]],
-                      band_of: Callable[[int], Tuple[float, float]], label: str) -> native.Columns:
-    """Run the perturbed trials of `segments`; `band_of(first)` is the magnitude band of a segment's trials."""
-    optimizer = native.optimizer(settings.rule, settings.eta, base.shape)
-    key = seeding.sweep_key(seed)
-
-    def work(first: int, count: int) -> native.Columns:
-        low, high = band_of(first)
-        return native.sweep(base, optimizer, key, first, count, settings.steps, low, high, settings.cutoff,
-                            settings.workers)
-
-    return settings.gather(segments, work, label)
+              progress: object, executor: object, client: object, retries: object, checkpoint: object) -> _Settings:
+    dynamics = chunking.Dynamics(rule=validation.rule(rule), eta=validation.real(eta, "eta"),
+                                 steps=validation.count(steps, "steps"), cutoff=validation.cutoff(cutoff),
+                                 workers=validation.optional_count(workers, "workers") or 0)
+    settings = _Settings(dynamics, chunk=validation.optional_count(chunk, "chunk"),
+                         progress=validation.progress(progress), executor=validation.executor(executor),
+                         client=validation.client(client), retries=validation.count(retries, "retries"),
+                         checkpoint=validation.directory(checkpoint, "checkpoint"))
+    if settings.executor is not None and settings.client is not None:
+        raise ValueError("pass executor= or client=, not both")
+    if settings.retries and settings.client is None:
+        raise ValueError("retries= is for sweeps on a Dask cluster: pass client= too")
+    return settings
 
 
 def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
               norm: str = "max", cutoff: float = 0.1, seed: seeding.SeedLike = None, workers: Optional[int] = None,
-              chunk: Optional[int] = None, progress: Optional[bool] = None) -> Sweep:
+              chunk: Optional[int] = None, progress: Optional[bool] = None,
+              executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
+              checkpoint: Optional[PathLike] = None) -> Sweep:
     """Run `trials` random perturbations of `game`, every entry's magnitude in [inner, outer).
 
     Trial i adds to `game` a perturbation drawn from a stream fixed by the seed and i alone,
     runs the learning rule from the uniform start with a fresh optimizer, and records the three
     norms of the perturbation and the run's metrics. The same seed gives the same results, bit
-    for bit, whatever `workers` and `chunk`.
+    for bit, whatever `workers`, `chunk`, and where the trials run.
 
     Parameters
     ----------
@@ -86,11 +89,22 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
     seed : int, numpy.random.SeedSequence or None
         None draws fresh entropy and records it as ``Sweep.seed``.
     workers : int, optional
-        At most this many workers of the pool; None uses all of them.
+        At most this many workers of the pool (of each process that runs trials); None uses all of them.
     chunk : int, optional
-        Trials per engine call; None adapts it so that each call takes about 0.2 s.
+        Trials per engine call; None adapts it so that each call takes about 0.2 s (elsewhere:
+        several chunks per worker, at least 8, each at most about 2 s).
     progress : bool, optional
         Show a progress bar; None shows one when stderr is a terminal or in Jupyter.
+    executor : concurrent.futures.Executor, optional
+        Run the chunks there (a process pool, ``client.get_executor()``, an MPI pool), one task each.
+    client : dask.distributed.Client or str, optional
+        Run the chunks on this Dask cluster (or the one whose scheduler has this address), one
+        task each, with keys fixed by the sweep and the chunk. Needs ``quarnel[distributed]``.
+    retries : int
+        How many times Dask runs a failed task again (lost workers are handled by Dask anyway).
+    checkpoint : str or os.PathLike, optional
+        A directory that keeps every finished chunk: running the same sweep with it again runs
+        only the rest. The directory of another sweep is refused.
 
     Returns
     -------
@@ -101,21 +115,25 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
     ValueError, TypeError
         For a wrong argument, before anything runs.
     DynamicsError
-        If a run fails inside the dynamics (for example with a NaN step size).
+        If a run fails inside the dynamics (for example with a NaN step size); it names the
+        failing chunk's trials.
     """
     base = validation.game(game)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
     count = validation.count(trials, "trials")
     low, high = validation.radii(inner, outer)
-    config = new_config("scattered", game=base.tolist(), **settings.dynamics(), trials=count, inner=low, outer=high,
+    config = new_config("scattered", game=base.tolist(), **settings.recorded(), trials=count, inner=low, outer=high,
                         norm=validation.norm(norm), seed=seeding.recorded_seed(seed))
-    columns = _gather_perturbed(base, settings, config["seed"], [(0, count)], lambda first: (low, high), "scattered")
+    segment = chunking.Segment(0, count, (low, high))
+    columns = settings.gather(base, seeding.sweep_key(config["seed"]), [segment], config)
     return Sweep(columns, config)
 
 
 def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
                slices: int, cutoff: float = 0.1, seed: seeding.SeedLike = None, workers: Optional[int] = None,
-               chunk: Optional[int] = None, progress: Optional[bool] = None) -> Sweep:
+               chunk: Optional[int] = None, progress: Optional[bool] = None,
+               executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
+               checkpoint: Optional[PathLike] = None) -> Sweep:
     """Run `trials` random perturbations of `game` in `slices` equal bands between inner and outer.
 
     Every slice runs ``trials // slices`` trials (the remainder is not run); slice s holds the
@@ -131,7 +149,7 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     Other parameters, returns and raises are those of :func:`scattered` (which has `norm`).
     """
     base = validation.game(game)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
     count = validation.count(trials, "trials")
     low, high = validation.radii(inner, outer)
     boundaries = slice_boundaries(low, high, validation.count(slices, "slices", minimum=1))
@@ -139,18 +157,18 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     if any(band_low >= band_high for band_low, band_high in bands):
         raise ValueError(f"the band [{low}, {high}) is too narrow for {len(bands)} slices: use fewer slices")
     per_slice = count // len(bands)
-    config = new_config("concentric", game=base.tolist(), **settings.dynamics(), trials=count, inner=low, outer=high,
+    config = new_config("concentric", game=base.tolist(), **settings.recorded(), trials=count, inner=low, outer=high,
                         slices=len(bands), seed=seeding.recorded_seed(seed))
-    segments = [(band * per_slice, per_slice) for band in range(len(bands))]
-    columns = _gather_perturbed(base, settings, config["seed"], segments, lambda first: bands[first // per_slice],
-                                "concentric")
+    segments = [chunking.Segment(index * per_slice, per_slice, band) for index, band in enumerate(bands)]
+    columns = settings.gather(base, seeding.sweep_key(config["seed"]), segments, config)
     columns["slice"] = np.repeat(np.arange(len(bands), dtype=np.int64), per_slice)
     return Sweep(columns, config)
 
 
 def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize: bool = False, cutoff: float = 0.1,
-                 workers: Optional[int] = None, chunk: Optional[int] = None,
-                 progress: Optional[bool] = None) -> Sweep:
+                 workers: Optional[int] = None, chunk: Optional[int] = None, progress: Optional[bool] = None,
+                 executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
+                 checkpoint: Optional[PathLike] = None) -> Sweep:
     """Run the learning rule once on every matrix of a stack.
 
     Matrix k is run (after min-max rescaling to [0, 1] if `normalize`) from the uniform start
@@ -167,14 +185,8 @@ def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize:
     Other parameters, returns and raises are those of :func:`scattered`.
     """
     stack = validation.stack(matrices)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
     rescale = validation.flag(normalize, "normalize")
-    optimizer = native.optimizer(settings.rule, settings.eta, stack.shape[1:])
-
-    def work(first: int, count: int) -> native.Columns:
-        return native.run_stack(stack[first:first + count], optimizer, settings.steps, rescale, settings.cutoff,
-                                settings.workers)
-
-    columns = settings.gather([(0, len(stack))], work, "neighborhood")
-    config = new_config("neighborhood", **settings.dynamics(), trials=len(stack), normalize=rescale)
+    config = new_config("neighborhood", **settings.recorded(), trials=len(stack), normalize=rescale)
+    columns = settings.gather(stack, None, [chunking.Segment(0, len(stack), (0.0, 0.0))], config, rescale)
     return Sweep(columns, config, stack)

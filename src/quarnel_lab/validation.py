@@ -4,9 +4,11 @@ A wrong type is a TypeError, a wrong value a ValueError; every message says what
 """
 from __future__ import annotations
 
+import concurrent.futures
 import math
 import numbers
-from typing import Optional, Tuple
+import os
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
@@ -124,3 +126,33 @@ def strategy(value: object, length: int, name: str) -> Optional[FloatArray]:
     if vector.shape != (length,):
         raise ValueError(f"{name} must have {length} entries, one per strategy of that player, got {vector.size}")
     return vector
+
+
+def executor(value: object) -> Optional[concurrent.futures.Executor]:
+    """None, or a concurrent.futures executor."""
+    if value is None or isinstance(value, concurrent.futures.Executor):
+        return value
+    raise TypeError(f"executor must be a concurrent.futures.Executor, got {type(value).__name__}")
+
+
+def client(value: object) -> Any:
+    """None, a dask.distributed.Client, or the address of a Dask scheduler."""
+    if value is None:
+        return None
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError("client= needs dask.distributed: pip install 'quarnel[distributed]' "
+                          "(or '.[distributed]' in a source checkout)") from None
+    if not isinstance(value, (str, distributed.Client)):
+        raise TypeError(f"client must be a dask.distributed.Client or a scheduler address, got {type(value).__name__}")
+    return value
+
+
+def directory(value: object, name: str) -> Optional[str]:
+    """None, or the path of a directory."""
+    if value is None:
+        return None
+    if not isinstance(value, (str, os.PathLike)):
+        raise TypeError(f"{name} must be the path of a directory, got {type(value).__name__}")
+    return os.fspath(value)
