@@ -78,9 +78,10 @@ def run_chunk(chunk: Chunk) -> Tuple[Columns, float]:
             low, high = chunk.band
             columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
                                    low, high, dynamics.cutoff, dynamics.workers)
+        return columns, time.perf_counter() - started
     except DynamicsError as failure:
-        raise DynamicsError(failure.message, range(chunk.first, chunk.first + chunk.count)) from None
-    return columns, time.perf_counter() - started
+        message = failure.message
+    raise DynamicsError(message, range(chunk.first, chunk.first + chunk.count))  # outside the handler: no chain
 
 
 @dataclass(frozen=True)

@@ -56,10 +56,14 @@ class DynamicsError(RuntimeError):
 def _dynamics_failures() -> Iterator[None]:
     try:
         yield
+        return
     except BaseException as failure:
         if isinstance(failure, _PASSED_THROUGH):
             raise
-        raise DynamicsError(str(failure)) from failure
+        message = str(failure)
+    # Raised outside the handler, so that no chain leads to the panic, which does not pickle
+    # (Dask pickles the whole chain of an exception it sends back).
+    raise DynamicsError(message)
 
 
 def _columns(reported: Any) -> Columns:

@@ -1,0 +1,160 @@
+"""Sweeps on an executor or a Dask cluster: the local result, whatever runs the chunks or fails on the way."""
+import multiprocessing
+import os
+import pickle
+import signal
+import sys
+import threading
+import time
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import quarnel_lab as ql
+from quarnel_lab import chunking
+from quarnel_lab.checkpoint import Checkpoint
+
+distributed = pytest.importorskip("distributed")
+pytestmark = pytest.mark.timeout(60)
+
+RPS = np.array([[0.0, -1.0, 1.0], [1.0, 0.0, -1.0], [-1.0, 1.0, 0.0]])
+STACK = np.random.default_rng(5).normal(size=(300, 2, 3))
+SWEEPS = {
+    "scattered": lambda **kw: ql.scattered(RPS, "ogda", eta=0.1, steps=300, trials=700, inner=0.05, outer=0.4,
+                                           seed=11, progress=False, **kw),
+    "concentric": lambda **kw: ql.concentric(RPS, "omwuoomd", eta=0.1, steps=300, trials=601, inner=0.1, outer=0.7,
+                                             slices=3, seed=11, progress=False, **kw),
+    "neighborhood": lambda **kw: ql.neighborhood(STACK, "omwuoftrl", eta=0.1, steps=300, normalize=True,
+                                                 progress=False, **kw),
+}
+
+
+# Never converges (a zero step size stays at the uniform start): every trial runs all its steps.
+def slow_sweep(**kw):
+    return ql.scattered(RPS, "ogda", eta=0.0, steps=20000, trials=1600, inner=0.05, outer=0.4, seed=3,
+                        progress=False, **kw)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as local:
+        yield local
+
+
+@pytest.fixture
+def client(cluster):
+    with distributed.Client(cluster, timeout=30) as connected:
+        connected.wait_for_workers(2, timeout=30)
+        yield connected
+
+
+def assert_same_columns(first, second):
+    assert first.columns == second.columns and len(first) == len(second)
+    for name in first.columns:
+        np.testing.assert_array_equal(first[name], second[name], err_msg=name)
+
+
+@pytest.mark.parametrize("kind", SWEEPS)
+def test_a_cluster_or_a_process_pool_gives_the_local_result(kind, client, cluster):
+    local = SWEEPS[kind]()
+    assert_same_columns(local, SWEEPS[kind](client=client))
+    assert_same_columns(local, SWEEPS[kind](client=cluster.scheduler_address, chunk=37, retries=1))
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert_same_columns(local, SWEEPS[kind](executor=pool))
+
+
+class RecordingExecutor(ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(max_workers=3)
+        self.ranges = []
+
+    def submit(self, function, chunk):
+        self.ranges.append(range(chunk.first, chunk.first + chunk.count))
+        return super().submit(function, chunk)
+
+
+def test_chunks_tile_the_trials_several_per_worker_and_come_back_in_order():
+    with RecordingExecutor() as executor:
+        assert_same_columns(SWEEPS["scattered"](), SWEEPS["scattered"](executor=executor))
+    ranges = executor.ranges
+    assert ranges[0] == range(16) and len(ranges) - 1 >= max(8, 4 * 3)
+    assert [trials.start for trials in ranges[1:]] == [trials.stop for trials in ranges[:-1]] and ranges[-1].stop == 700
+
+
+def test_a_worker_killed_mid_sweep_changes_nothing_and_the_cluster_stays_usable(client):
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_a_busy_worker():
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            busy = [address for address, keys in client.processing().items() if keys]
+            if busy:
+                time.sleep(0.3)
+                os.kill(pids[busy[0]], signal.SIGKILL)
+                killed.append(time.monotonic())
+                return
+            time.sleep(0.01)
+
+    killer = threading.Thread(target=kill_a_busy_worker)
+    killer.start()
+    try:
+        result = slow_sweep(client=client, chunk=50)
+        ended = time.monotonic()
+    finally:
+        killer.join()
+    assert killed and killed[0] < ended, "the sweep ended before a worker was killed"
+    assert_same_columns(slow_sweep(), result)
+    client.wait_for_workers(2, timeout=30)
+    assert_same_columns(SWEEPS["scattered"](), SWEEPS["scattered"](client=client))
+
+
+@pytest.mark.parametrize("where", ["client", "executor"])
+def test_a_failing_trial_raises_an_ordinary_exception_naming_its_trials(where, client):
+    with ThreadPoolExecutor(2) as pool:
+        with pytest.raises(Exception) as caught:
+            ql.scattered(RPS, "ogda", eta=np.nan, steps=10, trials=64, inner=0.1, outer=0.5, chunk=20,
+                         progress=False, **{where: {"client": client, "executor": pool}[where]})
+    failure = caught.value
+    assert isinstance(failure, ql.DynamicsError) and failure.message == "NaN encountered"
+    assert failure.trials.stop - failure.trials.start in (20, 4) and str(failure).startswith(f"trials [{failure.trials.start}, ")
+    assert str(pickle.loads(pickle.dumps(failure))) == str(failure)  # also with Dask's chained-exception pickling
+    assert_same_columns(SWEEPS["scattered"](), SWEEPS["scattered"](client=client))
+
+
+def test_an_interrupted_sweep_resumes_from_its_checkpoint_to_the_same_result(client, tmp_path, monkeypatch):
+    reference = SWEEPS["concentric"]()
+    saves = []
+    save = Checkpoint.save
+
+    def interrupted(self, first, part):
+        if len(saves) == 4:
+            raise KeyboardInterrupt
+        saves.append(len(part["steps"]))
+        save(self, first, part)
+
+    with monkeypatch.context() as patched:
+        patched.setattr(Checkpoint, "save", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            SWEEPS["concentric"](client=client, chunk=25, checkpoint=tmp_path)
+    (tmp_path / "trials-0-25.npz.77.partial").write_bytes(b"cut short")
+
+    run, counted = chunking.run_chunk, []
+    monkeypatch.setattr(chunking, "run_chunk", lambda chunk: counted.append(chunk.count) or run(chunk))
+    assert_same_columns(reference, SWEEPS["concentric"](checkpoint=tmp_path))
+    assert sum(counted) == len(reference) - sum(saves)
+    counted.clear()
+    assert_same_columns(reference, SWEEPS["concentric"](checkpoint=tmp_path))
+    assert not counted
+
+    with pytest.raises(ValueError, match=r"another sweep \(seed 11 there, 12 here\)"):
+        ql.concentric(RPS, "omwuoomd", eta=0.1, steps=300, trials=601, inner=0.1, outer=0.7, slices=3, seed=12,
+                      checkpoint=tmp_path)
+
+
+def test_without_dask_a_client_says_how_to_install_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(ImportError, match=r"pip install 'quarnel\[distributed\]'"):
+        SWEEPS["scattered"](client="tcp://127.0.0.1:8786")
