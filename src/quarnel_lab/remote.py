@@ -29,10 +29,10 @@ def _sizes(left: int, workers: int, seconds_per_trial: float) -> int:
     return max(1, min(by_spread, by_time, LARGEST_CHUNK))
 
 
-def _cut(pending: Iterable[Segment], size: int) -> Iterator[Tuple[int, int, Tuple[float, float]]]:
+def _cut(pending: Iterable[Segment], size: int) -> Iterator[Segment]:
     for first, count, band in pending:
         for start in range(first, first + count, size):
-            yield start, min(size, first + count - start), band
+            yield Segment(start, min(size, first + count - start), band)
 
 
 class _Tasks:
@@ -51,29 +51,37 @@ class _Tasks:
 
     def run(self, plan: Plan, pending: List[Segment], chunk: Optional[int], place: Place) -> None:
         """Run the pending segments' chunks; `place` gets each as it finishes."""
-        if not pending:
-            return
-        if chunk is None:
+        if pending and chunk is None:
             pending, chunk = self._probe(plan, pending, place)
-        futures: Dict[Any, int] = {}
-        try:
-            for first, count, band in _cut(pending, chunk):
-                futures[self.submit(plan.chunk(first, count, band))] = first
-            for future in self.as_completed(list(futures)):
-                part, _ = future.result()
-                place(futures.pop(future), part)
-        except BaseException:
-            self.cancel(list(futures))
-            raise
+        if pending:
+            self._complete([plan.chunk(*cut) for cut in _cut(pending, chunk or 1)], place)
 
     def _probe(self, plan: Plan, pending: List[Segment], place: Place) -> Tuple[List[Segment], int]:
         """Run a few trials of the first segment; returns what is left and the chunk size for it."""
-        first, count, band = pending[0]
-        size = min(PROBE_TRIALS, count)
-        part, seconds = self.submit(plan.chunk(first, size, band)).result()
-        place(first, part)
-        rest = ([Segment(first + size, count - size, band)] if count > size else []) + pending[1:]
+        first, length, band = pending[0]
+        size = min(PROBE_TRIALS, length)
+        seconds = self._complete([plan.chunk(first, size, band)], place)
+        rest = ([Segment(first + size, length - size, band)] if length > size else []) + pending[1:]
         return rest, _sizes(sum(segment.length for segment in rest), self.workers, seconds / size)
+
+    def _complete(self, chunks: List[Chunk], place: Place) -> float:
+        """Submit the chunks and place each as it finishes; returns their engine seconds.
+
+        A failure, or Ctrl-C, cancels the chunks not finished yet.
+        """
+        futures: Dict[Any, int] = {}
+        seconds = 0.0
+        try:
+            for chunk in chunks:
+                futures[self.submit(chunk)] = chunk.first
+            for future in self.as_completed(list(futures)):
+                part, took = future.result()
+                place(futures.pop(future), part)
+                seconds += took
+        except BaseException:
+            self.cancel(list(futures))
+            raise
+        return seconds
 
 
 class ExecutorTasks(_Tasks):
