@@ -14,6 +14,7 @@ import pytest
 import quarnel_lab as ql
 from quarnel_lab import chunking
 from quarnel_lab.checkpoint import Checkpoint
+from quarnel_lab.cli import main
 
 distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.timeout(60)
@@ -152,6 +153,18 @@ def test_an_interrupted_sweep_resumes_from_its_checkpoint_to_the_same_result(cli
     with pytest.raises(ValueError, match=r"another sweep \(seed 11 there, 12 here\)"):
         ql.concentric(RPS, "omwuoomd", eta=0.1, steps=300, trials=601, inner=0.1, outer=0.7, slices=3, seed=12,
                       checkpoint=tmp_path)
+
+
+def test_the_command_on_a_cluster_writes_the_result_of_the_local_run(cluster, tmp_path, capsys):
+    argv = ["scattered", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "300", "--trials", "500",
+            "--inner", "0.05", "--outer", "0.5", "--seed", "7"]
+    places = {"here": [], "scheduler": ["--scheduler", cluster.scheduler_address, "--checkpoint", tmp_path / "kept"],
+              "local-cluster": ["--local-cluster", "2"]}
+    for name, where in places.items():
+        assert main([*argv, *map(str, where), "--out", str(tmp_path / f"{name}.npz")]) == 0, capsys.readouterr().err
+    for name in places:
+        assert_same_columns(ql.load(tmp_path / "here.npz"), ql.load(tmp_path / f"{name}.npz"))
+    assert any((tmp_path / "kept").glob("trials-*.npz"))
 
 
 def test_without_dask_a_client_says_how_to_install_it(monkeypatch):

@@ -2,4 +2,6 @@
 
 from quarnel_lab.cli import main
 
-raise SystemExit(main())
+# Guarded: the processes of a --local-cluster import this module again as they start.
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -141,25 +141,51 @@ def cmd_run(args: argparse.Namespace) -> None:
     _finish(args, f"run {args.rule}", trajectory)
 
 
-def _sweep_options(args: argparse.Namespace) -> dict[str, Any]:
-    return {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
-            "progress": _progress()}
+@contextmanager
+def _client(args: argparse.Namespace) -> Iterator[Any]:
+    """Where the chunks run: None (here), a scheduler's address, or a loopback cluster started for this run."""
+    if args.local_cluster is None:
+        yield args.scheduler
+        return
+    if args.local_cluster < 1:
+        raise UsageError(f"--local-cluster {args.local_cluster}: give at least 1 worker")
+    try:
+        import distributed
+    except ImportError:
+        raise UsageError("--local-cluster needs dask.distributed: pip install 'quarnel[distributed]'") from None
+    # The workers share this machine's cores: each one's pool gets its share.
+    share = max(1, (os.cpu_count() or 1) // args.local_cluster)
+    with distributed.LocalCluster(n_workers=args.local_cluster, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  env={"RAYON_NUM_THREADS": str(share)}) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@contextmanager
+def _sweep_options(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
+    with _client(args) as client:
+        yield {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
+               "progress": _progress(), "client": client, "checkpoint": args.checkpoint}
 
 
 def cmd_scattered(args: argparse.Namespace) -> None:
-    s = ql.scattered(games.game(args.game), args.rule, trials=args.trials, inner=args.inner, outer=args.outer,
-                     norm=args.norm, seed=args.seed, **_sweep_options(args))
+    with _sweep_options(args) as options:
+        s = ql.scattered(games.game(args.game), args.rule, trials=args.trials, inner=args.inner, outer=args.outer,
+                         norm=args.norm, seed=args.seed, **options)
     _finish(args, f"scattered {args.rule}", s)
 
 
 def cmd_concentric(args: argparse.Namespace) -> None:
-    s = ql.concentric(games.game(args.game), args.rule, trials=args.trials, inner=args.inner, outer=args.outer,
-                      slices=args.slices, seed=args.seed, **_sweep_options(args))
+    with _sweep_options(args) as options:
+        s = ql.concentric(games.game(args.game), args.rule, trials=args.trials, inner=args.inner,
+                          outer=args.outer, slices=args.slices, seed=args.seed, **options)
     _finish(args, f"concentric {args.rule}", s)
 
 
 def cmd_neighborhood(args: argparse.Namespace) -> None:
-    s = ql.neighborhood(games.load_stack(args.stack), args.rule, normalize=args.normalize, **_sweep_options(args))
+    with _sweep_options(args) as options:
+        s = ql.neighborhood(games.load_stack(args.stack), args.rule, normalize=args.normalize, **options)
     _finish(args, f"neighborhood {args.rule}", s)
 
 
@@ -270,6 +296,13 @@ def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
                             help="fraction of the gap history, from its end, that max_last and var_last "
                                  "look at (default 0.1)")
         parser.add_argument("--workers", type=int, help="at most this many worker threads (default: all)")
+        where = parser.add_mutually_exclusive_group()
+        where.add_argument("--scheduler", metavar="ADDRESS", help="run the trials on the Dask cluster of this "
+                           "scheduler, e.g. tcp://host:8786 (needs quarnel[distributed])")
+        where.add_argument("--local-cluster", type=int, metavar="N", help="run the trials on a Dask cluster "
+                           "of N workers on this machine, started for this run and listening on 127.0.0.1 only")
+        parser.add_argument("--checkpoint", type=Path, metavar="DIR", help="keep every finished chunk in DIR: "
+                            "the same command with the same DIR again runs only what is missing")
     parser.add_argument("--out", type=Path, metavar="FILE.npz", help="save the result (quarnel_lab.load reads it)")
     parser.add_argument("--plot", type=Path, metavar="FILE.png", help="draw the result")
 
@@ -381,7 +414,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
         return 130
-    except (UsageError, ValueError, *_PATH_ERRORS) as error:
+    except (UsageError, ValueError, ImportError, *_PATH_ERRORS) as error:
         args.parser.print_usage(sys.stderr)
         print(f"quarnel {args.command}: error: {error}", file=sys.stderr)
         return 2

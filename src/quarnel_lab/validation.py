@@ -142,7 +142,7 @@ def client(value: object) -> Any:
     try:
         import distributed
     except ImportError:
-        raise ImportError("client= needs dask.distributed: pip install 'quarnel[distributed]' "
+        raise ImportError("running on a Dask cluster needs dask.distributed: pip install 'quarnel[distributed]' "
                           "(or '.[distributed]' in a source checkout)") from None
     if not isinstance(value, (str, distributed.Client)):
         raise TypeError(f"client must be a dask.distributed.Client or a scheduler address, got {type(value).__name__}")
