@@ -1,7 +1,8 @@
-"""Benchmark table: quarnel against NumPy and Numba baselines and a bare C++ loop.
+"""Benchmark tables: quarnel against NumPy, Numba and JAX baselines and a bare C++ loop.
 
     python3 bench/run.py            # the full table (a few minutes)
     python3 bench/run.py --quick    # fewer steps and repeats, for a smoke test
+    python3 bench/run.py --only batched   # one table (repeatable: --only single --only explorations)
 
 Every figure is measured by this script on this machine in one go, so only the ratios mean
 something. Before timing, each baseline's histories are checked against quarnel's.
@@ -171,12 +172,72 @@ def instructions_per_step():
     return (totals[1] - totals[0]) / 100_000
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
-    parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
-    args = parser.parse_args()
+# The batched table: explorations against NumPy and JAX batched over trials, one core each.
+BATCHED_CASES = (("ogda", 2, 4096, 2000), ("ogda", 8, 1024, 2000), ("omwuoomd", 8, 1024, 2000),
+                 ("omwuoftrl", 8, 1024, 2000), ("omwuoomd", 32, 256, 1000))
+BATCHED_COLUMNS = ("quarnel", "lab", "jax", "numpy")
 
+# The arithmetic limit of one trial-step, in ns, on these assumptions: the gradients a y and
+# a^T x take 2 m n multiplications and 2 m n additions (no fused multiply-add: results must be
+# the same on every machine); each of the m + n exponentials of a multiplicative step takes
+# about EXP_OPERATIONS vector operations per lane (clamp, reduction, table, degree-8
+# polynomial, scaling); nothing else is counted (not OGDA's projections, nor normalisations);
+# the core retires LANES_PER_CYCLE double-precision lane operations per cycle (four pipes of
+# four doubles: two multiply and two add pipes of 256 bits, 512-bit instructions taking two
+# halves), at the clock /proc/cpuinfo reports.
+EXP_OPERATIONS = 45
+LANES_PER_CYCLE = 16
+
+
+def clock_ghz():
+    try:
+        with open("/proc/cpuinfo") as info:
+            mhz = next(float(line.split(":")[1]) for line in info if line.startswith("cpu MHz"))
+        return mhz / 1000.0
+    except (OSError, StopIteration, ValueError):
+        return float("nan")
+
+
+def limit_ns(rule, n):
+    operations = 4 * n * n + (0 if rule == "ogda" else EXP_OPERATIONS * 2 * n)
+    return operations / LANES_PER_CYCLE / clock_ghz()
+
+
+ONE_CORE_ENV = dict(os.environ, RAYON_NUM_THREADS="1",
+                    XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1")
+
+
+def batched_cell(rule, n, trials, steps, which):
+    """ns per trial-step; its process pins itself to one core."""
+    out = subprocess.run([sys.executable, os.path.join(HERE, "batched.py"), rule, str(n), str(trials), str(steps),
+                          which], env=ONE_CORE_ENV, check=True, capture_output=True, text=True).stdout.split()
+    if out[0] == "nan":
+        print(f"  ({which} skipped: {' '.join(out[1:])}; pip install '.[bench]')")
+    return float(out[0])
+
+
+def batched_rows(quick):
+    for rule, n, trials, steps in BATCHED_CASES:
+        if quick:
+            trials, steps = max(16, trials // 16), steps // 4
+        yield rule, n, trials, steps, {which: batched_cell(rule, n, trials, steps, which) for which in BATCHED_COLUMNS}
+
+
+def print_batched_table(quick):
+    print(f"\nExplorations against batched baselines, ns per trial-step, one core each "
+          "(eta 1e-4, no trial converging, checked)")
+    print("quarnel: scattered_exploration; lab: quarnel_lab.scattered in 8 chunks; jax: jit(vmap(lax.scan)), "
+          "float64; numpy: vectorised over trials; limit: gradients + exponentials at the core's vector "
+          f"width ({LANES_PER_CYCLE} lane operations per cycle at {clock_ghz():.2f} GHz)")
+    print(f"{'case':<22} {'trials x steps':>15} {'quarnel':>9} {'lab':>9} {'jax':>9} {'numpy':>9} {'limit':>7} "
+          f"{'jax/q':>7} {'numpy/q':>8} {'q/limit':>8}")
+    for rule, n, trials, steps, ns in batched_rows(quick):
+        q, limit = ns["quarnel"], limit_ns(rule, n)
+        print(f"{f'{rule} {n}x{n}':<22} {f'{trials} x {steps}':>15} {q:>9.1f} {ns['lab']:>9.1f} {ns['jax']:>9.1f} "
+              f"{ns['numpy']:>9.1f} {limit:>7.1f} {ns['jax'] / q:>7.2f} {ns['numpy'] / q:>8.1f} {q / limit:>8.1f}")
+
+
+def print_single_run_tables(quick, callgrind):
     baselines = {"numpy": build()}
     try:
         import numba
@@ -186,7 +247,7 @@ def main():
 
     print(f"Single convergence run, ns per step (eta={ETA}, histories recorded)")
     print(f"{'rule':<10} {'size':>6} {'quarnel':>10} {'numba':>10} {'numpy':>11} {'numba/q':>9} {'numpy/q':>9}")
-    for rule, n, ns in single_run_rows(baselines, args.quick):
+    for rule, n, ns in single_run_rows(baselines, quick):
         q = ns["quarnel"]
         nb = ns.get("numba", float("nan"))
         print(f"{rule:<10} {f'{n}x{n}':>6} {q:>10.1f} {nb:>10.1f} {ns['numpy']:>11.1f} "
@@ -197,14 +258,34 @@ def main():
     print(f"\n2x2 OGDA, {BARE_STEPS} steps: quarnel {q2:.1f} ns/step, bare C++ run {bare:.1f} ns/step "
           f"(its loop alone {bare_loop:.1f}), ratio {q2 / bare:.2f} ({q2 / bare_loop:.2f} to the loop alone)")
 
-    if not args.no_callgrind:
+    if callgrind:
         ips = instructions_per_step()
         print("2x2 OGDA instructions per step (callgrind): " + ("n/a" if ips is None else f"{ips:.1f}"))
 
+
+def print_exploration_table(quick):
     print("\nscattered_exploration throughput, trials x steps per second")
     print(f"{'base':>6} {'trials':>7} {'steps':>6} {'1 worker':>12} {'2 workers':>12} {'speed-up':>9}")
-    for n, trials, steps, rate in exploration_rows(args.quick):
+    for n, trials, steps, rate in exploration_rows(quick):
         print(f"{f'{n}x{n}':>6} {trials:>7} {steps:>6} {rate[1]:>12.3g} {rate[2]:>12.3g} {rate[2] / rate[1]:>9.2f}")
+
+
+TABLES = ("single", "explorations", "batched")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
+    parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
+    parser.add_argument("--only", choices=TABLES, action="append", help="print only this table (repeatable)")
+    args = parser.parse_args()
+    tables = args.only or TABLES
+    if "single" in tables:
+        print_single_run_tables(args.quick, not args.no_callgrind)
+    if "explorations" in tables:
+        print_exploration_table(args.quick)
+    if "batched" in tables:
+        print_batched_table(args.quick)
 
 
 if __name__ == "__main__":
