@@ -142,6 +142,30 @@ def exploration_rows(quick):
     return rows
 
 
+FIRST_CALL_SCRIPT = """
+import sys, time, numpy as np, quarnel
+trials, steps = int(sys.argv[1]), int(sys.argv[2])
+a = np.random.default_rng(7).uniform(-1.0, 1.0, (2, 2))
+opt = quarnel.Optimizer.ogda({eta}, 2)
+def call():
+    start = time.perf_counter()
+    quarnel.scattered_exploration(a, opt, trials, steps, 0.01, 0.1, "max", "max_last")
+    return time.perf_counter() - start
+first = call()
+later = sorted(call() for _ in range(15))
+print(first - later[7])
+""".format(eta=ETA)
+
+
+def first_call_extra_ms(trials, steps, processes=5):
+    """Median over fresh processes of how much longer their first 2-worker call takes than later ones."""
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    extras = sorted(float(subprocess.run([sys.executable, "-c", FIRST_CALL_SCRIPT, str(trials), str(steps)], env=env,
+                                         check=True, capture_output=True, text=True).stdout) * 1e3
+                    for _ in range(processes))
+    return extras[processes // 2]
+
+
 CALLGRIND_SCRIPT = """
 import sys, numpy as np, quarnel
 a = np.random.default_rng(1002).uniform(-1.0, 1.0, (2, 2))
@@ -268,6 +292,9 @@ def print_exploration_table(quick):
     print(f"{'base':>6} {'trials':>7} {'steps':>6} {'1 worker':>12} {'2 workers':>12} {'speed-up':>9}")
     for n, trials, steps, rate in exploration_rows(quick):
         print(f"{f'{n}x{n}':>6} {trials:>7} {steps:>6} {rate[1]:>12.3g} {rate[2]:>12.3g} {rate[2] / rate[1]:>9.2f}")
+    for trials, steps in ((8, 10), (256, 2000)):
+        print(f"first 2-worker call of a process, 2x2 {trials} x {steps}: "
+              f"{first_call_extra_ms(trials, steps):.2f} ms more than later ones (median of 5 processes)")
 
 
 TABLES = ("single", "explorations", "batched")

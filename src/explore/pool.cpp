@@ -241,6 +241,15 @@ void after_fork_in_child() {
     g_creation_mutex.unlock();
 }
 
+// The pool size the environment asks for; the processors are counted (reading /proc and the
+// control-group files, a fraction of a millisecond) only when it leaves the size to them.
+std::size_t configured_pool_size() {
+    const char* num_threads = std::getenv("RAYON_NUM_THREADS");
+    const char* num_cpus = std::getenv("RAYON_RS_NUM_CPUS");
+    const std::size_t asked = pool_size_for(num_threads, num_cpus, 0);
+    return asked > 0 ? asked : pool_size_for(num_threads, num_cpus, available_processors());
+}
+
 WorkerPool& the_pool() {
     if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
     static const bool fork_handlers_registered =
@@ -249,8 +258,7 @@ WorkerPool& the_pool() {
     std::lock_guard lock(g_creation_mutex);
     WorkerPool* pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {
-        pool = new WorkerPool(pool_size_for(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                                            available_processors()));
+        pool = new WorkerPool(configured_pool_size());
         g_pool.store(pool, std::memory_order_release);
     }
     return *pool;
