@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -107,6 +108,34 @@ void Job::run_piece(std::size_t piece) {
     t_current_job = nullptr;
 }
 
+int nth_processor(const cpu_set_t& set, std::size_t n) {
+    for (int processor = 0; processor < CPU_SETSIZE; ++processor)
+        if (CPU_ISSET(processor, &set) && n-- == 0) return processor;
+    return -1;  // n is not below the count of the set
+}
+
+// In a pool with one worker per processor the process may run on, worker i's home is the i-th
+// of them. A worker that starts a loop away from home moves there, then may run anywhere
+// again: only where it starts changes. The scheduler wakes a sleeping thread where it last ran
+// if that processor is idle, and a wake-up of all the workers at once, the caller still running
+// on its own processor, often stacks two of them on one processor for many milliseconds, taking
+// turns while another one idles. Moving costs two system calls, only when a worker is away
+// from home. Several processes with such pools share the homes evenly; smaller or larger pools
+// have none, their workers go where the scheduler puts them. Returns the home, -1 for none.
+int go_home(std::size_t index, std::size_t workers, int home) {
+    if (home >= 0 && sched_getcpu() == home) return home;
+    cpu_set_t allowed;
+    if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) return -1;  // over CPU_SETSIZE
+    if (static_cast<std::size_t>(CPU_COUNT(&allowed)) != workers || workers < 2) return -1;
+    if (home < 0 || !CPU_ISSET(home, &allowed)) home = nth_processor(allowed, index);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(home, &one);
+    if (pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0)
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    return home;
+}
+
 // A fixed set of detached worker threads that wait for one job at a time. The pool is never
 // destroyed: it lives until the process ends (or is abandoned in a forked child).
 class WorkerPool {
@@ -191,14 +220,16 @@ private:
         for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&asynchronous, fault);
         pthread_sigmask(SIG_SETMASK, &asynchronous, &previous);
         try {
-            for (; worker_count_ < requested; ++worker_count_) std::thread([this] { worker_loop(); }).detach();
+            for (; worker_count_ < requested; ++worker_count_)
+                std::thread([this, index = worker_count_, requested] { worker_loop(index, requested); }).detach();
         } catch (const std::system_error&) {
             // The system refused more threads: work with those already started.
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
-    void worker_loop() {
+    void worker_loop(std::size_t index, std::size_t workers) {
+        int home = go_home(index, workers, -1);
         std::uint64_t seen_serial = 0;
         for (;;) {
             std::shared_ptr<Job> job;
@@ -210,6 +241,7 @@ private:
                 job = job_;
                 ++busy_workers_;
             }
+            home = go_home(index, workers, home);
             job->work();
             std::lock_guard lock(mutex_);
             job.reset();
