@@ -105,24 +105,16 @@ void size_gap_buffer(Vector& gaps, std::uint64_t num_steps) {
     gaps.resize(num_steps);
 }
 
-// Records into a caller's buffer, which keeps its capacity from one run to the next, adding up
-// the total variation of the gaps recorded (from `so_far`, for a run continued from a later step).
+// Records into a caller's buffer, which keeps its capacity from one run to the next.
 struct GapRecorder {
     Vector& gaps;
-    TotalVariation variation;
 
-    GapRecorder(Vector& buffer, std::uint64_t num_steps, TotalVariation so_far = {})
-        : gaps(buffer), variation(so_far) {
-        size_gap_buffer(gaps, num_steps);
-    }
+    GapRecorder(Vector& buffer, std::uint64_t num_steps) : gaps(buffer) { size_gap_buffer(gaps, num_steps); }
 
     void record_strategies(std::size_t, std::span<const double>, std::span<const double>) {}
     std::size_t prepare_rows(std::size_t, std::size_t end) { return end; }
     void record_lanes(std::size_t, const two_by_two::Lanes&) {}
-    void record_gap(std::size_t k, double gap) {
-        gaps[k] = gap;
-        variation.add(k, gap);
-    }
+    void record_gap(std::size_t k, double gap) { gaps[k] = gap; }
     void fill_tail(std::size_t k) { fill_after(gaps, k); }
 };
 
@@ -226,16 +218,11 @@ struct GroupRun {
     GameState* state;
     Ogda* rule;
     Vector* gaps;
-    double* total_variation;
     two_by_two::Game game;
     two_by_two::State lanes;
-    TotalVariation variation;
 };
 
-void store(const GroupRun& run) {
-    two_by_two::store(run.lanes, *run.state, *run.rule);
-    *run.total_variation = run.variation.total;
-}
+void store(const GroupRun& run) { two_by_two::store(run.lanes, *run.state, *run.rule); }
 
 // Steps the K runs from step k on while every one of them takes its step in the lanes and none
 // converges, up to `end`; returns the first step they did not all take (none of them took it).
@@ -244,12 +231,9 @@ template <std::size_t K>
 std::size_t step_group(GroupRun* runs, std::size_t k, std::size_t end) {
     two_by_two::Game games[K];
     two_by_two::State states[K];
-    TotalVariation variations[K];
     double* gaps[K];
-    for (std::size_t t = 0; t < K; ++t) {
-        games[t] = runs[t].game, states[t] = runs[t].lanes, variations[t] = runs[t].variation;
-        gaps[t] = runs[t].gaps->data();
-    }
+    for (std::size_t t = 0; t < K; ++t)
+        games[t] = runs[t].game, states[t] = runs[t].lanes, gaps[t] = runs[t].gaps->data();
     for (; k < end; ++k) {
         two_by_two::State next[K];
         double gap[K] = {};
@@ -260,12 +244,9 @@ std::size_t step_group(GroupRun* runs, std::size_t k, std::size_t end) {
             all_continue &= taken & !(gap[t] < kConvergenceTolerance);
         }
         if (!all_continue) break;
-        for (std::size_t t = 0; t < K; ++t) {
-            states[t] = next[t], gaps[t][k] = gap[t];
-            variations[t].add(k, gap[t]);
-        }
+        for (std::size_t t = 0; t < K; ++t) states[t] = next[t], gaps[t][k] = gap[t];
     }
-    for (std::size_t t = 0; t < K; ++t) runs[t].lanes = states[t], runs[t].variation = variations[t];
+    for (std::size_t t = 0; t < K; ++t) runs[t].lanes = states[t];
     return k;
 }
 
@@ -293,9 +274,8 @@ double step_alone(GroupRun& run, StepWorkspace& ws) {
 void finish_alone(GroupRun* runs, std::size_t count, std::size_t k, std::uint64_t num_steps, StepWorkspace& ws) {
     for (std::size_t t = 0; t < count; ++t) {
         store(runs[t]);
-        GapRecorder recorder(*runs[t].gaps, num_steps, runs[t].variation);
+        GapRecorder recorder(*runs[t].gaps, num_steps);
         converge_2x2(num_steps, *runs[t].state, *runs[t].rule, ws, recorder, k);
-        *runs[t].total_variation = recorder.variation.total;
     }
 }
 
@@ -317,7 +297,6 @@ std::size_t step_each_alone(GroupRun* runs, std::size_t count, std::size_t k, st
             throw;
         }
         (*run.gaps)[k] = gap;
-        run.variation.add(k, gap);
         if (gap < kConvergenceTolerance) {
             fill_after(*run.gaps, k);
             store(run);
@@ -354,8 +333,8 @@ void converge_group(std::uint64_t num_steps, GroupRun* runs, std::size_t count, 
 void as_group(std::span<const GapRun> runs, std::uint64_t num_steps, GroupRun* group) {
     for (std::size_t t = 0; t < runs.size(); ++t) {
         Ogda& rule = std::get<Ogda>(runs[t].optimizer->variant);
-        group[t] = {runs[t].state, &rule, runs[t].gaps, runs[t].total_variation,
-                    two_by_two::game_of(*runs[t].state, rule.eta), two_by_two::load(*runs[t].state, rule), {}};
+        group[t] = {runs[t].state, &rule, runs[t].gaps, two_by_two::game_of(*runs[t].state, rule.eta),
+                    two_by_two::load(*runs[t].state, rule)};
     }
     for (const GapRun& run : runs) size_gap_buffer(*run.gaps, num_steps);
 }
@@ -389,10 +368,9 @@ Vector Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer) co
     return gaps;
 }
 
-double Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const {
+void Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const {
     GapRecorder recorder(gaps, num_steps);
     converge(num_steps, state, optimizer, ws, recorder);
-    return recorder.variation.total;
 }
 
 bool steps_together(const GameState& state, const Optimizer& optimizer) {
@@ -406,8 +384,7 @@ void Experiment::run_recording_gaps_together(std::span<const GapRun> runs, StepW
         return steps_together(*run.state, *run.optimizer);
     });
     if (runs.size() < 2 || !together) {
-        for (const GapRun& run : runs)
-            *run.total_variation = run_recording_gaps(*run.state, *run.optimizer, *run.gaps, ws);
+        for (const GapRun& run : runs) run_recording_gaps(*run.state, *run.optimizer, *run.gaps, ws);
         return;
     }
     GroupRun group[kRunsTogether];

@@ -1,7 +1,6 @@
 #pragma once
 // The convergence run: step an optimizer on a game until the duality gap drops below 1e-8
 // or the step budget is spent, recording both strategies and the gap at every step.
-#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -22,27 +21,11 @@ struct GameResult {
     Vector gaps_history;  // num_steps gaps: entry k = gap returned by step k
 };
 
-// The total variation of a gap history, the sum over k >= 1 of |gap k - gap k-1| in index
-// order, added up while gaps 0, 1, ... are recorded: bit for bit a pass over the finished
-// history (the tail a converged run repeats adds only zeros, which change nothing), without
-// the pass, whose chain of additions would otherwise follow every run.
-struct TotalVariation {
-    double total = 0.0;
-    double previous = 0.0;  // the last gap added
-
-    void add(std::size_t k, double gap) {
-        total += k > 0 ? std::fabs(gap - previous) : 0.0;
-        previous = gap;
-    }
-};
-
-// A run recording gaps: its game, its optimizer, where its gaps go and where their total
-// variation goes.
+// A run recording gaps: its game, its optimizer and where its gaps go.
 struct GapRun {
     GameState* state;
     Optimizer* optimizer;
     Vector* gaps;
-    double* total_variation;
 };
 
 // True when run_recording_gaps_together steps runs of this game and optimizer together.
@@ -61,14 +44,13 @@ struct Experiment {
     Vector run_recording_gaps(GameState& state, Optimizer& optimizer) const;
 
     // The same into buffers a caller keeps from run to run: once they have grown, a run
-    // allocates nothing. `gaps` is resized to num_steps. Returns the gaps' total variation.
-    double run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const;
+    // allocates nothing. `gaps` is resized to num_steps.
+    void run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const;
 
-    // Up to kRunsTogether such runs, each leaving its gaps, total variation, game and optimizer
-    // bit for bit as run_recording_gaps would alone. 2 x 2 OGDA runs are stepped together,
-    // their independent steps interleaved for throughput; other runs run one after another.
-    // Should runs fail, the failure of the first failing run in order propagates, as it would
-    // run by run.
+    // Up to kRunsTogether such runs, each leaving its gaps, game and optimizer bit for bit as
+    // run_recording_gaps would alone. 2 x 2 OGDA runs are stepped together, their independent
+    // steps interleaved for throughput; other runs run one after another. Should runs fail,
+    // the failure of the first failing run in order propagates, as it would run by run.
     void run_recording_gaps_together(std::span<const GapRun> runs, StepWorkspace& ws) const;
 };
 

@@ -54,7 +54,6 @@ struct TrialSlot {
     Optimizer optimizer;
     GameState game_state;
     Vector gaps;  // the trial's gap history
-    double total_variation = 0.0;  // of its gaps
 };
 
 // ---- reductions: measuring a trial's matrix before the run, reducing a group's gaps after ----
@@ -64,9 +63,7 @@ void measure(const NormAndMetric& reduction, const MatrixView& matrix, RandomGam
 }
 
 void reduce(const NormAndMetric& reduction, std::span<const TrialSlot> slots, std::span<RandomGameResult> results) {
-    const bool total_var = std::holds_alternative<TotalVar>(reduction.metric_method);
-    for (std::size_t i = 0; i < results.size(); ++i)
-        results[i].metric = total_var ? slots[i].total_variation : metric_of(slots[i].gaps, reduction.metric_method);
+    for (std::size_t i = 0; i < results.size(); ++i) results[i].metric = metric_of(slots[i].gaps, reduction.metric_method);
 }
 
 struct MetricCannotFail {
@@ -85,9 +82,9 @@ void measure(const FullSummary&, const MatrixView& matrix, TrialSummary& result)
 }
 
 void reduce(const FullSummary& reduction, std::span<const TrialSlot> slots, std::span<TrialSummary> results) {
-    RecordedGaps histories[kRunsTogether];
+    std::span<const double> histories[kRunsTogether];
     GapSummary summaries[kRunsTogether];
-    for (std::size_t i = 0; i < results.size(); ++i) histories[i] = {slots[i].gaps, slots[i].total_variation};
+    for (std::size_t i = 0; i < results.size(); ++i) histories[i] = slots[i].gaps;
     summarize_gaps_together(std::span(histories, results.size()), reduction.cutoff, std::span(summaries, results.size()));
     for (std::size_t i = 0; i < results.size(); ++i) results[i].gaps = summaries[i];
 }
@@ -129,7 +126,7 @@ public:
         for (std::size_t i = 0; i < results.size(); ++i) {
             TrialSlot& slot = slots_[i];
             prepare(slot, first + i, results[i]);
-            runs[i] = {&slot.game_state, &slot.optimizer, &slot.gaps, &slot.total_variation};
+            runs[i] = {&slot.game_state, &slot.optimizer, &slot.gaps};
         }
         Experiment{plan_.num_steps}.run_recording_gaps_together(std::span(runs, results.size()), workspace_);
         // Reduced here, on the worker, so no history outlives its trial.

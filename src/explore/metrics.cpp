@@ -73,10 +73,12 @@ Lanes<L> population_variance(const Histories<L>& histories, std::size_t begin, s
     return variance;
 }
 
-double total_variation(std::span<const double> gaps) {
-    TotalVariation variation;
-    for (std::size_t k = 0; k < gaps.size(); ++k) variation.add(k, gaps[k]);
-    return variation.total;
+template <std::size_t L>
+Lanes<L> total_variation(const Histories<L>& histories, std::size_t n) {
+    Lanes<L> total = filled<L>(0.0);
+    for (std::size_t k = 1; k < n; ++k)
+        for (std::size_t t = 0; t < L; ++t) total[t] += std::fabs(histories[t][k] - histories[t][k - 1]);
+    return total;
 }
 
 struct MetricOf {
@@ -88,7 +90,7 @@ struct MetricOf {
     double operator()(const VarLast& method) const {
         return population_variance(history(), checked_tail_start(gaps.size(), method.cutoff), gaps.size())[0];
     }
-    double operator()(const TotalVar&) const { return total_variation(gaps); }
+    double operator()(const TotalVar&) const { return total_variation(history(), gaps.size())[0]; }
 };
 
 // A run stops at its first converged step and repeats that gap to the end: it converged
@@ -112,31 +114,31 @@ double metric_of(std::span<const double> gaps, const MetricMethod& method) {
     return std::visit(MetricOf{gaps}, method);
 }
 
-void summarize_gaps_together(std::span<const RecordedGaps> histories, double cutoff, std::span<GapSummary> out) {
+void summarize_gaps_together(std::span<const std::span<const double>> histories, double cutoff,
+                             std::span<GapSummary> out) {
     constexpr std::size_t L = kRunsTogether;
     if (histories.size() > L || out.size() != histories.size()) panic("more gap histories than lanes");
     if (histories.empty()) return;
-    const std::size_t n = histories.front().gaps.size();
+    const std::size_t n = histories.front().size();
     Histories<L> lanes;
     for (std::size_t t = 0; t < L; ++t) {
-        const std::span<const double> history = histories[std::min(t, histories.size() - 1)].gaps;  // spare lanes repeat the last
+        const std::span<const double> history = histories[std::min(t, histories.size() - 1)];  // spare lanes repeat the last
         if (history.size() != n) panic("gap histories of different lengths");
         lanes[t] = history.data();
     }
     const std::size_t start = checked_tail_start(n, cutoff);
     const Lanes<L> max_last = max_of(lanes, start, n);
     const Lanes<L> var_last = population_variance(lanes, start, n);
+    const Lanes<L> total_var = total_variation(lanes, n);
     for (std::size_t t = 0; t < histories.size(); ++t) {
-        const std::span<const double> gaps = histories[t].gaps;
-        const double last_gap = n == 0 ? std::numeric_limits<double>::quiet_NaN() : gaps.back();
-        out[t] = {max_last[t], var_last[t], histories[t].total_variation, last_gap, steps_of(gaps)};
+        const double last_gap = n == 0 ? std::numeric_limits<double>::quiet_NaN() : histories[t].back();
+        out[t] = {max_last[t], var_last[t], total_var[t], last_gap, steps_of(histories[t])};
     }
 }
 
 GapSummary summarize_gaps(std::span<const double> gaps, double cutoff) {
     GapSummary summary;
-    const RecordedGaps recorded{gaps, total_variation(gaps)};
-    summarize_gaps_together(std::span(&recorded, 1), cutoff, std::span(&summary, 1));
+    summarize_gaps_together(std::span(&gaps, 1), cutoff, std::span(&summary, 1));
     return summary;
 }
 

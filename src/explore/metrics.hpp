@@ -33,16 +33,10 @@ struct GapSummary {
 // Panics as metric_of does when the cutoff puts the tail start past the end.
 GapSummary summarize_gaps(std::span<const double> gaps, double cutoff);
 
-// A recorded gap history and its total variation, as the run added it up (TotalVariation).
-struct RecordedGaps {
-    std::span<const double> gaps;
-    double total_variation;
-};
-
-// out[t] = summarize_gaps(histories[t].gaps, cutoff) for up to kRunsTogether histories of one
-// length, the total variation taken as recorded, the rest reduced side by side so that their
-// in-order sums overlap rather than queue.
-void summarize_gaps_together(std::span<const RecordedGaps> histories, double cutoff, std::span<GapSummary> out);
+// out[t] = summarize_gaps(histories[t], cutoff) for up to kRunsTogether histories of one
+// length, reduced side by side so that their in-order sums overlap rather than queue.
+void summarize_gaps_together(std::span<const std::span<const double>> histories, double cutoff,
+                             std::span<GapSummary> out);
 
 // Element i is the metric of results[i]; each result is released once reduced.
 std::vector<double> vec_results_to_metrics(std::vector<GameResult> results, const MetricMethod& method);
