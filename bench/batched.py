@@ -21,6 +21,7 @@ import quarnel_lab as ql  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from baselines.batched import jax_runs, numpy_runs  # noqa: E402
+from timing import best_time  # noqa: E402
 
 ETA = 1e-4  # small enough that no trial converges within its steps (checked)
 LOW, HIGH = 0.01, 0.1  # the band of perturbation magnitudes
@@ -59,15 +60,6 @@ def check_against_sweep(rule, a, run):
             raise SystemExit(f"{rule} {a.shape}: the baseline's {name} differs from quarnel's")
 
 
-def best_cpu_time(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.process_time()
-        fn()
-        best = min(best, time.process_time() - start)
-    return best
-
-
 def timed_call(rule, a, trials, steps, which):
     optimizer = getattr(quarnel.Optimizer, rule)(ETA, a.shape[0])
     if which == "quarnel":
@@ -95,7 +87,7 @@ def main():
     if which == "jax":
         call()  # compiles for these shapes
     repeats = 3 if which in ("quarnel", "lab") else 2
-    print(best_cpu_time(call, repeats) / (trials * steps) * 1e9)
+    print(best_time(call, repeats, clock=time.process_time) / (trials * steps) * 1e9)
 
 
 if __name__ == "__main__":

@@ -32,6 +32,7 @@ import quarnel  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from baselines.dynamics import build  # noqa: E402
+from timing import best_time  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FACTORIES = {
@@ -59,15 +60,6 @@ def run_quarnel(rule, a, num_steps):
 def require_full_length(rule, a, num_steps):
     if run_quarnel(rule, a, num_steps).gaps_history[-1] < 1e-8:
         raise SystemExit(f"{rule} on {a.shape} converges within {num_steps} steps: lower ETA")
-
-
-def best_time(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def check_equal_work(rule, a, baselines, num_steps=500):
