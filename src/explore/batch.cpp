@@ -1,9 +1,13 @@
 #include "explore/batch.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <optional>
 #include <span>
 
 #include "core/interrupt.hpp"
+#include "core/lane_block.hpp"
 #include "core/panic.hpp"
 #include "core/run.hpp"
 #include "explore/neighborhood.hpp"
@@ -102,6 +106,148 @@ std::size_t work_of_trial(const BatchPlan& plan, const Matrix& matrix) {
     return work;
 }
 
+// The trial's fresh state and matrix in the slot, measured before the run.
+template <typename Reduction>
+void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot, std::uint64_t trial,
+             typename Reduction::Result& result) {
+    Matrix& matrix = slot.game_state.a;
+    if (const auto* perturbed = std::get_if<PerturbedBase>(&plan.source)) {
+        slot.optimizer.reset();
+        draw_trial_perturbation(matrix, perturbed->magnitudes, perturbed->key, trial);
+        measure(reduction, MatrixView::of(matrix), result);  // the perturbation alone
+        add_entrywise(matrix, perturbed->base);
+    } else {
+        const auto& stack = std::get<StackOfMatrices>(plan.source);
+        slot.optimizer = plan.optimizer->clone();  // deliberately not reset
+        copy_entries(matrix, stack.matrices[trial]);
+        if (stack.normalize) normalize_min_max(matrix);
+        measure(reduction, MatrixView::of(matrix), result);
+    }
+    fill_uniform(slot.game_state.x);
+    fill_uniform(slot.game_state.y);
+}
+
+// Runs in lanes keep eight gap histories alive: only for runs short enough that those stay small.
+constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 18;
+
+// Trials of a multiplicative rule stepped eight at a time, one per lane of a LaneBlock; a trial
+// enters a lane as soon as the one before it there has ended, so lanes stay full while trials
+// end at different steps. Each trial's gaps and result are those of its run alone: a step a
+// lane declines is taken the general way, and a failing trial first lets the trials before it
+// finish alone, one of whose failures would have come first run by run.
+template <typename Reduction>
+class LaneExploration {
+public:
+    using Result = typename Reduction::Result;
+
+    LaneExploration(const BatchPlan& plan, const Reduction& reduction, const TrialSlot& example)
+        : plan_(plan), reduction_(reduction), block_(example.game_state, example.optimizer) {
+        for (Lane& lane : lanes_) lane.slot = example;
+    }
+
+    // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
+    void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
+        first_ = first, count_ = count, next_ = 0, store_ = &store;
+        for (std::size_t t = 0; t < kLaneCount; ++t) enter_next(t);
+        const GameState& shape = lanes_[0].slot.game_state;
+        StopPoller poller(kLaneCount * shape.a.rows * shape.a.cols);
+        while (busy_lanes() != 0 && !parallel_loop_cancelled()) {
+            poller.tick();
+            double gaps[kLaneCount];
+            const unsigned declined = block_.step(gaps);
+            // The lanes that took their step first: then every lane's state is that of its
+            // recorded steps when a declined one fails.
+            for (std::size_t t = 0; t < kLaneCount; ++t)
+                if (lanes_[t].busy && !(declined >> t & 1u)) record(t, gaps[t]);
+            for (std::size_t t = 0; t < kLaneCount; ++t)
+                if (lanes_[t].busy && declined >> t & 1u) record(t, step_alone(t));
+        }
+    }
+
+private:
+    struct Lane {
+        TrialSlot slot;
+        Result result{};
+        std::uint64_t trial = 0;  // index from first_
+        std::size_t step = 0;     // the step the lane takes next
+        bool busy = false;
+    };
+
+    unsigned busy_lanes() const {
+        unsigned busy = 0;
+        for (std::size_t t = 0; t < kLaneCount; ++t) busy |= lanes_[t].busy ? 1u << t : 0u;
+        return busy;
+    }
+
+    // The next trial into lane t, or the lane left idle (still stepped, its results unread).
+    void enter_next(std::size_t t) {
+        Lane& lane = lanes_[t];
+        lane.busy = next_ < count_ && !parallel_loop_cancelled();
+        if (!lane.busy) return;
+        lane.trial = next_++;
+        lane.step = 0;
+        prepare(plan_, reduction_, lane.slot, first_ + lane.trial, lane.result);
+        lane.slot.gaps.resize(plan_.num_steps);
+        block_.load(t, lane.slot.game_state, lane.slot.optimizer);
+    }
+
+    // The gap of lane t's step; the trial ends at convergence (the rest of its history repeats
+    // the converging gap) or at the last step, and its result goes out.
+    void record(std::size_t t, double gap) {
+        Lane& lane = lanes_[t];
+        Vector& gaps = lane.slot.gaps;
+        gaps[lane.step] = gap;
+        if (gap < kConvergenceTolerance) std::fill(gaps.begin() + lane.step + 1, gaps.end(), gap);
+        else if (++lane.step < plan_.num_steps) return;
+        reduce(reduction_, std::span(&lane.slot, 1), std::span(&lane.result, 1));
+        (*store_)(lane.trial, lane.result);
+        enter_next(t);
+    }
+
+    // Lane t's step the general way, which raises the trial's failure if it has one.
+    double step_alone(std::size_t t) {
+        TrialSlot& slot = lanes_[t].slot;
+        block_.store(t, slot.game_state, slot.optimizer);
+        try {
+            const double gap = slot.optimizer.step(slot.game_state, workspace_);
+            block_.load(t, slot.game_state, slot.optimizer);
+            return gap;
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: nothing is left to finish for
+        } catch (...) {
+            finish_alone_before(lanes_[t].trial);
+            throw;
+        }
+    }
+
+    // Runs the busy trials before `trial` to their ends alone, in trial order.
+    void finish_alone_before(std::uint64_t trial) {
+        for (;;) {
+            Lane* earliest = nullptr;
+            for (Lane& lane : lanes_)
+                if (lane.busy && lane.trial < trial && (earliest == nullptr || lane.trial < earliest->trial))
+                    earliest = &lane;
+            if (earliest == nullptr) return;
+            block_.store(static_cast<std::size_t>(earliest - lanes_), earliest->slot.game_state, earliest->slot.optimizer);
+            earliest->busy = false;
+            StopPoller poller(work_of_trial(plan_, earliest->slot.game_state.a) / plan_.num_steps);
+            for (std::size_t k = earliest->step; k < plan_.num_steps; ++k) {
+                poller.tick();
+                if (earliest->slot.optimizer.step(earliest->slot.game_state, workspace_) < kConvergenceTolerance) break;
+            }
+        }
+    }
+
+    const BatchPlan& plan_;
+    const Reduction& reduction_;
+    LaneBlock block_;
+    Lane lanes_[kLaneCount];
+    StepWorkspace workspace_;
+    std::uint64_t first_ = 0;
+    std::size_t count_ = 0, next_ = 0;
+    const ResultSink<Result>* store_ = nullptr;
+};
+
 // The working state of one worker over one contiguous piece of a batch.
 template <typename Reduction>
 class Exploration {
@@ -110,22 +256,45 @@ public:
 
     Exploration(const BatchPlan& plan, const Reduction& reduction) : plan_(plan), reduction_(reduction) {
         slots_.push_back({plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}});
-        const bool together = plan.num_steps <= kMostStepsTogether && cannot_fail(reduction) &&
-                              steps_together(slots_.front().game_state, slots_.front().optimizer);
-        if (together) slots_.resize(kRunsTogether, slots_.front());
+        const TrialSlot& example = slots_.front();
+        if (!cannot_fail(reduction)) return;
+        if (plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
+            LaneBlock::accepts(example.game_state, example.optimizer))
+            lanes_.emplace(plan, reduction, example);
+        else if (plan.num_steps <= kMostStepsTogether && steps_together(example.game_state, example.optimizer))
+            slots_.resize(kRunsTogether, example);
     }
 
-    std::size_t group_size() const { return slots_.size(); }
-    std::size_t work_of_trial() const { return quarnel::work_of_trial(plan_, slots_.front().game_state.a); }
+    std::size_t group_size() const { return lanes_ ? kLaneCount : slots_.size(); }
+
+    // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
+    void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
+        if (lanes_) {
+            lanes_->run(first, count, store);
+            return;
+        }
+        Result results[kRunsTogether];
+        const std::size_t group = slots_.size();
+        // Also between trials too short to reach a poll of their own.
+        StopPoller poller(work_of_trial(plan_, slots_.front().game_state.a));
+        for (std::size_t i = 0; i < count && !parallel_loop_cancelled(); i += group) {
+            poller.tick();
+            const std::size_t trials = std::min(group, count - i);
+            run_group(first + i, std::span(results, trials));
+            for (std::size_t t = 0; t < trials; ++t) store(i + t, results[t]);
+        }
+    }
+
+private:
 
     // Trials first, first + 1, ... (one per result, at most one per slot): each is prepared
     // in trial order, then they run together; each result is what its clean run alone gives.
-    void run(std::uint64_t first, std::span<Result> results) {
+    void run_group(std::uint64_t first, std::span<Result> results) {
         if (results.size() > slots_.size()) panic("more trials than slots");
         GapRun runs[kRunsTogether];
         for (std::size_t i = 0; i < results.size(); ++i) {
             TrialSlot& slot = slots_[i];
-            prepare(slot, first + i, results[i]);
+            prepare(plan_, reduction_, slot, first + i, results[i]);
             runs[i] = {&slot.game_state, &slot.optimizer, &slot.gaps};
         }
         Experiment{plan_.num_steps}.run_recording_gaps_together(std::span(runs, results.size()), workspace_);
@@ -133,31 +302,12 @@ public:
         reduce(reduction_, slots_, results);
     }
 
-private:
-    // The trial's fresh state and matrix, measured before the run.
-    void prepare(TrialSlot& slot, std::uint64_t trial, Result& result) {
-        Matrix& matrix = slot.game_state.a;
-        if (const auto* perturbed = std::get_if<PerturbedBase>(&plan_.source)) {
-            slot.optimizer.reset();
-            draw_trial_perturbation(matrix, perturbed->magnitudes, perturbed->key, trial);
-            measure(reduction_, MatrixView::of(matrix), result);  // the perturbation alone
-            add_entrywise(matrix, perturbed->base);
-        } else {
-            const auto& stack = std::get<StackOfMatrices>(plan_.source);
-            slot.optimizer = plan_.optimizer->clone();  // deliberately not reset
-            copy_entries(matrix, stack.matrices[trial]);
-            if (stack.normalize) normalize_min_max(matrix);
-            measure(reduction_, MatrixView::of(matrix), result);
-        }
-        fill_uniform(slot.game_state.x);
-        fill_uniform(slot.game_state.y);
-    }
-
     const BatchPlan& plan_;
     const Reduction& reduction_;
     // kRunsTogether slots where trials can be stepped together, else one.
     std::vector<TrialSlot> slots_;
     StepWorkspace workspace_;  // step scratch memory, reused by every trial
+    std::optional<LaneExploration<Reduction>> lanes_;  // for trials stepped in lanes
 };
 
 // Calls process_piece on contiguous pieces covering [0, n), on at most `workers` threads at
@@ -186,16 +336,8 @@ void run_trials(const BatchPlan& plan, const Reduction& reduction, std::uint64_t
                 std::size_t workers, const ResultSink<typename Reduction::Result>& store) {
     for_pieces_on(workers, count, [&](std::size_t begin, std::size_t end) {
         Exploration<Reduction> exploration(plan, reduction);
-        const std::size_t group = exploration.group_size();
-        typename Reduction::Result results[kRunsTogether];
-        // Also between trials too short to reach a poll of their own.
-        StopPoller poller(exploration.work_of_trial());
-        for (std::size_t i = begin; i < end && !parallel_loop_cancelled(); i += group) {
-            poller.tick();
-            const std::size_t trials = std::min(group, end - i);
-            exploration.run(first + i, std::span(results, trials));
-            for (std::size_t t = 0; t < trials; ++t) store(i + t, results[t]);
-        }
+        exploration.run(first + begin, end - begin,
+                        [&](std::size_t k, const typename Reduction::Result& result) { store(begin + k, result); });
     });
 }
 

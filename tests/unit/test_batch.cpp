@@ -7,6 +7,7 @@
 #include "core/run.hpp"
 #include "core_test_support.hpp"
 #include "explore/batch.hpp"
+#include "core/lane_block.hpp"
 #include "explore/neighborhood.hpp"
 
 namespace quarnel {
@@ -57,13 +58,15 @@ struct EngineCase {
     Matrix base;
     int rule;
     std::size_t expected_group;
+    double eta = 0.05;
 };
 
 class Engine : public ::testing::TestWithParam<EngineCase> {};
 
 // A template with history: every trial must reset its clone.
 Optimizer stepped_optimizer(const EngineCase& c) {
-    Optimizer optimizer = make_optimizer(c.rule, 0.05, c.rule == 0 ? c.base.rows : 1);
+    const bool square = c.base.rows == c.base.cols;
+    Optimizer optimizer = make_optimizer(c.rule, c.eta, c.rule == 0 || square ? c.base.rows : 1);
     GameState warm_up = GameState::from_matrix(c.base);
     optimizer.step(warm_up);
     return optimizer;
@@ -101,7 +104,13 @@ TEST_P(Engine, ResultsIgnoreWorkersAndCutting) {
 INSTANTIATE_TEST_SUITE_P(Cases, Engine,
                          ::testing::Values(EngineCase{"ogda_2x2_grouped", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 0,
                                                       kRunsTogether},
-                                           EngineCase{"omwu_2x3", matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25}), 1, 1}),
+                                           EngineCase{"omwu_2x3_lanes", matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25}), 1,
+                                                      kLaneCount},
+                                           // Trials converging at different steps: lanes refill.
+                                           EngineCase{"omwu_saddle_lanes", matrix(3, 3, {3, 4, 5, 1, 2, 6, 0, -1, 4}), 1,
+                                                      kLaneCount, 0.5},
+                                           EngineCase{"ftrl_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 2,
+                                                      kLaneCount}),
                          case_name);
 
 // The module's reduction is the chosen norm and metric of the same trials.
