@@ -25,34 +25,76 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 // instruction set (no lane vector crosses a call). Each mirrors one scalar helper of the steps
 // and names it.
 
+// The lanes whose bits are clear in `passed`, as bits of a mask.
+[[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) {
+    unsigned failed = 0;
+    for (std::size_t t = 0; t < kLaneCount; ++t) failed |= passed[t] == 0 ? 1u << t : 0u;
+    return failed;
+}
+
 // matrix_vector_products: grad_x = a y, row by row (rows shorter than eight entries summed in
 // order from 0.0, longer ones in eight partial sums by column modulo eight, added up as
 // ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then plus the leftover entries summed in order
 // from 0.0); grad_y = -(a^T x), each column summed in row order from 0.0.
-[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s) {
-    const std::size_t m = s.m, n = s.n, whole = n < 8 ? 0 : n - n % 8;
-    const LaneVector& y = s.y;
-    LaneVector& grad_y = s.grad_y;
-    for (std::size_t j = 0; j < n; ++j) grad_y[j] = splat<LaneValues>(0.0);
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::size_t row = i * n;
-        LaneValues rest = splat<LaneValues>(0.0);
-        for (std::size_t j = whole; j < n; ++j) rest += s.a[row + j] * y[j];
-        if (whole == 0) {
-            s.grad_x[i] = rest;
-        } else {
-            LaneValues partial[8];
-            for (LaneValues& p : partial) p = splat<LaneValues>(0.0);
-            for (std::size_t j = 0; j < whole; j += 8)
-                for (std::size_t l = 0; l < 8; ++l) partial[l] += s.a[row + j + l] * y[j + l];
-            const LaneValues sum = ((partial[0] + partial[4]) + (partial[1] + partial[5])) +
-                                   ((partial[2] + partial[6]) + (partial[3] + partial[7]));
-            s.grad_x[i] = sum + rest;
-        }
-        const LaneValues weight = s.x[i];
-        for (std::size_t j = 0; j < n; ++j) grad_y[j] += s.a[row + j] * weight;
+//
+// Rows i .. i + Rows - 1 in one pass over their entries, so each column's running sum is read
+// and written once per block of rows.
+template <std::size_t Rows, bool kShortRows>
+[[gnu::always_inline]] inline void lane_gradient_rows(LaneArrays& s, std::size_t i) {
+    const std::size_t n = s.n, whole = kShortRows ? 0 : n - n % 8;
+    const LaneValues* a = &s.a[i * n];
+    LaneValues partial[Rows][kShortRows ? 1 : 8], rest[Rows], weight[Rows];
+    for (std::size_t r = 0; r < Rows; ++r) {
+        for (LaneValues& p : partial[r]) p = splat<LaneValues>(0.0);
+        rest[r] = splat<LaneValues>(0.0);
+        weight[r] = s.x[i + r];
     }
-    for (std::size_t j = 0; j < n; ++j) grad_y[j] = -grad_y[j];
+    for (std::size_t j = 0; j < whole; j += 8) {
+        for (std::size_t l = 0; l < (kShortRows ? 0 : 8); ++l) {
+            const LaneValues y = s.y[j + l];
+            LaneValues column = s.grad_y[j + l];
+            for (std::size_t r = 0; r < Rows; ++r) {
+                const LaneValues entry = a[r * n + j + l];
+                partial[r][l] += entry * y;
+                column += entry * weight[r];
+            }
+            s.grad_y[j + l] = column;
+        }
+    }
+    for (std::size_t j = whole; j < n; ++j) {
+        const LaneValues y = s.y[j];
+        LaneValues column = s.grad_y[j];
+        for (std::size_t r = 0; r < Rows; ++r) {
+            const LaneValues entry = a[r * n + j];
+            rest[r] += entry * y;
+            column += entry * weight[r];
+        }
+        s.grad_y[j] = column;
+    }
+    for (std::size_t r = 0; r < Rows; ++r) {
+        if constexpr (kShortRows) {
+            s.grad_x[i + r] = rest[r];
+        } else {
+            const LaneValues* p = partial[r];
+            s.grad_x[i + r] = (((p[0] + p[4]) + (p[1] + p[5])) + ((p[2] + p[6]) + (p[3] + p[7]))) + rest[r];
+        }
+    }
+}
+
+template <bool kShortRows>
+[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s) {
+    // As many rows a block as keep their partial sums in registers.
+    constexpr std::size_t kBlock = kShortRows ? 4 : 2;
+    for (std::size_t j = 0; j < s.n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
+    std::size_t i = 0;
+    for (; i + kBlock <= s.m; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, i);
+    for (; i < s.m; ++i) lane_gradient_rows<1, kShortRows>(s, i);
+    for (std::size_t j = 0; j < s.n; ++j) s.grad_y[j] = -s.grad_y[j];
+}
+
+[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s) {
+    if (s.n < 8) lane_gradients<true>(s);
+    else lane_gradients<false>(s);
 }
 
 // The combinations of the folds, named (lambdas would be functions of the baseline build, and
@@ -80,12 +122,22 @@ template <typename Combine>
     return combine(combine(partial[1], partial[0]), combine(partial[3], partial[2]));
 }
 
-// exp_shifted_in_place: v <- exp(v - max(v)), the maximum passing over NaN.
+// exp_shifted_in_place: v <- exp(v - max(v)), the maximum passing over NaN. The differences
+// are <= 0 or NaN; when every one is above -kShortFormLimit, the short form of the exponential
+// gives the same values for less work.
 [[gnu::always_inline]] inline void lane_exp_shifted(LaneVector& v, std::size_t length) {
-    const LaneValues largest = lane_fold_in_four(v, length, -std::numeric_limits<double>::infinity(),
-                                                 LargerOf{});
-    for (std::size_t i = 0; i < length; ++i)
-        v[i] = exponential_detail::exp_lanes<LaneValues, LaneBits, true>(v[i] - largest);
+    using exponential_detail::exp_lanes, exponential_detail::kShortFormLimit;
+    const LaneValues largest = lane_fold_in_four(v, length, -std::numeric_limits<double>::infinity(), LargerOf{});
+    LaneBits short_form = splat<LaneBits>(~std::uint64_t{0});
+    for (std::size_t i = 0; i < length; ++i) {
+        v[i] -= largest;
+        short_form &= std::bit_cast<LaneBits>(v[i] > -kShortFormLimit);
+    }
+    if (failed_lanes(short_form) == 0) {
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false>(v[i]);
+    } else {
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true>(v[i]);
+    }
 }
 
 // normalise: every entry divided by sum_of the entries.
@@ -132,13 +184,6 @@ template <typename Combine>
 [[gnu::always_inline]] inline void lane_duality_gaps(const LaneArrays& s, double (&gaps)[kLaneCount]) {
     const LaneValues gap = (-lane_total_order_min(s.grad_y, s.n)) - lane_total_order_min(s.grad_x, s.m);
     for (std::size_t t = 0; t < kLaneCount; ++t) gaps[t] = gap[t];
-}
-
-// The lanes whose bits are clear in `passed`, as bits of a mask.
-[[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) {
-    unsigned failed = 0;
-    for (std::size_t t = 0; t < kLaneCount; ++t) failed |= passed[t] == 0 ? 1u << t : 0u;
-    return failed;
 }
 
 // target <- candidate in the lanes that were not declined; the declined keep their values.
