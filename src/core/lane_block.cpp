@@ -97,72 +97,92 @@ template <bool kShortRows>
     else lane_gradients<false>(s);
 }
 
-// The combinations of the folds, named (lambdas would be functions of the baseline build, and
-// a lane vector must not cross into one).
-struct LargerOf {
-    [[gnu::always_inline]] LaneValues operator()(LaneValues x, LaneValues largest) const {
-        return x > largest ? x : largest;
-    }
-};
-struct PlusOf {
-    [[gnu::always_inline]] LaneValues operator()(LaneValues x, LaneValues total) const { return total + x; }
-};
-
-// fold_in_four's order: four interleaved partial results, the leftovers into the first, then
-// (p0 . p1) . (p2 . p3).
-template <typename Combine>
-[[gnu::always_inline]] inline LaneValues lane_fold_in_four(const LaneVector& v, std::size_t length, double start,
-                                                         Combine combine) {
-    LaneValues partial[4];
-    for (LaneValues& p : partial) p = splat<LaneValues>(start);
+// The passes over a player's entries feed them in index order to a visit(i, chain), `chain`
+// being the partial result entry i joins: with four chains, fold_in_four's (four interleaved
+// ones, the leftovers past the last whole four into the first); with one, index order.
+template <std::size_t Chains, typename Visit>
+[[gnu::always_inline]] inline void in_fold_order(std::size_t length, Visit&& visit) {
     std::size_t i = 0;
-    for (; i + 4 <= length; i += 4)
-        for (std::size_t l = 0; l < 4; ++l) partial[l] = combine(v[i + l], partial[l]);
-    for (; i < length; ++i) partial[0] = combine(v[i], partial[0]);
-    return combine(combine(partial[1], partial[0]), combine(partial[3], partial[2]));
+    if constexpr (Chains == 4)
+        for (; i + 4 <= length; i += 4) visit(i, 0), visit(i + 1, 1), visit(i + 2, 2), visit(i + 3, 3);
+    for (; i < length; ++i) visit(i, 0);
 }
 
-// exp_shifted_in_place: v <- exp(v - max(v)), the maximum passing over NaN. The differences
-// are <= 0 or NaN; when every one is above -kShortFormLimit, the short form of the exponential
-// gives the same values for less work.
-[[gnu::always_inline]] inline void lane_exp_shifted(LaneVector& v, std::size_t length) {
-    using exponential_detail::exp_lanes, exponential_detail::kShortFormLimit;
-    const LaneValues largest = lane_fold_in_four(v, length, -std::numeric_limits<double>::infinity(), LargerOf{});
-    LaneBits short_form = splat<LaneBits>(~std::uint64_t{0});
-    for (std::size_t i = 0; i < length; ++i) {
-        v[i] -= largest;
-        short_form &= std::bit_cast<LaneBits>(v[i] > -kShortFormLimit);
+// sum_of's result from its chains: index order from 0.0 below eight entries, else
+// fold_in_four's (p2 + p3) + (p0 + p1).
+template <std::size_t Chains>
+[[gnu::always_inline]] inline LaneValues sum_of_chains(const LaneValues (&p)[4]) {
+    if constexpr (Chains == 4) return (p[2] + p[3]) + (p[0] + p[1]);
+    else return p[0];
+}
+
+[[gnu::always_inline]] inline LaneValues larger_of(LaneValues x, LaneValues largest) { return x > largest ? x : largest; }
+
+// The partial results of a fold, all starting at `start`.
+struct LaneChains {
+    LaneValues p[4];
+    explicit LaneChains(double start) {
+        for (LaneValues& chain : p) chain = splat<LaneValues>(start);
     }
-    if (failed_lanes(short_form) == 0) {
-        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false>(v[i]);
+};
+
+// What a pass computing the exponentials' arguments v learns about them: their maximum in
+// nan_ignoring_max's order (the shift), and whether every v - shift is above -kShortFormLimit,
+// where the short form of the exponential gives the full form's values for less work. (Those
+// differences are <= 0 or NaN, and each is at least the smallest v less the shift.)
+struct ExponentArguments {
+    LaneChains largest{-std::numeric_limits<double>::infinity()};
+    LaneValues smallest = splat<LaneValues>(std::numeric_limits<double>::infinity());
+    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});  // all ones while no NaN
+
+    [[gnu::always_inline]] void add(LaneValues v, std::size_t chain) {
+        largest.p[chain] = larger_of(v, largest.p[chain]);
+        smallest = v < smallest ? v : smallest;
+        numbers &= std::bit_cast<LaneBits>(v == v);
+    }
+    [[gnu::always_inline]] LaneValues shift() const {
+        const LaneValues* p = largest.p;
+        return larger_of(larger_of(p[1], p[0]), larger_of(p[3], p[2]));
+    }
+    [[gnu::always_inline]] bool short_form(LaneValues shift) const {
+        return failed_lanes(numbers & std::bit_cast<LaneBits>(smallest - shift > -exponential_detail::kShortFormLimit)) == 0;
+    }
+};
+
+// v <- exp(v - shift), exp_of_differences' values.
+[[gnu::always_inline]] inline void lane_exp_of_differences(LaneVector& v, std::size_t length,
+                                                           const ExponentArguments& arguments) {
+    using exponential_detail::exp_lanes;
+    const LaneValues shift = arguments.shift();
+    if (arguments.short_form(shift)) {
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false>(v[i] - shift);
     } else {
-        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true>(v[i]);
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true>(v[i] - shift);
     }
 }
 
-// normalise: every entry divided by sum_of the entries.
-[[gnu::always_inline]] inline void lane_normalise(LaneVector& v, std::size_t length) {
-    LaneValues sum;
-    if (length < 8) {
-        sum = splat<LaneValues>(0.0);
-        for (std::size_t i = 0; i < length; ++i) sum += v[i];
-    } else {
-        sum = lane_fold_in_four(v, length, 0.0, PlusOf{});
-    }
-    for (std::size_t i = 0; i < length; ++i) v[i] /= sum;
-}
-
-// lies_on_simplex, whose verdict is that of the index-order sum from -0.0: lanes that pass
-// are all ones.
-[[gnu::always_inline]] inline LaneBits lane_on_simplex(const LaneVector& v, std::size_t length) {
+// lies_on_simplex, whose verdict is that of the index-order sum from -0.0, fed entry by entry:
+// lanes that pass are all ones.
+struct SimplexCheck {
     LaneValues sum = splat<LaneValues>(-0.0);
     LaneBits non_negative = splat<LaneBits>(~std::uint64_t{0});
-    for (std::size_t i = 0; i < length; ++i) {
-        sum += v[i];
-        non_negative &= std::bit_cast<LaneBits>(v[i] >= 0.0);
+
+    [[gnu::always_inline]] void add(LaneValues v) {
+        sum += v;
+        non_negative &= std::bit_cast<LaneBits>(v >= 0.0);
     }
-    const LaneValues distance = std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(sum - 1.0) & ~(std::uint64_t{1} << 63));
-    return non_negative & std::bit_cast<LaneBits>(distance < kSimplexTolerance);
+    [[gnu::always_inline]] LaneBits passed() const {
+        const LaneValues distance =
+            std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(sum - 1.0) & ~(std::uint64_t{1} << 63));
+        return non_negative & std::bit_cast<LaneBits>(distance < kSimplexTolerance);
+    }
+};
+
+// v <- v / total (normalise's division), checked as lies_on_simplex checks.
+[[gnu::always_inline]] inline LaneBits divide_and_check(LaneVector& v, std::size_t length, LaneValues total) {
+    SimplexCheck check;
+    for (std::size_t i = 0; i < length; ++i) check.add(v[i] /= total);
+    return check.passed();
 }
 
 // IEEE totalOrder as signed integer order (total_order_key), its own inverse.
@@ -201,31 +221,56 @@ template <typename Combine>
 
 // One player's half of a mirror-descent step (OmwuOomd::step): e = exp-shifted(-eta g),
 // hat' = normalise(e hat + 2^-52), strategy' = normalise(e hat'); the lanes where both lie on
-// the simplex.
+// the simplex. SumChains: sum_of's chains at the player's length.
+template <std::size_t SumChains>
 [[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
                                                    LaneVector& e, LaneVector& next_hat, LaneVector& next) {
     const std::size_t length = grad.size();
-    for (std::size_t i = 0; i < length; ++i) e[i] = factor * grad[i];
-    lane_exp_shifted(e, length);
-    for (std::size_t i = 0; i < length; ++i) next_hat[i] = e[i] * hat[i] + kMachineEpsilon;
-    lane_normalise(next_hat, length);
-    for (std::size_t i = 0; i < length; ++i) next[i] = e[i] * next_hat[i];
-    lane_normalise(next, length);
-    return lane_on_simplex(next, length) & lane_on_simplex(next_hat, length);
+    ExponentArguments arguments;
+    in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) { arguments.add(e[i] = factor * grad[i], chain); });
+    lane_exp_of_differences(e, length, arguments);
+    LaneChains hat_total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) {
+        hat_total.p[chain] += next_hat[i] = e[i] * hat[i] + kMachineEpsilon;
+    });
+    const LaneValues hat_sum = sum_of_chains<SumChains>(hat_total.p);
+    SimplexCheck hat_check;
+    LaneChains total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) {
+        hat_check.add(next_hat[i] /= hat_sum);
+        total.p[chain] += next[i] = e[i] * next_hat[i];
+    });
+    return divide_and_check(next, length, sum_of_chains<SumChains>(total.p)) & hat_check.passed();
 }
 
 // One player's half of an FTRL step (OmwuOftrl::step): sum' = sum + g, strategy' =
 // normalise(exp-shifted(-eta (sum' + g))); the lanes where it lies on the simplex.
+template <std::size_t SumChains>
 [[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
                                                       LaneVector& next_sum, LaneVector& next) {
     const std::size_t length = grad.size();
-    for (std::size_t i = 0; i < length; ++i) {
+    ExponentArguments arguments;
+    in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) {
         next_sum[i] = sum[i] + grad[i];
-        next[i] = (next_sum[i] + grad[i]) * factor;
-    }
-    lane_exp_shifted(next, length);
-    lane_normalise(next, length);
-    return lane_on_simplex(next, length);
+        arguments.add(next[i] = (next_sum[i] + grad[i]) * factor, chain);
+    });
+    lane_exp_of_differences(next, length, arguments);
+    LaneChains total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) { total.p[chain] += next[i]; });
+    return divide_and_check(next, length, sum_of_chains<SumChains>(total.p));
+}
+
+// The players' halves with sum_of's chains at the player's length.
+[[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
+                                                   LaneVector& e, LaneVector& next_hat, LaneVector& next) {
+    return grad.size() < 8 ? tilt_player<1>(grad, hat, factor, e, next_hat, next)
+                           : tilt_player<4>(grad, hat, factor, e, next_hat, next);
+}
+
+[[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
+                                                      LaneVector& next_sum, LaneVector& next) {
+    return grad.size() < 8 ? softmax_player<1>(grad, sum, factor, next_sum, next)
+                           : softmax_player<4>(grad, sum, factor, next_sum, next);
 }
 
 // Installs the candidates of the lanes that passed and returns the declined ones.
