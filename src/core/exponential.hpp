@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 namespace quarnel {
 
@@ -92,12 +93,28 @@ template <typename T, typename Lanes, typename Halves>
     return lookup<double, Octet, Quad>(table, j);
 }
 
+// The same as one permutation of the whole table: one instruction with AVX-512, but a slow
+// sequence with anything narrower, so only builds for AVX-512 ask for it.
+template <typename T, typename Lanes>
+[[gnu::always_inline]] inline Lanes lookup_whole(const T (&table)[8], OctetBits j) {
+    Lanes whole;
+    std::memcpy(&whole, table, sizeof whole);
+    return __builtin_shuffle(whole, j);
+}
+
+template <bool kWidePermute, typename Table, typename Index>
+[[gnu::always_inline]] inline auto lookup_in(const Table& table, Index j) {
+    if constexpr (kWidePermute && std::is_same_v<Table, std::uint64_t[8]>) return lookup_whole<std::uint64_t, OctetBits>(table, j);
+    else if constexpr (kWidePermute) return lookup_whole<double, Octet>(table, j);
+    else return lookup(table, j);
+}
+
 // exp of every lane of x. V is double or a GCC vector of doubles, U std::uint64_t or the
-// vector of as many 64-bit unsigned integers. The full form takes any x. The short form,
+// vector of as many 64-bit unsigned integers (kWidePermute: Octets, in an AVX-512 build). The full form takes any x. The short form,
 // for |x| < kShortFormLimit only, leaves out the clamp, the NaN case and the two-step scaling:
 // with the scaled values normal there, scaling by 2^512 and back is exact, so both forms give
 // the same result.
-template <typename V, typename U, bool kFullForm>
+template <typename V, typename U, bool kFullForm, bool kWidePermute = false>
 [[gnu::always_inline]] inline V exp_lanes(V x) {
     V c = x;
     if constexpr (kFullForm) {
@@ -109,8 +126,8 @@ template <typename V, typename U, bool kFullForm>
     const V k = shifted - kRoundingShift;
     const V r = (c - k * kLn2Over8High) - k * kLn2Over8Low;
     const U j = k_bits & kTableMask;
-    const U scale_bits = lookup(kScaleBits, j) + (k_bits << kTableShift);
-    const V tail = lookup(kTails, j);
+    const U scale_bits = lookup_in<kWidePermute>(kScaleBits, j) + (k_bits << kTableShift);
+    const V tail = lookup_in<kWidePermute>(kTails, j);
 
     // tail + (e^r - 1), the polynomial's terms in pairs so that few operations wait on others.
     constexpr double kC2 = 1.0 / 2, kC3 = 1.0 / 6, kC4 = 1.0 / 24, kC5 = 1.0 / 120, kC6 = 1.0 / 720,

@@ -150,14 +150,15 @@ struct ExponentArguments {
 };
 
 // v <- exp(v - shift), exp_of_differences' values.
+template <bool kWide>
 [[gnu::always_inline]] inline void lane_exp_of_differences(LaneVector& v, std::size_t length,
                                                            const ExponentArguments& arguments) {
     using exponential_detail::exp_lanes;
     const LaneValues shift = arguments.shift();
     if (arguments.short_form(shift)) {
-        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false>(v[i] - shift);
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false, kWide>(v[i] - shift);
     } else {
-        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true>(v[i] - shift);
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true, kWide>(v[i] - shift);
     }
 }
 
@@ -222,13 +223,13 @@ struct SimplexCheck {
 // One player's half of a mirror-descent step (OmwuOomd::step): e = exp-shifted(-eta g),
 // hat' = normalise(e hat + 2^-52), strategy' = normalise(e hat'); the lanes where both lie on
 // the simplex. SumChains: sum_of's chains at the player's length.
-template <std::size_t SumChains>
+template <bool kWide, std::size_t SumChains>
 [[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
                                                    LaneVector& e, LaneVector& next_hat, LaneVector& next) {
     const std::size_t length = grad.size();
     ExponentArguments arguments;
     in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) { arguments.add(e[i] = factor * grad[i], chain); });
-    lane_exp_of_differences(e, length, arguments);
+    lane_exp_of_differences<kWide>(e, length, arguments);
     LaneChains hat_total(0.0);
     in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) {
         hat_total.p[chain] += next_hat[i] = e[i] * hat[i] + kMachineEpsilon;
@@ -245,7 +246,7 @@ template <std::size_t SumChains>
 
 // One player's half of an FTRL step (OmwuOftrl::step): sum' = sum + g, strategy' =
 // normalise(exp-shifted(-eta (sum' + g))); the lanes where it lies on the simplex.
-template <std::size_t SumChains>
+template <bool kWide, std::size_t SumChains>
 [[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
                                                       LaneVector& next_sum, LaneVector& next) {
     const std::size_t length = grad.size();
@@ -254,23 +255,25 @@ template <std::size_t SumChains>
         next_sum[i] = sum[i] + grad[i];
         arguments.add(next[i] = (next_sum[i] + grad[i]) * factor, chain);
     });
-    lane_exp_of_differences(next, length, arguments);
+    lane_exp_of_differences<kWide>(next, length, arguments);
     LaneChains total(0.0);
     in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) { total.p[chain] += next[i]; });
     return divide_and_check(next, length, sum_of_chains<SumChains>(total.p));
 }
 
 // The players' halves with sum_of's chains at the player's length.
+template <bool kWide>
 [[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
                                                    LaneVector& e, LaneVector& next_hat, LaneVector& next) {
-    return grad.size() < 8 ? tilt_player<1>(grad, hat, factor, e, next_hat, next)
-                           : tilt_player<4>(grad, hat, factor, e, next_hat, next);
+    return grad.size() < 8 ? tilt_player<kWide, 1>(grad, hat, factor, e, next_hat, next)
+                           : tilt_player<kWide, 4>(grad, hat, factor, e, next_hat, next);
 }
 
+template <bool kWide>
 [[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
                                                       LaneVector& next_sum, LaneVector& next) {
-    return grad.size() < 8 ? softmax_player<1>(grad, sum, factor, next_sum, next)
-                           : softmax_player<4>(grad, sum, factor, next_sum, next);
+    return grad.size() < 8 ? softmax_player<kWide, 1>(grad, sum, factor, next_sum, next)
+                           : softmax_player<kWide, 4>(grad, sum, factor, next_sum, next);
 }
 
 // Installs the candidates of the lanes that passed and returns the declined ones.
@@ -283,25 +286,50 @@ template <std::size_t SumChains>
     return declined;
 }
 
-QUARNEL_INSTRUCTION_SET_CLONES unsigned step_mirror_descent(LaneArrays& s, double (&gaps)[kLaneCount]) {
+template <bool kWide>
+[[gnu::always_inline]] inline unsigned step_mirror_descent(LaneArrays& s, double (&gaps)[kLaneCount]) {
     lane_gradients(s);
     const LaneValues factor = splat<LaneValues>(-s.eta);
-    const LaneBits passed = tilt_player(s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
-                            tilt_player(s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
+    const LaneBits passed = tilt_player<kWide>(s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
+                            tilt_player<kWide>(s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
     const unsigned declined = install_passed(s, passed);
     lane_duality_gaps(s, gaps);
     return declined;
 }
 
-QUARNEL_INSTRUCTION_SET_CLONES unsigned step_ftrl(LaneArrays& s, double (&gaps)[kLaneCount]) {
+template <bool kWide>
+[[gnu::always_inline]] inline unsigned step_ftrl(LaneArrays& s, double (&gaps)[kLaneCount]) {
     lane_gradients(s);
     const LaneValues factor = splat<LaneValues>(-s.eta);
-    const LaneBits passed = softmax_player(s.grad_x, s.first, factor, s.next_first, s.next_x) &
-                            softmax_player(s.grad_y, s.second, factor, s.next_second, s.next_y);
+    const LaneBits passed = softmax_player<kWide>(s.grad_x, s.first, factor, s.next_first, s.next_x) &
+                            softmax_player<kWide>(s.grad_y, s.second, factor, s.next_second, s.next_y);
     const unsigned declined = install_passed(s, passed);
     lane_duality_gaps(s, gaps);
     return declined;
 }
+
+// One step of the rule (the variant index) in every lane.
+template <bool kWide>
+[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+    return rule == 1 ? step_mirror_descent<kWide>(s, gaps) : step_ftrl<kWide>(s, gaps);
+}
+
+// A build for each instruction set, as QUARNEL_INSTRUCTION_SET_CLONES gives, but only the
+// AVX-512 one reads the exponential's tables with whole-register permutations.
+#ifdef __SANITIZE_THREAD__
+unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) { return step_rule<false>(s, rule, gaps); }
+#else
+__attribute__((target("arch=x86-64-v4"))) unsigned step_lanes(LaneArrays& s, std::size_t rule,
+                                                              double (&gaps)[kLaneCount]) {
+    return step_rule<true>(s, rule, gaps);
+}
+__attribute__((target("avx2"))) unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+    return step_rule<false>(s, rule, gaps);
+}
+__attribute__((target("default"))) unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+    return step_rule<false>(s, rule, gaps);
+}
+#endif
 
 // The rule's two vectors and step size, for the two multiplicative rules.
 struct RuleVectors {
@@ -367,7 +395,7 @@ void LaneBlock::store(std::size_t lane, GameState& state, Optimizer& optimizer) 
 }
 
 unsigned LaneBlock::step(double (&gaps)[kLaneCount]) {
-    return rule_index_ == 1 ? step_mirror_descent(arrays_, gaps) : step_ftrl(arrays_, gaps);
+    return step_lanes(arrays_, rule_index_, gaps);
 }
 
 }  // namespace quarnel
