@@ -189,8 +189,9 @@ def instructions_per_step():
 
 
 # The batched table: explorations against NumPy and JAX batched over trials, one core each.
-BATCHED_CASES = (("ogda", 2, 4096, 2000), ("ogda", 8, 1024, 2000), ("omwuoomd", 8, 1024, 2000),
-                 ("omwuoftrl", 8, 1024, 2000), ("omwuoomd", 32, 256, 1000))
+BATCHED_SIZES = ((2, 4096, 2000), (8, 1024, 2000), (32, 256, 1000))  # n, trials, steps
+BATCHED_CASES = tuple((rule, n, trials, steps) for n, trials, steps in BATCHED_SIZES
+                      for rule in ("ogda", "omwuoomd", "omwuoftrl"))
 BATCHED_COLUMNS = ("quarnel", "lab", "jax", "numpy")
 
 # The arithmetic limit of one trial-step, in ns, on these assumptions: the gradients a y and

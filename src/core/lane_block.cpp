@@ -1,5 +1,6 @@
 #include "core/lane_block.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -308,10 +309,95 @@ template <bool kWide>
     return declined;
 }
 
+// The lanes' projections onto the simplex (simplex_projection_into with radius 1, where it
+// takes its direct path): the entries sorted in descending order, the running sums of the
+// sorted entries from 0.0, and the threshold of the last entry above its own candidate
+// (cumsum_k - 1) / (k + 1); out = max(v - theta, 0). The lanes that pass are all ones; the
+// others (a NaN, no threshold, a sum or threshold out of the finite range) take the general
+// path, which retries shifted or fails.
+//
+// The sort is a bitonic network over the length rounded up to a power of two, the padding -inf
+// (below every entry, and never scanned): equal entries may swap places, which changes no
+// running sum (a zero's sign included, as 0.0 + -0.0 is 0.0).
+[[gnu::always_inline]] inline void lane_sort_descending(LaneVector& v, std::size_t padded) {
+    for (std::size_t k = 2; k <= padded; k <<= 1) {
+        for (std::size_t j = k >> 1; j > 0; j >>= 1) {
+            for (std::size_t i = 0; i < padded; ++i) {
+                const std::size_t l = i ^ j;
+                if (l < i) continue;
+                const LaneValues a = v[i], b = v[l];
+                const LaneValues high = a > b ? a : b, low = a > b ? b : a;
+                const bool descending = (i & k) == 0;
+                v[i] = descending ? high : low;
+                v[l] = descending ? low : high;
+            }
+        }
+    }
+}
+
+[[gnu::always_inline]] inline LaneBits finite(LaneValues v) {
+    const LaneValues magnitude = std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(v) & ~(std::uint64_t{1} << 63));
+    return std::bit_cast<LaneBits>(magnitude < std::numeric_limits<double>::infinity());
+}
+
+[[gnu::always_inline]] inline LaneBits lane_project(const LaneVector& v, std::size_t length, LaneVector& sorted,
+                                                    LaneVector& out) {
+    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});
+    for (std::size_t i = 0; i < length; ++i) {
+        sorted[i] = v[i];
+        numbers &= std::bit_cast<LaneBits>(v[i] == v[i]);
+    }
+    const std::size_t padded = std::bit_ceil(length);
+    for (std::size_t i = length; i < padded; ++i) sorted[i] = splat<LaneValues>(-std::numeric_limits<double>::infinity());
+    lane_sort_descending(sorted, padded);
+    LaneValues cumsum = splat<LaneValues>(0.0), theta = splat<LaneValues>(0.0);
+    LaneBits found = splat<LaneBits>(0);
+    for (std::size_t k = 0; k < length; ++k) {
+        cumsum += sorted[k];
+        const LaneValues t = (cumsum - 1.0) / static_cast<double>(k + 1);
+        const auto above = sorted[k] > t;
+        theta = above ? t : theta;
+        found |= std::bit_cast<LaneBits>(above);
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        const LaneValues d = v[i] - theta;
+        out[i] = d > 0.0 ? d : splat<LaneValues>(0.0);
+    }
+    return numbers & found & finite(cumsum) & finite(theta);
+}
+
+// out <- from - eta g (descend_and_project's step before the projection).
+[[gnu::always_inline]] inline void lane_descend(const LaneVector& from, const LaneVector& g, LaneValues eta,
+                                                LaneVector& out) {
+    for (std::size_t i = 0; i < g.size(); ++i) out[i] = from[i] - eta * g[i];
+}
+
+// OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection.
+template <bool kWide>
+[[gnu::always_inline]] inline unsigned step_ogda(LaneArrays& s, double (&gaps)[kLaneCount]) {
+    lane_gradients(s);
+    const LaneValues eta = splat<LaneValues>(s.eta);
+    lane_descend(s.first, s.grad_x, eta, s.work_x);
+    LaneBits passed = lane_project(s.work_x, s.m, s.sorted, s.next_first);
+    lane_descend(s.second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, s.n, s.sorted, s.next_second);
+    lane_descend(s.next_first, s.grad_x, eta, s.work_x);
+    passed &= lane_project(s.work_x, s.m, s.sorted, s.next_x);
+    lane_descend(s.next_second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, s.n, s.sorted, s.next_y);
+    const unsigned declined = install_passed(s, passed);
+    lane_duality_gaps(s, gaps);
+    return declined;
+}
+
 // One step of the rule (the variant index) in every lane.
 template <bool kWide>
 [[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
-    return rule == 1 ? step_mirror_descent<kWide>(s, gaps) : step_ftrl<kWide>(s, gaps);
+    switch (rule) {
+        case 0: return step_ogda<kWide>(s, gaps);
+        case 1: return step_mirror_descent<kWide>(s, gaps);
+        default: return step_ftrl<kWide>(s, gaps);
+    }
 }
 
 // A build for each instruction set, as QUARNEL_INSTRUCTION_SET_CLONES gives, but only the
@@ -351,7 +437,6 @@ void take_lane(const LaneVector& lanes, std::size_t lane, std::span<double> valu
 }  // namespace
 
 bool LaneBlock::accepts(const GameState& state, const Optimizer& optimizer) {
-    if (std::holds_alternative<Ogda>(optimizer.variant)) return false;
     const auto [first, second, eta] = std::visit(RuleVectors{}, optimizer.variant);
     return state.a.rows > 0 && state.a.cols > 0 && state.x.size() == state.a.rows && state.y.size() == state.a.cols &&
            first->size() == state.a.rows && second->size() == state.a.cols;
@@ -367,6 +452,7 @@ LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer) : rul
         rows->resize(m);
     for (auto* cols : {&arrays_.y, &arrays_.second, &arrays_.grad_y, &arrays_.work_y, &arrays_.next_y, &arrays_.next_second})
         cols->resize(n);
+    arrays_.sorted.resize(std::bit_ceil(std::max(m, n)));
     for (std::size_t lane = 0; lane < kLaneCount; ++lane) load(lane, example, optimizer);
 }
 

@@ -1,13 +1,14 @@
 #pragma once
-// Eight runs of one multiplicative rule on games of one shape, stepped together: run t lives in
+// Eight runs of one learning rule on games of one shape, stepped together: run t lives in
 // lane t of eight-double vectors (one AVX-512 register, two AVX2 ones, four SSE2 ones), every
-// quantity stored as such a vector, so the matrix-vector products, the exponentials and the
-// normalisations of eight runs take the instructions of one. Each lane performs the operations
-// of the run's own step in the same order (products, folds, exponential, sums, divisions,
-// checks), so an accepted step is bit for bit the one the run would take alone, on every
-// instruction set. A step that a lane's run would fail (a result off the simplex, NaN on the
-// way there) is declined for that lane, which is left unchanged: the caller takes that step
-// the general way, which also raises the run's failure.
+// quantity stored as such a vector, so the matrix-vector products, the exponentials, the
+// normalisations and the projections of eight runs take the instructions of one. Each lane
+// performs the operations of the run's own step in the same order (products, folds,
+// exponential, sums, divisions, checks), so an accepted step is bit for bit the one the run
+// would take alone, on every instruction set. A step that a lane's run would take a special
+// way or fail (a result off the simplex, NaN on the way there, a projection that needs its
+// shifted retry) is declined for that lane, which is left unchanged: the caller takes that
+// step the general way, which also raises the run's failure.
 #include <cstddef>
 #include <vector>
 
@@ -48,12 +49,13 @@ struct LaneArrays {
     LaneVector first, second;  // the rule's vectors: hats, or running gradient sums
     // Step scratch: gradients, exponentials, and the candidates a step installs.
     LaneVector grad_x, grad_y, work_x, work_y, next_x, next_y, next_first, next_second;
+    LaneVector sorted;  // a projection's entries in descending order
 };
 
 class LaneBlock {
 public:
-    // True when runs of this game and optimizer can be stepped in a block: a multiplicative
-    // rule whose vectors have the game's lengths (none stretching from length 1).
+    // True when runs of this game and optimizer can be stepped in a block: the rule's vectors
+    // have the game's lengths (none stretching from length 1).
     static bool accepts(const GameState& state, const Optimizer& optimizer);
 
     // A block for runs of the example's shape and step size, every lane holding the example.

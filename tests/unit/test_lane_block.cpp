@@ -80,12 +80,14 @@ INSTANTIATE_TEST_SUITE_P(LaneBlock, LaneBlockSteps,
                          ::testing::Values(LaneCase{"md_1x1", 1, 1, 1}, LaneCase{"md_2x2", 1, 2, 2},
                                            LaneCase{"md_3x5", 1, 3, 5}, LaneCase{"md_8x8", 1, 8, 8},
                                            LaneCase{"md_9x17", 1, 9, 17}, LaneCase{"ftrl_2x2", 2, 2, 2},
-                                           LaneCase{"ftrl_7x4", 2, 7, 4}, LaneCase{"ftrl_16x11", 2, 16, 11}),
+                                           LaneCase{"ftrl_7x4", 2, 7, 4}, LaneCase{"ftrl_16x11", 2, 16, 11},
+                                           LaneCase{"ogda_1x3", 0, 1, 3}, LaneCase{"ogda_2x2", 0, 2, 2},
+                                           LaneCase{"ogda_5x6", 0, 5, 6}, LaneCase{"ogda_17x9", 0, 17, 9}),
                          case_name);
 
-TEST(LaneBlock, TakesOnlyMultiplicativeRulesWithoutStretchingVectors) {
+TEST(LaneBlock, TakesRulesWithoutStretchingVectors) {
     const GameState game = GameState::from_matrix(pennies());
-    EXPECT_FALSE(LaneBlock::accepts(game, Optimizer::ogda(0.1, 2)));
+    EXPECT_TRUE(LaneBlock::accepts(game, Optimizer::ogda(0.1, 2)));
     EXPECT_FALSE(LaneBlock::accepts(game, Optimizer::omwuoomd(0.1, 1)));
     EXPECT_TRUE(LaneBlock::accepts(game, Optimizer::omwuoftrl(0.1, 2)));
 }
