@@ -41,8 +41,8 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 // Rows i .. i + Rows - 1 in one pass over their entries, so each column's running sum is read
 // and written once per block of rows.
 template <std::size_t Rows, bool kShortRows>
-[[gnu::always_inline]] inline void lane_gradient_rows(LaneArrays& s, std::size_t i) {
-    const std::size_t n = s.n, whole = kShortRows ? 0 : n - n % 8;
+[[gnu::always_inline]] inline void lane_gradient_rows(LaneArrays& s, std::size_t n, std::size_t i) {
+    const std::size_t whole = kShortRows ? 0 : n - n % 8;
     const LaneValues* a = &s.a[i * n];
     LaneValues partial[Rows][kShortRows ? 1 : 8], rest[Rows], weight[Rows];
     for (std::size_t r = 0; r < Rows; ++r) {
@@ -83,19 +83,19 @@ template <std::size_t Rows, bool kShortRows>
 }
 
 template <bool kShortRows>
-[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s) {
+[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s, std::size_t m, std::size_t n) {
     // As many rows a block as keep their partial sums in registers.
     constexpr std::size_t kBlock = kShortRows ? 4 : 2;
-    for (std::size_t j = 0; j < s.n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
+    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
     std::size_t i = 0;
-    for (; i + kBlock <= s.m; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, i);
-    for (; i < s.m; ++i) lane_gradient_rows<1, kShortRows>(s, i);
-    for (std::size_t j = 0; j < s.n; ++j) s.grad_y[j] = -s.grad_y[j];
+    for (; i + kBlock <= m; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, n, i);
+    for (; i < m; ++i) lane_gradient_rows<1, kShortRows>(s, n, i);
+    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = -s.grad_y[j];
 }
 
-[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s) {
-    if (s.n < 8) lane_gradients<true>(s);
-    else lane_gradients<false>(s);
+[[gnu::always_inline]] inline void lane_gradients(LaneArrays& s, std::size_t m, std::size_t n) {
+    if (n < 8) lane_gradients<true>(s, m, n);
+    else lane_gradients<false>(s, m, n);
 }
 
 // The passes over a player's entries feed them in index order to a visit(i, chain), `chain`
@@ -203,20 +203,21 @@ struct SimplexCheck {
 }
 
 // GameState::duality_gap of each lane's gradients.
-[[gnu::always_inline]] inline void lane_duality_gaps(const LaneArrays& s, double (&gaps)[kLaneCount]) {
-    const LaneValues gap = (-lane_total_order_min(s.grad_y, s.n)) - lane_total_order_min(s.grad_x, s.m);
+[[gnu::always_inline]] inline void lane_duality_gaps(const LaneArrays& s, std::size_t m, std::size_t n,
+                                                     double (&gaps)[kLaneCount]) {
+    const LaneValues gap = (-lane_total_order_min(s.grad_y, n)) - lane_total_order_min(s.grad_x, m);
     for (std::size_t t = 0; t < kLaneCount; ++t) gaps[t] = gap[t];
 }
 
 // target <- candidate in the lanes that were not declined; the declined keep their values.
-[[gnu::always_inline]] inline void install(LaneVector& target, LaneVector& candidate, unsigned declined) {
+[[gnu::always_inline]] inline void install(LaneVector& target, LaneVector& candidate, std::size_t length, unsigned declined) {
     if (declined == 0) {
         swap(target, candidate);
         return;
     }
     LaneBits keep;
     for (std::size_t t = 0; t < kLaneCount; ++t) keep[t] = (declined >> t) & 1u ? ~std::uint64_t{0} : 0;
-    for (std::size_t i = 0; i < target.size(); ++i)
+    for (std::size_t i = 0; i < length; ++i)
         target[i] = std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(target[i]) & keep) |
                                               (std::bit_cast<LaneBits>(candidate[i]) & ~keep));
 }
@@ -225,9 +226,9 @@ struct SimplexCheck {
 // hat' = normalise(e hat + 2^-52), strategy' = normalise(e hat'); the lanes where both lie on
 // the simplex. SumChains: sum_of's chains at the player's length.
 template <bool kWide, std::size_t SumChains>
-[[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
-                                                   LaneVector& e, LaneVector& next_hat, LaneVector& next) {
-    const std::size_t length = grad.size();
+[[gnu::always_inline]] inline LaneBits tilt_player(std::size_t length, const LaneVector& grad, const LaneVector& hat,
+                                                   LaneValues factor, LaneVector& e, LaneVector& next_hat,
+                                                   LaneVector& next) {
     ExponentArguments arguments;
     in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) { arguments.add(e[i] = factor * grad[i], chain); });
     lane_exp_of_differences<kWide>(e, length, arguments);
@@ -248,9 +249,8 @@ template <bool kWide, std::size_t SumChains>
 // One player's half of an FTRL step (OmwuOftrl::step): sum' = sum + g, strategy' =
 // normalise(exp-shifted(-eta (sum' + g))); the lanes where it lies on the simplex.
 template <bool kWide, std::size_t SumChains>
-[[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
-                                                      LaneVector& next_sum, LaneVector& next) {
-    const std::size_t length = grad.size();
+[[gnu::always_inline]] inline LaneBits softmax_player(std::size_t length, const LaneVector& grad, const LaneVector& sum,
+                                                      LaneValues factor, LaneVector& next_sum, LaneVector& next) {
     ExponentArguments arguments;
     in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) {
         next_sum[i] = sum[i] + grad[i];
@@ -264,48 +264,49 @@ template <bool kWide, std::size_t SumChains>
 
 // The players' halves with sum_of's chains at the player's length.
 template <bool kWide>
-[[gnu::always_inline]] inline LaneBits tilt_player(const LaneVector& grad, const LaneVector& hat, LaneValues factor,
-                                                   LaneVector& e, LaneVector& next_hat, LaneVector& next) {
-    return grad.size() < 8 ? tilt_player<kWide, 1>(grad, hat, factor, e, next_hat, next)
-                           : tilt_player<kWide, 4>(grad, hat, factor, e, next_hat, next);
+[[gnu::always_inline]] inline LaneBits tilt_player(std::size_t length, const LaneVector& grad, const LaneVector& hat,
+                                                   LaneValues factor, LaneVector& e, LaneVector& next_hat,
+                                                   LaneVector& next) {
+    return length < 8 ? tilt_player<kWide, 1>(length, grad, hat, factor, e, next_hat, next)
+                      : tilt_player<kWide, 4>(length, grad, hat, factor, e, next_hat, next);
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline LaneBits softmax_player(const LaneVector& grad, const LaneVector& sum, LaneValues factor,
-                                                      LaneVector& next_sum, LaneVector& next) {
-    return grad.size() < 8 ? softmax_player<kWide, 1>(grad, sum, factor, next_sum, next)
-                           : softmax_player<kWide, 4>(grad, sum, factor, next_sum, next);
+[[gnu::always_inline]] inline LaneBits softmax_player(std::size_t length, const LaneVector& grad, const LaneVector& sum,
+                                                      LaneValues factor, LaneVector& next_sum, LaneVector& next) {
+    return length < 8 ? softmax_player<kWide, 1>(length, grad, sum, factor, next_sum, next)
+                      : softmax_player<kWide, 4>(length, grad, sum, factor, next_sum, next);
 }
 
 // Installs the candidates of the lanes that passed and returns the declined ones.
-[[gnu::always_inline]] inline unsigned install_passed(LaneArrays& s, LaneBits passed) {
+[[gnu::always_inline]] inline unsigned install_passed(LaneArrays& s, std::size_t m, std::size_t n, LaneBits passed) {
     const unsigned declined = failed_lanes(passed);
-    install(s.x, s.next_x, declined);
-    install(s.y, s.next_y, declined);
-    install(s.first, s.next_first, declined);
-    install(s.second, s.next_second, declined);
+    install(s.x, s.next_x, m, declined);
+    install(s.y, s.next_y, n, declined);
+    install(s.first, s.next_first, m, declined);
+    install(s.second, s.next_second, n, declined);
     return declined;
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_mirror_descent(LaneArrays& s, double (&gaps)[kLaneCount]) {
-    lane_gradients(s);
+[[gnu::always_inline]] inline unsigned step_mirror_descent(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+    lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
-    const LaneBits passed = tilt_player<kWide>(s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
-                            tilt_player<kWide>(s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
-    const unsigned declined = install_passed(s, passed);
-    lane_duality_gaps(s, gaps);
+    const LaneBits passed = tilt_player<kWide>(m, s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
+                            tilt_player<kWide>(n, s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    lane_duality_gaps(s, m, n, gaps);
     return declined;
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_ftrl(LaneArrays& s, double (&gaps)[kLaneCount]) {
-    lane_gradients(s);
+[[gnu::always_inline]] inline unsigned step_ftrl(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+    lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
-    const LaneBits passed = softmax_player<kWide>(s.grad_x, s.first, factor, s.next_first, s.next_x) &
-                            softmax_player<kWide>(s.grad_y, s.second, factor, s.next_second, s.next_y);
-    const unsigned declined = install_passed(s, passed);
-    lane_duality_gaps(s, gaps);
+    const LaneBits passed = softmax_player<kWide>(m, s.grad_x, s.first, factor, s.next_first, s.next_x) &
+                            softmax_player<kWide>(n, s.grad_y, s.second, factor, s.next_second, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    lane_duality_gaps(s, m, n, gaps);
     return declined;
 }
 
@@ -367,37 +368,47 @@ template <bool kWide>
 }
 
 // out <- from - eta g (descend_and_project's step before the projection).
-[[gnu::always_inline]] inline void lane_descend(const LaneVector& from, const LaneVector& g, LaneValues eta,
-                                                LaneVector& out) {
-    for (std::size_t i = 0; i < g.size(); ++i) out[i] = from[i] - eta * g[i];
+[[gnu::always_inline]] inline void lane_descend(std::size_t length, const LaneVector& from, const LaneVector& g,
+                                                LaneValues eta, LaneVector& out) {
+    for (std::size_t i = 0; i < length; ++i) out[i] = from[i] - eta * g[i];
 }
 
 // OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection.
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_ogda(LaneArrays& s, double (&gaps)[kLaneCount]) {
-    lane_gradients(s);
+[[gnu::always_inline]] inline unsigned step_ogda(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+    lane_gradients(s, m, n);
     const LaneValues eta = splat<LaneValues>(s.eta);
-    lane_descend(s.first, s.grad_x, eta, s.work_x);
-    LaneBits passed = lane_project(s.work_x, s.m, s.sorted, s.next_first);
-    lane_descend(s.second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, s.n, s.sorted, s.next_second);
-    lane_descend(s.next_first, s.grad_x, eta, s.work_x);
-    passed &= lane_project(s.work_x, s.m, s.sorted, s.next_x);
-    lane_descend(s.next_second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, s.n, s.sorted, s.next_y);
-    const unsigned declined = install_passed(s, passed);
-    lane_duality_gaps(s, gaps);
+    lane_descend(m, s.first, s.grad_x, eta, s.work_x);
+    LaneBits passed = lane_project(s.work_x, m, s.sorted, s.next_first);
+    lane_descend(n, s.second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, n, s.sorted, s.next_second);
+    lane_descend(m, s.next_first, s.grad_x, eta, s.work_x);
+    passed &= lane_project(s.work_x, m, s.sorted, s.next_x);
+    lane_descend(n, s.next_second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, n, s.sorted, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    lane_duality_gaps(s, m, n, gaps);
     return declined;
 }
 
 // One step of the rule (the variant index) in every lane.
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, std::size_t m, std::size_t n,
+                                                 double (&gaps)[kLaneCount]) {
     switch (rule) {
-        case 0: return step_ogda<kWide>(s, gaps);
-        case 1: return step_mirror_descent<kWide>(s, gaps);
-        default: return step_ftrl<kWide>(s, gaps);
+        case 0: return step_ogda<kWide>(s, m, n, gaps);
+        case 1: return step_mirror_descent<kWide>(s, m, n, gaps);
+        default: return step_ftrl<kWide>(s, m, n, gaps);
     }
+}
+
+// The step with the shape as constants for the smallest games, where loop overhead would
+// cost as much as the arithmetic.
+template <bool kWide>
+[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+    if (s.m == 2 && s.n == 2) return step_rule<kWide>(s, rule, 2, 2, gaps);
+    if (s.m == 3 && s.n == 3) return step_rule<kWide>(s, rule, 3, 3, gaps);
+    return step_rule<kWide>(s, rule, s.m, s.n, gaps);
 }
 
 // A build for each instruction set, as QUARNEL_INSTRUCTION_SET_CLONES gives, but only the
