@@ -186,7 +186,7 @@ def test_another_thread_runs_while_a_sweep_is_in_the_engine():
     ticker.start()
     try:
         started = time.monotonic()
-        ql.scattered(RPS, "ogda", eta=0.0, steps=50000, trials=400, inner=0.1, outer=0.2, chunk=400, progress=False)
+        ql.scattered(RPS, "ogda", eta=0.0, steps=50000, trials=2000, inner=0.1, outer=0.2, chunk=2000, progress=False)
         ended = time.monotonic()
     finally:
         done.set()

@@ -26,12 +26,15 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 // instruction set (no lane vector crosses a call). Each mirrors one scalar helper of the steps
 // and names it.
 
-// The lanes whose bits are clear in `passed`, as bits of a mask.
-[[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) {
-    unsigned failed = 0;
-    for (std::size_t t = 0; t < kLaneCount; ++t) failed |= passed[t] == 0 ? 1u << t : 0u;
-    return failed;
+// The lanes whose bits are set, as bits of a mask.
+[[gnu::always_inline]] inline unsigned set_lanes(LaneBits bits) {
+    unsigned set = 0;
+    for (std::size_t t = 0; t < kLaneCount; ++t) set |= bits[t] != 0 ? 1u << t : 0u;
+    return set;
 }
+
+// The lanes whose bits are clear in `passed`.
+[[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) { return set_lanes(~passed); }
 
 // matrix_vector_products: grad_x = a y, row by row (rows shorter than eight entries summed in
 // order from 0.0, longer ones in eight partial sums by column modulo eight, added up as
@@ -203,10 +206,12 @@ struct SimplexCheck {
 }
 
 // GameState::duality_gap of each lane's gradients.
-[[gnu::always_inline]] inline void lane_duality_gaps(const LaneArrays& s, std::size_t m, std::size_t n,
-                                                     double (&gaps)[kLaneCount]) {
+// Returns the lanes whose gap is below the convergence tolerance.
+[[gnu::always_inline]] inline unsigned lane_duality_gaps(const LaneArrays& s, std::size_t m, std::size_t n,
+                                                         double (&gaps)[kLaneCount]) {
     const LaneValues gap = (-lane_total_order_min(s.grad_y, n)) - lane_total_order_min(s.grad_x, m);
     for (std::size_t t = 0; t < kLaneCount; ++t) gaps[t] = gap[t];
+    return set_lanes(std::bit_cast<LaneBits>(gap < kConvergenceTolerance));
 }
 
 // target <- candidate in the lanes that were not declined; the declined keep their values.
@@ -289,25 +294,23 @@ template <bool kWide>
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_mirror_descent(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_mirror_descent(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
     const LaneBits passed = tilt_player<kWide>(m, s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
                             tilt_player<kWide>(n, s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
     const unsigned declined = install_passed(s, m, n, passed);
-    lane_duality_gaps(s, m, n, gaps);
-    return declined;
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_ftrl(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_ftrl(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
     const LaneBits passed = softmax_player<kWide>(m, s.grad_x, s.first, factor, s.next_first, s.next_x) &
                             softmax_player<kWide>(n, s.grad_y, s.second, factor, s.next_second, s.next_y);
     const unsigned declined = install_passed(s, m, n, passed);
-    lane_duality_gaps(s, m, n, gaps);
-    return declined;
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
 
 // The lanes' projections onto the simplex (simplex_projection_into with radius 1, where it
@@ -375,7 +378,7 @@ template <bool kWide>
 
 // OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection.
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_ogda(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_ogda(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues eta = splat<LaneValues>(s.eta);
     lane_descend(m, s.first, s.grad_x, eta, s.work_x);
@@ -387,13 +390,12 @@ template <bool kWide>
     lane_descend(n, s.next_second, s.grad_y, eta, s.work_y);
     passed &= lane_project(s.work_y, n, s.sorted, s.next_y);
     const unsigned declined = install_passed(s, m, n, passed);
-    lane_duality_gaps(s, m, n, gaps);
-    return declined;
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
 
 // One step of the rule (the variant index) in every lane.
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, std::size_t m, std::size_t n,
+[[gnu::always_inline]] inline LaneStep step_rule(LaneArrays& s, std::size_t rule, std::size_t m, std::size_t n,
                                                  double (&gaps)[kLaneCount]) {
     switch (rule) {
         case 0: return step_ogda<kWide>(s, m, n, gaps);
@@ -405,7 +407,7 @@ template <bool kWide>
 // The step with the shape as constants for the smallest games, where loop overhead would
 // cost as much as the arithmetic.
 template <bool kWide>
-[[gnu::always_inline]] inline unsigned step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_rule(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
     if (s.m == 2 && s.n == 2) return step_rule<kWide>(s, rule, 2, 2, gaps);
     if (s.m == 3 && s.n == 3) return step_rule<kWide>(s, rule, 3, 3, gaps);
     return step_rule<kWide>(s, rule, s.m, s.n, gaps);
@@ -414,16 +416,16 @@ template <bool kWide>
 // A build for each instruction set, as QUARNEL_INSTRUCTION_SET_CLONES gives, but only the
 // AVX-512 one reads the exponential's tables with whole-register permutations.
 #ifdef __SANITIZE_THREAD__
-unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) { return step_rule<false>(s, rule, gaps); }
+LaneStep step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) { return step_rule<false>(s, rule, gaps); }
 #else
-__attribute__((target("arch=x86-64-v4"))) unsigned step_lanes(LaneArrays& s, std::size_t rule,
+__attribute__((target("arch=x86-64-v4"))) LaneStep step_lanes(LaneArrays& s, std::size_t rule,
                                                               double (&gaps)[kLaneCount]) {
     return step_rule<true>(s, rule, gaps);
 }
-__attribute__((target("avx2"))) unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+__attribute__((target("avx2"))) LaneStep step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
     return step_rule<false>(s, rule, gaps);
 }
-__attribute__((target("default"))) unsigned step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
+__attribute__((target("default"))) LaneStep step_lanes(LaneArrays& s, std::size_t rule, double (&gaps)[kLaneCount]) {
     return step_rule<false>(s, rule, gaps);
 }
 #endif
@@ -469,7 +471,8 @@ LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer) : rul
 
 void LaneBlock::load(std::size_t lane, const GameState& state, const Optimizer& optimizer) {
     const auto [first, second, eta] = std::visit(RuleVectors{}, optimizer.variant);
-    if (optimizer.variant.index() != rule_index_ || !(eta == arrays_.eta) || !accepts(state, optimizer) ||
+    if (optimizer.variant.index() != rule_index_ || std::bit_cast<std::uint64_t>(eta) != std::bit_cast<std::uint64_t>(arrays_.eta) ||
+        !accepts(state, optimizer) ||
         state.a.rows != arrays_.m || state.a.cols != arrays_.n)
         panic("a run that does not fit the block's lanes");
     put_lane(arrays_.a, lane, state.a.data);
@@ -491,7 +494,7 @@ void LaneBlock::store(std::size_t lane, GameState& state, Optimizer& optimizer) 
         optimizer.variant);
 }
 
-unsigned LaneBlock::step(double (&gaps)[kLaneCount]) {
+LaneStep LaneBlock::step(double (&gaps)[kLaneCount]) {
     return step_lanes(arrays_, rule_index_, gaps);
 }
 

@@ -15,6 +15,7 @@
 #include "core/exponential.hpp"
 #include "core/game.hpp"
 #include "core/optimizer.hpp"
+#include "core/run.hpp"
 
 namespace quarnel {
 
@@ -52,6 +53,12 @@ struct LaneArrays {
     LaneVector sorted;  // a projection's entries in descending order
 };
 
+// What a step of the lanes did: bit t for lane t.
+struct LaneStep {
+    unsigned declined;   // left unchanged, for the caller to take the general way
+    unsigned converged;  // gap below the convergence tolerance
+};
+
 class LaneBlock {
 public:
     // True when runs of this game and optimizer can be stepped in a block: the rule's vectors
@@ -66,8 +73,8 @@ public:
     void store(std::size_t lane, GameState& state, Optimizer& optimizer) const;
 
     // One step of every lane; gaps[t] is lane t's duality gap (of the strategies held before
-    // the step). Returns the lanes whose step was declined (bit t for lane t), left unchanged.
-    unsigned step(double (&gaps)[kLaneCount]);
+    // the step).
+    LaneStep step(double (&gaps)[kLaneCount]);
 
 private:
     std::size_t rule_index_;  // the optimizer's variant index

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "core/interrupt.hpp"
 #include "core/lane_block.hpp"
@@ -127,14 +128,19 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
     fill_uniform(slot.game_state.y);
 }
 
-// Runs in lanes keep eight gap histories alive: only for runs short enough that those stay small.
+// Runs in lanes keep their gap histories alive (eight stepping, up to kRunsTogether waiting
+// for their reduction): only for runs short enough that those stay small.
 constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 18;
 
-// Trials stepped eight at a time, one per lane of a LaneBlock; a trial
-// enters a lane as soon as the one before it there has ended, so lanes stay full while trials
-// end at different steps. Each trial's gaps and result are those of its run alone: a step a
-// lane declines is taken the general way, and a failing trial first lets the trials before it
-// finish alone, one of whose failures would have come first run by run.
+// Block steps between two looks at the parallel loop's cancel flag.
+constexpr std::size_t kStepsPerCancelCheck = 256;
+
+// Trials stepped eight at a time, one per lane of a LaneBlock; a trial enters a lane as soon
+// as the one before it there has ended, so lanes stay full while trials end at different
+// steps. Each trial's gaps and result are those of its run alone: a step a lane declines is
+// taken the general way, and a failing trial first lets the trials before it finish alone,
+// one of whose failures would have come first run by run. Ended trials are reduced
+// kRunsTogether at a time.
 template <typename Reduction>
 class LaneExploration {
 public:
@@ -143,47 +149,67 @@ public:
     LaneExploration(const BatchPlan& plan, const Reduction& reduction, const TrialSlot& example)
         : plan_(plan), reduction_(reduction), block_(example.game_state, example.optimizer) {
         for (Lane& lane : lanes_) lane.slot = example;
+        for (TrialSlot& slot : ended_) slot = example;
     }
 
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
-        first_ = first, count_ = count, next_ = 0, store_ = &store;
+        first_ = first, count_ = count, next_ = 0, store_ = &store, ended_count_ = 0, busy_ = 0;
         for (std::size_t t = 0; t < kLaneCount; ++t) enter_next(t);
         const GameState& shape = lanes_[0].slot.game_state;
         StopPoller poller(kLaneCount * shape.a.rows * shape.a.cols);
-        while (busy_lanes() != 0 && !parallel_loop_cancelled()) {
+        std::size_t until_cancel_check = kStepsPerCancelCheck;
+        for (std::size_t steps_left = steps_to_first_end(); busy_ != 0;) {
             poller.tick();
+            if (--until_cancel_check == 0) {
+                if (parallel_loop_cancelled()) return;
+                until_cancel_check = kStepsPerCancelCheck;
+            }
             double gaps[kLaneCount];
-            const unsigned declined = block_.step(gaps);
+            const LaneStep outcome = block_.step(gaps);
+            // The common step: every lane busy and going on.
+            if (outcome.declined == 0 && outcome.converged == 0 && steps_left > 1 && busy_ == kAllLanes) {
+                for (std::size_t t = 0; t < kLaneCount; ++t) lanes_[t].slot.gaps[lanes_[t].step++] = gaps[t];
+                --steps_left;
+                continue;
+            }
             // The lanes that took their step first: then every lane's state is that of its
             // recorded steps when a declined one fails.
             for (std::size_t t = 0; t < kLaneCount; ++t)
-                if (lanes_[t].busy && !(declined >> t & 1u)) record(t, gaps[t]);
+                if (busy(t) && !(outcome.declined >> t & 1u)) record(t, gaps[t]);
             for (std::size_t t = 0; t < kLaneCount; ++t)
-                if (lanes_[t].busy && declined >> t & 1u) record(t, step_alone(t));
+                if (busy(t) && outcome.declined >> t & 1u) record(t, step_alone(t));
+            steps_left = steps_to_first_end();
         }
+        reduce_ended();
     }
 
 private:
+    static constexpr unsigned kAllLanes = (1u << kLaneCount) - 1;
+
     struct Lane {
         TrialSlot slot;
         Result result{};
         std::uint64_t trial = 0;  // index from first_
         std::size_t step = 0;     // the step the lane takes next
-        bool busy = false;
     };
 
-    unsigned busy_lanes() const {
-        unsigned busy = 0;
-        for (std::size_t t = 0; t < kLaneCount; ++t) busy |= lanes_[t].busy ? 1u << t : 0u;
-        return busy;
+    bool busy(std::size_t t) const { return busy_ >> t & 1u; }
+
+    // Steps until the first busy lane reaches its last step.
+    std::size_t steps_to_first_end() const {
+        std::size_t fewest = SIZE_MAX;
+        for (std::size_t t = 0; t < kLaneCount; ++t)
+            if (busy(t)) fewest = std::min<std::size_t>(fewest, plan_.num_steps - lanes_[t].step);
+        return fewest;
     }
 
     // The next trial into lane t, or the lane left idle (still stepped, its results unread).
     void enter_next(std::size_t t) {
         Lane& lane = lanes_[t];
-        lane.busy = next_ < count_ && !parallel_loop_cancelled();
-        if (!lane.busy) return;
+        busy_ &= ~(1u << t);
+        if (next_ == count_ || parallel_loop_cancelled()) return;
+        busy_ |= 1u << t;
         lane.trial = next_++;
         lane.step = 0;
         prepare(plan_, reduction_, lane.slot, first_ + lane.trial, lane.result);
@@ -192,16 +218,25 @@ private:
     }
 
     // The gap of lane t's step; the trial ends at convergence (the rest of its history repeats
-    // the converging gap) or at the last step, and its result goes out.
+    // the converging gap) or at the last step, and waits for its reduction.
     void record(std::size_t t, double gap) {
         Lane& lane = lanes_[t];
         Vector& gaps = lane.slot.gaps;
         gaps[lane.step] = gap;
         if (gap < kConvergenceTolerance) std::fill(gaps.begin() + lane.step + 1, gaps.end(), gap);
         else if (++lane.step < plan_.num_steps) return;
-        reduce(reduction_, std::span(&lane.slot, 1), std::span(&lane.result, 1));
-        (*store_)(lane.trial, lane.result);
+        std::swap(gaps, ended_[ended_count_].gaps);
+        ended_results_[ended_count_] = lane.result;
+        ended_trials_[ended_count_] = lane.trial;
+        if (++ended_count_ == kRunsTogether) reduce_ended();
         enter_next(t);
+    }
+
+    // Reduces the ended trials (their histories side by side) and hands their results out.
+    void reduce_ended() {
+        const std::size_t count = std::exchange(ended_count_, 0);
+        reduce(reduction_, std::span(ended_, count), std::span(ended_results_, count));
+        for (std::size_t k = 0; k < count; ++k) (*store_)(ended_trials_[k], ended_results_[k]);
     }
 
     // Lane t's step the general way, which raises the trial's failure if it has one.
@@ -224,12 +259,13 @@ private:
     void finish_alone_before(std::uint64_t trial) {
         for (;;) {
             Lane* earliest = nullptr;
-            for (Lane& lane : lanes_)
-                if (lane.busy && lane.trial < trial && (earliest == nullptr || lane.trial < earliest->trial))
-                    earliest = &lane;
+            for (std::size_t t = 0; t < kLaneCount; ++t)
+                if (busy(t) && lanes_[t].trial < trial && (earliest == nullptr || lanes_[t].trial < earliest->trial))
+                    earliest = &lanes_[t];
             if (earliest == nullptr) return;
-            block_.store(static_cast<std::size_t>(earliest - lanes_), earliest->slot.game_state, earliest->slot.optimizer);
-            earliest->busy = false;
+            const auto lane = static_cast<std::size_t>(earliest - lanes_);
+            block_.store(lane, earliest->slot.game_state, earliest->slot.optimizer);
+            busy_ &= ~(1u << lane);
             StopPoller poller(work_of_trial(plan_, earliest->slot.game_state.a) / plan_.num_steps);
             for (std::size_t k = earliest->step; k < plan_.num_steps; ++k) {
                 poller.tick();
@@ -242,6 +278,13 @@ private:
     const Reduction& reduction_;
     LaneBlock block_;
     Lane lanes_[kLaneCount];
+    // Ended trials waiting for their reduction: their histories (in slots, as reduce takes
+    // them), results and indices.
+    TrialSlot ended_[kRunsTogether];
+    Result ended_results_[kRunsTogether]{};
+    std::uint64_t ended_trials_[kRunsTogether] = {};
+    std::size_t ended_count_ = 0;
+    unsigned busy_ = 0;  // the lanes holding a trial
     StepWorkspace workspace_;
     std::uint64_t first_ = 0;
     std::size_t count_ = 0, next_ = 0;

@@ -58,7 +58,7 @@ TEST_P(LaneBlockSteps, MatchRunsSteppedAloneBitForBit) {
 
     for (int step = 0; step < 60; ++step) {
         double gaps[kLaneCount];
-        ASSERT_EQ(block.step(gaps), 1u << kFailing) << "step " << step;
+        ASSERT_EQ(block.step(gaps).declined, 1u << kFailing) << "step " << step;
         for (std::size_t t = 0; t < kLaneCount; ++t) {
             if (t == kFailing) continue;
             const double alone = runs[t].optimizer.step(runs[t].state);
