@@ -26,11 +26,17 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 // instruction set (no lane vector crosses a call). Each mirrors one scalar helper of the steps
 // and names it.
 
-// The lanes whose bits are set, as bits of a mask.
+// The lanes whose bits are set (all ones or all zeros per lane), as bits of a mask: each
+// lane's bit picked out, then the lanes or-ed together in halves (a few instructions, where
+// lane-by-lane extraction takes a score).
 [[gnu::always_inline]] inline unsigned set_lanes(LaneBits bits) {
-    unsigned set = 0;
-    for (std::size_t t = 0; t < kLaneCount; ++t) set |= bits[t] != 0 ? 1u << t : 0u;
-    return set;
+    typedef std::uint64_t HalfBits __attribute__((vector_size(32)));
+    typedef std::uint64_t QuarterBits __attribute__((vector_size(16)));
+    const LaneBits picked = bits & LaneBits{1, 2, 4, 8, 16, 32, 64, 128};
+    const HalfBits half = __builtin_shufflevector(picked, picked, 0, 1, 2, 3) |
+                          __builtin_shufflevector(picked, picked, 4, 5, 6, 7);
+    const QuarterBits quarter = __builtin_shufflevector(half, half, 0, 1) | __builtin_shufflevector(half, half, 2, 3);
+    return static_cast<unsigned>(quarter[0] | quarter[1]);
 }
 
 // The lanes whose bits are clear in `passed`.
@@ -344,8 +350,16 @@ template <bool kWide>
     return std::bit_cast<LaneBits>(magnitude < std::numeric_limits<double>::infinity());
 }
 
+// (sum - 1) / position, the general scan's candidate threshold. Dividing by a power of two is
+// multiplying by its reciprocal, exactly: for those positions (1, 2, 4, ...) no division.
+[[gnu::always_inline]] inline LaneValues candidate_threshold(LaneValues sum, std::size_t position) {
+    const LaneValues excess = sum - 1.0;
+    if (std::has_single_bit(position)) return excess * (1.0 / static_cast<double>(position));
+    return excess / static_cast<double>(position);
+}
+
 [[gnu::always_inline]] inline LaneBits lane_project(const LaneVector& v, std::size_t length, LaneVector& sorted,
-                                                    LaneVector& out) {
+                                                    LaneVector& sums, LaneVector& out) {
     LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});
     for (std::size_t i = 0; i < length; ++i) {
         sorted[i] = v[i];
@@ -354,14 +368,19 @@ template <bool kWide>
     const std::size_t padded = std::bit_ceil(length);
     for (std::size_t i = length; i < padded; ++i) sorted[i] = splat<LaneValues>(-std::numeric_limits<double>::infinity());
     lane_sort_descending(sorted, padded);
-    LaneValues cumsum = splat<LaneValues>(0.0), theta = splat<LaneValues>(0.0);
+    LaneValues cumsum = splat<LaneValues>(0.0);
+    for (std::size_t k = 0; k < length; ++k) sums[k] = cumsum += sorted[k];
+    // The last entry above its threshold, searched from the end as the general scan does, so
+    // that most divisions are skipped: usually every lane's support is found at once. (Up to
+    // four entries only the third position divides: no need to look whether to stop.)
+    LaneValues theta = splat<LaneValues>(0.0);
     LaneBits found = splat<LaneBits>(0);
-    for (std::size_t k = 0; k < length; ++k) {
-        cumsum += sorted[k];
-        const LaneValues t = (cumsum - 1.0) / static_cast<double>(k + 1);
-        const auto above = sorted[k] > t;
-        theta = above ? t : theta;
-        found |= std::bit_cast<LaneBits>(above);
+    for (std::size_t k = length; k-- > 0;) {
+        const LaneValues t = candidate_threshold(sums[k], k + 1);
+        const LaneBits above = std::bit_cast<LaneBits>(sorted[k] > t) & ~found;
+        theta = std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(t) & above) | (std::bit_cast<LaneBits>(theta) & ~above));
+        found |= above;
+        if (length > 4 && failed_lanes(found) == 0) break;
     }
     for (std::size_t i = 0; i < length; ++i) {
         const LaneValues d = v[i] - theta;
@@ -382,13 +401,13 @@ template <bool kWide>
     lane_gradients(s, m, n);
     const LaneValues eta = splat<LaneValues>(s.eta);
     lane_descend(m, s.first, s.grad_x, eta, s.work_x);
-    LaneBits passed = lane_project(s.work_x, m, s.sorted, s.next_first);
+    LaneBits passed = lane_project(s.work_x, m, s.sorted, s.sums, s.next_first);
     lane_descend(n, s.second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, n, s.sorted, s.next_second);
+    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_second);
     lane_descend(m, s.next_first, s.grad_x, eta, s.work_x);
-    passed &= lane_project(s.work_x, m, s.sorted, s.next_x);
+    passed &= lane_project(s.work_x, m, s.sorted, s.sums, s.next_x);
     lane_descend(n, s.next_second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, n, s.sorted, s.next_y);
+    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_y);
     const unsigned declined = install_passed(s, m, n, passed);
     return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
@@ -466,6 +485,7 @@ LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer) : rul
     for (auto* cols : {&arrays_.y, &arrays_.second, &arrays_.grad_y, &arrays_.work_y, &arrays_.next_y, &arrays_.next_second})
         cols->resize(n);
     arrays_.sorted.resize(std::bit_ceil(std::max(m, n)));
+    arrays_.sums.resize(std::max(m, n));
     for (std::size_t lane = 0; lane < kLaneCount; ++lane) load(lane, example, optimizer);
 }
 

@@ -50,7 +50,7 @@ struct LaneArrays {
     LaneVector first, second;  // the rule's vectors: hats, or running gradient sums
     // Step scratch: gradients, exponentials, and the candidates a step installs.
     LaneVector grad_x, grad_y, work_x, work_y, next_x, next_y, next_first, next_second;
-    LaneVector sorted;  // a projection's entries in descending order
+    LaneVector sorted, sums;  // a projection's entries in descending order, and their running sums
 };
 
 // What a step of the lanes did: bit t for lane t.

@@ -1,7 +1,5 @@
 #include "core/run.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <new>
 #include <span>
@@ -181,12 +179,11 @@ constexpr std::size_t kLanesStretch = kWorkPerPoll / 4;
 // every stretch's end: the state is written back before anything that may throw, and a
 // declined step runs the general way.
 template <typename Rule, typename Recorder>
-void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder,
-                  std::size_t first_step = 0) {
+void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder) {
     const two_by_two::Game game = two_by_two::game_of(state, rule.eta);
     two_by_two::State lanes = two_by_two::load(state, rule);
-    std::size_t next_poll = first_step + kLanesStretch - 1;
-    for (std::size_t k = first_step; k < num_steps;) {
+    std::size_t next_poll = kLanesStretch - 1;
+    for (std::size_t k = 0; k < num_steps;) {
         const std::size_t end = recorder.prepare_rows(k, std::min<std::size_t>(num_steps, next_poll));
         const LanesStop stop = lanes_stretch(rule, game, lanes, k, end, recorder);
         two_by_two::store(lanes, state, rule);
@@ -209,134 +206,6 @@ void converge_2x2(std::uint64_t num_steps, GameState& state, Rule& rule, StepWor
         recorder.fill_tail(k);
         return;
     }
-}
-
-// ---- 2 x 2 OGDA runs stepped together ----
-
-// One run of a group and its state in the lanes.
-struct GroupRun {
-    GameState* state;
-    Ogda* rule;
-    Vector* gaps;
-    two_by_two::Game game;
-    two_by_two::State lanes;
-};
-
-void store(const GroupRun& run) { two_by_two::store(run.lanes, *run.state, *run.rule); }
-
-// Steps the K runs from step k on while every one of them takes its step in the lanes and none
-// converges, up to `end`; returns the first step they did not all take (none of them took it).
-// Games and states in local arrays: gap stores cannot change them, and they stay in registers.
-template <std::size_t K>
-std::size_t step_group(GroupRun* runs, std::size_t k, std::size_t end) {
-    two_by_two::Game games[K];
-    two_by_two::State states[K];
-    double* gaps[K];
-    for (std::size_t t = 0; t < K; ++t)
-        games[t] = runs[t].game, states[t] = runs[t].lanes, gaps[t] = runs[t].gaps->data();
-    for (; k < end; ++k) {
-        two_by_two::State next[K];
-        double gap[K] = {};
-        bool all_continue = true;
-        for (std::size_t t = 0; t < K; ++t) {
-            next[t] = states[t];
-            const bool taken = two_by_two::step(*runs[t].rule, games[t], next[t], gap[t]);
-            all_continue &= taken & !(gap[t] < kConvergenceTolerance);
-        }
-        if (!all_continue) break;
-        for (std::size_t t = 0; t < K; ++t) states[t] = next[t], gaps[t][k] = gap[t];
-    }
-    for (std::size_t t = 0; t < K; ++t) runs[t].lanes = states[t];
-    return k;
-}
-
-std::size_t step_group(GroupRun* runs, std::size_t count, std::size_t k, std::size_t end) {
-    static_assert(kRunsTogether == 4);
-    switch (count) {
-        case 4: return step_group<4>(runs, k, end);
-        case 3: return step_group<3>(runs, k, end);
-        case 2: return step_group<2>(runs, k, end);
-        default: return step_group<1>(runs, k, end);
-    }
-}
-
-// One step of one run: in the lanes, or the general way where the lanes decline it.
-double step_alone(GroupRun& run, StepWorkspace& ws) {
-    double gap;
-    if (two_by_two::step(*run.rule, run.game, run.lanes, gap)) return gap;
-    store(run);
-    gap = run.rule->step(*run.state, ws);
-    run.lanes = two_by_two::load(*run.state, *run.rule);
-    return gap;
-}
-
-// Finishes runs[0, count) one after another, from step k on, as their runs alone would.
-void finish_alone(GroupRun* runs, std::size_t count, std::size_t k, std::uint64_t num_steps, StepWorkspace& ws) {
-    for (std::size_t t = 0; t < count; ++t) {
-        store(runs[t]);
-        GapRecorder recorder(*runs[t].gaps, num_steps);
-        converge_2x2(num_steps, *runs[t].state, *runs[t].rule, ws, recorder, k);
-    }
-}
-
-// Step k of every run, one run at a time. Runs that converge are filled, written back and
-// dropped; the others keep their order. Returns how many remain. A failing run first lets the
-// runs before it finish: run by run, one of their failures would have come first.
-std::size_t step_each_alone(GroupRun* runs, std::size_t count, std::size_t k, std::uint64_t num_steps,
-                            StepWorkspace& ws) {
-    std::size_t kept = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-        GroupRun run = runs[t];
-        double gap;
-        try {
-            gap = step_alone(run, ws);
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is being ended: nothing is left to finish for
-        } catch (...) {
-            finish_alone(runs, kept, k + 1, num_steps, ws);
-            throw;
-        }
-        (*run.gaps)[k] = gap;
-        if (gap < kConvergenceTolerance) {
-            fill_after(*run.gaps, k);
-            store(run);
-        } else {
-            runs[kept++] = run;
-        }
-    }
-    return kept;
-}
-
-// The group's loop: stretches of steps taken together, the stop check polled as a run alone
-// polls, and every step that some run declines or converges at taken run by run.
-void converge_group(std::uint64_t num_steps, GroupRun* runs, std::size_t count, StepWorkspace& ws) {
-    const auto store_all = [&] {
-        for (std::size_t t = 0; t < count; ++t) store(runs[t]);
-    };
-    std::size_t next_poll = kLanesStretch - 1;
-    for (std::size_t k = 0; k < num_steps && count > 0;) {
-        const std::size_t end = std::min<std::size_t>(num_steps, next_poll);
-        k = step_group(runs, count, k, end);
-        if (k < end) {
-            count = step_each_alone(runs, count, k, num_steps, ws);
-            ++k;
-        } else if (k == next_poll && k < num_steps) {
-            store_all();
-            throw_if_stop_requested();
-            next_poll += kLanesStretch;
-        }
-    }
-    store_all();
-}
-
-// The runs as a group, their gap buffers sized (all of them are 2 x 2 OGDA runs).
-void as_group(std::span<const GapRun> runs, std::uint64_t num_steps, GroupRun* group) {
-    for (std::size_t t = 0; t < runs.size(); ++t) {
-        Ogda& rule = std::get<Ogda>(runs[t].optimizer->variant);
-        group[t] = {runs[t].state, &rule, runs[t].gaps, two_by_two::game_of(*runs[t].state, rule.eta),
-                    two_by_two::load(*runs[t].state, rule)};
-    }
-    for (const GapRun& run : runs) size_gap_buffer(*run.gaps, num_steps);
 }
 
 // The one convergence run behind both entry points. The variant and the loop (2 x 2 or
@@ -371,25 +240,6 @@ Vector Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer) co
 void Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const {
     GapRecorder recorder(gaps, num_steps);
     converge(num_steps, state, optimizer, ws, recorder);
-}
-
-bool steps_together(const GameState& state, const Optimizer& optimizer) {
-    const Ogda* rule = std::get_if<Ogda>(&optimizer.variant);
-    return rule != nullptr && two_by_two::fits(state, rule->x_hat, rule->y_hat);
-}
-
-void Experiment::run_recording_gaps_together(std::span<const GapRun> runs, StepWorkspace& ws) const {
-    if (runs.size() > kRunsTogether) panic("more runs than can be stepped together");
-    const bool together = std::all_of(runs.begin(), runs.end(), [](const GapRun& run) {
-        return steps_together(*run.state, *run.optimizer);
-    });
-    if (runs.size() < 2 || !together) {
-        for (const GapRun& run : runs) run_recording_gaps(*run.state, *run.optimizer, *run.gaps, ws);
-        return;
-    }
-    GroupRun group[kRunsTogether];
-    as_group(runs, num_steps, group);
-    converge_group(num_steps, group, runs.size(), ws);
 }
 
 }  // namespace quarnel

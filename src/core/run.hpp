@@ -12,24 +12,11 @@ namespace quarnel {
 
 inline constexpr double kConvergenceTolerance = 1e-8;
 
-// The most runs run_recording_gaps_together steps together.
-inline constexpr std::size_t kRunsTogether = 4;
-
 struct GameResult {
     Matrix x_history;     // num_steps x len(x): row k = x held before step k
     Matrix y_history;     // num_steps x len(y)
     Vector gaps_history;  // num_steps gaps: entry k = gap returned by step k
 };
-
-// A run recording gaps: its game, its optimizer and where its gaps go.
-struct GapRun {
-    GameState* state;
-    Optimizer* optimizer;
-    Vector* gaps;
-};
-
-// True when run_recording_gaps_together steps runs of this game and optimizer together.
-bool steps_together(const GameState& state, const Optimizer& optimizer);
 
 struct Experiment {
     std::uint64_t num_steps = 0;
@@ -46,12 +33,6 @@ struct Experiment {
     // The same into buffers a caller keeps from run to run: once they have grown, a run
     // allocates nothing. `gaps` is resized to num_steps.
     void run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const;
-
-    // Up to kRunsTogether such runs, each leaving its gaps, game and optimizer bit for bit as
-    // run_recording_gaps would alone. 2 x 2 OGDA runs are stepped together, their independent
-    // steps interleaved for throughput; other runs run one after another. Should runs fail,
-    // the failure of the first failing run in order propagates, as it would run by run.
-    void run_recording_gaps_together(std::span<const GapRun> runs, StepWorkspace& ws) const;
 };
 
 }  // namespace quarnel

@@ -87,18 +87,14 @@ void measure(const FullSummary&, const MatrixView& matrix, TrialSummary& result)
 }
 
 void reduce(const FullSummary& reduction, std::span<const TrialSlot> slots, std::span<TrialSummary> results) {
-    std::span<const double> histories[kRunsTogether];
-    GapSummary summaries[kRunsTogether];
+    std::span<const double> histories[kHistoriesTogether];
+    GapSummary summaries[kHistoriesTogether];
     for (std::size_t i = 0; i < results.size(); ++i) histories[i] = slots[i].gaps;
     summarize_gaps_together(std::span(histories, results.size()), reduction.cutoff, std::span(summaries, results.size()));
     for (std::size_t i = 0; i < results.size(); ++i) results[i].gaps = summaries[i];
 }
 
 bool cannot_fail(const FullSummary& reduction) { return !(reduction.cutoff < 0.0); }
-
-// Trials run together each keep a gap history alive: only for runs short enough that those
-// stay small next to everything else.
-constexpr std::uint64_t kMostStepsTogether = std::uint64_t{1} << 20;
 
 // Multiply-adds of one trial's run, saturating: how often to poll between trials.
 std::size_t work_of_trial(const BatchPlan& plan, const Matrix& matrix) {
@@ -128,7 +124,7 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
     fill_uniform(slot.game_state.y);
 }
 
-// Runs in lanes keep their gap histories alive (eight stepping, up to kRunsTogether waiting
+// Runs in lanes keep their gap histories alive (eight stepping, up to kHistoriesTogether waiting
 // for their reduction): only for runs short enough that those stay small.
 constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 18;
 
@@ -140,7 +136,7 @@ constexpr std::size_t kStepsPerCancelCheck = 256;
 // steps. Each trial's gaps and result are those of its run alone: a step a lane declines is
 // taken the general way, and a failing trial first lets the trials before it finish alone,
 // one of whose failures would have come first run by run. Ended trials are reduced
-// kRunsTogether at a time.
+// kHistoriesTogether at a time.
 template <typename Reduction>
 class LaneExploration {
 public:
@@ -228,7 +224,7 @@ private:
         std::swap(gaps, ended_[ended_count_].gaps);
         ended_results_[ended_count_] = lane.result;
         ended_trials_[ended_count_] = lane.trial;
-        if (++ended_count_ == kRunsTogether) reduce_ended();
+        if (++ended_count_ == kHistoriesTogether) reduce_ended();
         enter_next(t);
     }
 
@@ -280,9 +276,9 @@ private:
     Lane lanes_[kLaneCount];
     // Ended trials waiting for their reduction: their histories (in slots, as reduce takes
     // them), results and indices.
-    TrialSlot ended_[kRunsTogether];
-    Result ended_results_[kRunsTogether]{};
-    std::uint64_t ended_trials_[kRunsTogether] = {};
+    TrialSlot ended_[kHistoriesTogether];
+    Result ended_results_[kHistoriesTogether]{};
+    std::uint64_t ended_trials_[kHistoriesTogether] = {};
     std::size_t ended_count_ = 0;
     unsigned busy_ = 0;  // the lanes holding a trial
     StepWorkspace workspace_;
@@ -291,25 +287,23 @@ private:
     const ResultSink<Result>* store_ = nullptr;
 };
 
-// The working state of one worker over one contiguous piece of a batch.
+// The working state of one worker over one contiguous piece of a batch: trials in lanes where
+// they can be, else one after another.
 template <typename Reduction>
 class Exploration {
 public:
     using Result = typename Reduction::Result;
 
-    Exploration(const BatchPlan& plan, const Reduction& reduction) : plan_(plan), reduction_(reduction) {
-        slots_.push_back({plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}});
-        const TrialSlot& example = slots_.front();
-        if (!cannot_fail(reduction)) return;
-        // 2 x 2 OGDA runs interleaved in pairs of lanes are faster still.
-        if (plan.num_steps <= kMostStepsTogether && steps_together(example.game_state, example.optimizer))
-            slots_.resize(kRunsTogether, example);
-        else if (plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
-                 LaneBlock::accepts(example.game_state, example.optimizer))
-            lanes_.emplace(plan, reduction, example);
+    Exploration(const BatchPlan& plan, const Reduction& reduction)
+        : plan_(plan),
+          reduction_(reduction),
+          slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}} {
+        if (cannot_fail(reduction) && plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
+            LaneBlock::accepts(slot_.game_state, slot_.optimizer))
+            lanes_.emplace(plan, reduction, slot_);
     }
 
-    std::size_t group_size() const { return lanes_ ? kLaneCount : slots_.size(); }
+    std::size_t group_size() const { return lanes_ ? kLaneCount : 1; }
 
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
@@ -317,41 +311,24 @@ public:
             lanes_->run(first, count, store);
             return;
         }
-        Result results[kRunsTogether];
-        const std::size_t group = slots_.size();
         // Also between trials too short to reach a poll of their own.
-        StopPoller poller(work_of_trial(plan_, slots_.front().game_state.a));
-        for (std::size_t i = 0; i < count && !parallel_loop_cancelled(); i += group) {
+        StopPoller poller(work_of_trial(plan_, slot_.game_state.a));
+        for (std::size_t k = 0; k < count && !parallel_loop_cancelled(); ++k) {
             poller.tick();
-            const std::size_t trials = std::min(group, count - i);
-            run_group(first + i, std::span(results, trials));
-            for (std::size_t t = 0; t < trials; ++t) store(i + t, results[t]);
+            Result result{};
+            prepare(plan_, reduction_, slot_, first + k, result);
+            Experiment{plan_.num_steps}.run_recording_gaps(slot_.game_state, slot_.optimizer, slot_.gaps, workspace_);
+            reduce(reduction_, std::span(&slot_, 1), std::span(&result, 1));  // on the worker: no history outlives it
+            store(k, result);
         }
     }
 
 private:
-
-    // Trials first, first + 1, ... (one per result, at most one per slot): each is prepared
-    // in trial order, then they run together; each result is what its clean run alone gives.
-    void run_group(std::uint64_t first, std::span<Result> results) {
-        if (results.size() > slots_.size()) panic("more trials than slots");
-        GapRun runs[kRunsTogether];
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            TrialSlot& slot = slots_[i];
-            prepare(plan_, reduction_, slot, first + i, results[i]);
-            runs[i] = {&slot.game_state, &slot.optimizer, &slot.gaps};
-        }
-        Experiment{plan_.num_steps}.run_recording_gaps_together(std::span(runs, results.size()), workspace_);
-        // Reduced here, on the worker, so no history outlives its trial.
-        reduce(reduction_, slots_, results);
-    }
-
     const BatchPlan& plan_;
     const Reduction& reduction_;
-    // kRunsTogether slots where trials can be stepped together, else one.
-    std::vector<TrialSlot> slots_;
+    TrialSlot slot_;
     StepWorkspace workspace_;  // step scratch memory, reused by every trial
-    std::optional<LaneExploration<Reduction>> lanes_;  // for trials stepped in lanes
+    std::optional<LaneExploration<Reduction>> lanes_;
 };
 
 // Calls process_piece on contiguous pieces covering [0, n), on at most `workers` threads at

@@ -116,7 +116,7 @@ double metric_of(std::span<const double> gaps, const MetricMethod& method) {
 
 void summarize_gaps_together(std::span<const std::span<const double>> histories, double cutoff,
                              std::span<GapSummary> out) {
-    constexpr std::size_t L = kRunsTogether;
+    constexpr std::size_t L = kHistoriesTogether;
     if (histories.size() > L || out.size() != histories.size()) panic("more gap histories than lanes");
     if (histories.empty()) return;
     const std::size_t n = histories.front().size();

@@ -33,7 +33,10 @@ struct GapSummary {
 // Panics as metric_of does when the cutoff puts the tail start past the end.
 GapSummary summarize_gaps(std::span<const double> gaps, double cutoff);
 
-// out[t] = summarize_gaps(histories[t], cutoff) for up to kRunsTogether histories of one
+// The most gap histories summarize_gaps_together reduces side by side.
+inline constexpr std::size_t kHistoriesTogether = 4;
+
+// out[t] = summarize_gaps(histories[t], cutoff) for up to kHistoriesTogether histories of one
 // length, reduced side by side so that their in-order sums overlap rather than queue.
 void summarize_gaps_together(std::span<const std::span<const double>> histories, double cutoff,
                              std::span<GapSummary> out);

@@ -102,8 +102,8 @@ TEST_P(Engine, ResultsIgnoreWorkersAndCutting) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Engine,
-                         ::testing::Values(EngineCase{"ogda_2x2_grouped", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 0,
-                                                      kRunsTogether},
+                         ::testing::Values(EngineCase{"ogda_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 0,
+                                                      kLaneCount},
                                            EngineCase{"omwu_2x3_lanes", matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25}), 1,
                                                       kLaneCount},
                                            // Trials converging at different steps: lanes refill.
@@ -153,6 +153,46 @@ TEST(Engine, StackTrialsAreNeighborhoodRunsReduced) {
         const TrialSummary expected{{max_norm(run_matrix), infinity_norm(run_matrix), frobenius_norm(run_matrix)},
                                     summarize_gaps(runs[k].gaps_history, kCutoff)};
         expect_identical(got[k], expected, k);
+    }
+}
+
+// Trials in lanes over a stack, some converging, some declining steps (payoffs whose
+// projections need the shifted retry) and some failing: each result is its run alone, and of
+// the failing trials the first in trial order raises its failure, as one after another.
+TEST(Engine, LanesEndTrialsAsOneAfterAnother) {
+    struct StackCase {
+        const char* name;
+        std::vector<Vector> matrices;
+    };
+    const Vector interior = {0.3, -0.7, -0.4, 0.9}, saddle = {1, 2, 3, 4}, huge = {1e17, -1e17, -1e17, 1e17};
+    const Vector infinite = {kInf, 0, 0, 0}, not_a_number = {kNaN, 0, 0, 0};
+    for (const StackCase& c : {StackCase{"ending_apart", {saddle, interior, huge, saddle, interior, huge, saddle,
+                                                         interior, saddle, interior, huge}},
+                               StackCase{"failures_in_order", {interior, infinite, not_a_number, interior}},
+                               StackCase{"failures_in_reverse_order", {saddle, not_a_number, infinite}}}) {
+        Vector entries;
+        for (const Vector& m : c.matrices) entries.insert(entries.end(), m.begin(), m.end());
+        const StackView stack{reinterpret_cast<const char*>(entries.data()), c.matrices.size(), 2, 2,
+                              4 * sizeof(double), 2 * sizeof(double), sizeof(double)};
+        const Optimizer optimizer = Optimizer::ogda(0.3, 2);
+        const BatchPlan plan{StackOfMatrices{stack, false}, &optimizer, 400};
+        ASSERT_EQ(trials_run_together(plan, FullSummary{kCutoff}), kLaneCount);
+        std::string expected_failure;
+        std::vector<GapSummary> expected;
+        for (std::size_t k = 0; k < c.matrices.size() && expected_failure.empty(); ++k) {
+            GameState state = GameState::from_matrix(stack[k].copy());
+            Optimizer alone = optimizer.clone();
+            expected_failure = panic_message([&] {
+                expected.push_back(summarize_gaps(Experiment{400}.run_recording_gaps(state, alone), kCutoff));
+            });
+            if (expected_failure == "<no panic>") expected_failure.clear();
+        }
+        std::vector<TrialSummary> got;
+        EXPECT_EQ(panic_message([&] { got = run_trials(plan, FullSummary{kCutoff}, 0, c.matrices.size(), 1); }),
+                  expected_failure.empty() ? "<no panic>" : expected_failure)
+            << c.name;
+        for (std::size_t k = 0; k < got.size(); ++k)
+            expect_identical(got[k], {{got[k].norms[0], got[k].norms[1], got[k].norms[2]}, expected[k]}, k);
     }
 }
 
