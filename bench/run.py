@@ -194,30 +194,28 @@ BATCHED_CASES = tuple((rule, n, trials, steps) for n, trials, steps in BATCHED_S
                       for rule in ("ogda", "omwuoomd", "omwuoftrl"))
 BATCHED_COLUMNS = ("quarnel", "lab", "jax", "numpy")
 
-# The arithmetic limit of one trial-step, in ns, on these assumptions: the gradients a y and
-# a^T x take 2 m n multiplications and 2 m n additions (no fused multiply-add: results must be
-# the same on every machine); each of the m + n exponentials of a multiplicative step takes
-# about EXP_OPERATIONS vector operations per lane (clamp, reduction, table, degree-8
-# polynomial, scaling); nothing else is counted (not OGDA's projections, nor normalisations);
-# the core retires LANES_PER_CYCLE double-precision lane operations per cycle (four pipes of
-# four doubles: two multiply and two add pipes of 256 bits, 512-bit instructions taking two
-# halves), at the clock /proc/cpuinfo reports.
-EXP_OPERATIONS = 45
-LANES_PER_CYCLE = 16
+# The arithmetic limit of one trial-step, in ns: the gradients a y and a^T x take 2 m n
+# multiplications and 2 m n additions (no fused multiply-add: results must be the same on
+# every machine); each of the m + n exponentials of a multiplicative step takes
+# EXP_OPERATIONS lane operations (its short form: reduction, two table reads, degree-8
+# polynomial, scaling); nothing else is counted (not OGDA's projections, the normalisations'
+# divisions, nor the checks); every operation retires at the core's peak rate, measured by
+# bench/peak_rate.cpp on the widest vectors the machine has.
+EXP_OPERATIONS = 33
 
 
-def clock_ghz():
-    try:
-        with open("/proc/cpuinfo") as info:
-            mhz = next(float(line.split(":")[1]) for line in info if line.startswith("cpu MHz"))
-        return mhz / 1000.0
-    except (OSError, StopIteration, ValueError):
-        return float("nan")
+def peak_lane_operations_per_ns():
+    exe = os.path.join(tempfile.mkdtemp(), "peak_rate")
+    subprocess.run(["g++", "-O2", "-march=native", "-ffp-contract=off", "-Wno-psabi", "-o", exe,
+                    os.path.join(HERE, "peak_rate.cpp")], check=True)
+    pin = ["taskset", "-c", str(min(os.sched_getaffinity(0)))] if shutil.which("taskset") else []
+    return max(float(subprocess.run(pin + [exe], check=True, capture_output=True, text=True).stdout.split()[0])
+               for _ in range(3))
 
 
-def limit_ns(rule, n):
+def limit_ns(rule, n, peak):
     operations = 4 * n * n + (0 if rule == "ogda" else EXP_OPERATIONS * 2 * n)
-    return operations / LANES_PER_CYCLE / clock_ghz()
+    return operations / peak
 
 
 ONE_CORE_ENV = dict(os.environ, RAYON_NUM_THREADS="1",
@@ -241,15 +239,16 @@ def batched_rows(quick):
 
 
 def print_batched_table(quick):
+    peak = peak_lane_operations_per_ns()
     print(f"\nExplorations against batched baselines, ns per trial-step, one core each "
           "(eta 1e-4, no trial converging, checked)")
     print("quarnel: scattered_exploration; lab: quarnel_lab.scattered in 8 chunks; jax: jit(vmap(lax.scan)), "
-          "float64; numpy: vectorised over trials; limit: gradients + exponentials at the core's vector "
-          f"width ({LANES_PER_CYCLE} lane operations per cycle at {clock_ghz():.2f} GHz)")
+          "float64; numpy: vectorised over trials; limit: gradients + exponentials at the core's peak rate "
+          f"({peak:.0f} lane operations per ns, measured)")
     print(f"{'case':<22} {'trials x steps':>15} {'quarnel':>9} {'lab':>9} {'jax':>9} {'numpy':>9} {'limit':>7} "
           f"{'jax/q':>7} {'numpy/q':>8} {'q/limit':>8}")
     for rule, n, trials, steps, ns in batched_rows(quick):
-        q, limit = ns["quarnel"], limit_ns(rule, n)
+        q, limit = ns["quarnel"], limit_ns(rule, n, peak)
         print(f"{f'{rule} {n}x{n}':<22} {f'{trials} x {steps}':>15} {q:>9.1f} {ns['lab']:>9.1f} {ns['jax']:>9.1f} "
               f"{ns['numpy']:>9.1f} {limit:>7.1f} {ns['jax'] / q:>7.2f} {ns['numpy'] / q:>8.1f} {q / limit:>8.1f}")
 
