@@ -124,16 +124,17 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
     fill_uniform(slot.game_state.y);
 }
 
-// Runs in lanes keep their gap histories alive (eight stepping, up to kHistoriesTogether waiting
-// for their reduction): only for runs short enough that those stay small.
-constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 18;
+// Runs in lanes keep their gap histories alive (kTrialsInLanes stepping, up to
+// kHistoriesTogether waiting for their reduction): only for runs short enough that those stay
+// small (20 MB at most).
+constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 17;
 
 // Block steps between two looks at the parallel loop's cancel flag.
 constexpr std::size_t kStepsPerCancelCheck = 256;
 
-// Trials stepped eight at a time, one per lane of a LaneBlock; a trial enters a lane as soon
-// as the one before it there has ended, so lanes stay full while trials end at different
-// steps. Each trial's gaps and result are those of its run alone: a step a lane declines is
+// Trials stepped kTrialsInLanes at a time, one per lane of two LaneBlocks; a trial enters a
+// lane as soon as the one before it there has ended, so lanes stay full while trials end at
+// different steps. Each trial's gaps and result are those of its run alone: a step a lane declines is
 // taken the general way, and a failing trial first lets the trials before it finish alone,
 // one of whose failures would have come first run by run. Ended trials are reduced
 // kHistoriesTogether at a time.
@@ -142,8 +143,14 @@ class LaneExploration {
 public:
     using Result = typename Reduction::Result;
 
+    // Blocks stepped one after the other: the processor overlaps one block's step with the
+    // next one's, which a single block's chain of dependent operations leaves idle.
+    static constexpr std::size_t kLanes = kTrialsInLanes;
+    static constexpr std::size_t kBlocks = kLanes / kLaneCount;
+    static_assert(kLanes % kLaneCount == 0 && kLanes <= 32);
+
     LaneExploration(const BatchPlan& plan, const Reduction& reduction, const TrialSlot& example)
-        : plan_(plan), reduction_(reduction), block_(example.game_state, example.optimizer) {
+        : plan_(plan), reduction_(reduction), blocks_(kBlocks, LaneBlock(example.game_state, example.optimizer)) {
         for (Lane& lane : lanes_) lane.slot = example;
         for (TrialSlot& slot : ended_) slot = example;
     }
@@ -151,9 +158,9 @@ public:
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
         first_ = first, count_ = count, next_ = 0, store_ = &store, ended_count_ = 0, busy_ = 0;
-        for (std::size_t t = 0; t < kLaneCount; ++t) enter_next(t);
+        for (std::size_t t = 0; t < kLanes; ++t) enter_next(t);
         const GameState& shape = lanes_[0].slot.game_state;
-        StopPoller poller(kLaneCount * shape.a.rows * shape.a.cols);
+        StopPoller poller(kLanes * shape.a.rows * shape.a.cols);
         std::size_t until_cancel_check = kStepsPerCancelCheck;
         for (std::size_t steps_left = steps_to_first_end(); busy_ != 0;) {
             poller.tick();
@@ -161,19 +168,19 @@ public:
                 if (parallel_loop_cancelled()) return;
                 until_cancel_check = kStepsPerCancelCheck;
             }
-            double gaps[kLaneCount];
-            const LaneStep outcome = block_.step(gaps);
+            double gaps[kLanes];
+            const LaneStep outcome = step_blocks(gaps);
             // The common step: every lane busy and going on.
             if (outcome.declined == 0 && outcome.converged == 0 && steps_left > 1 && busy_ == kAllLanes) {
-                for (std::size_t t = 0; t < kLaneCount; ++t) lanes_[t].slot.gaps[lanes_[t].step++] = gaps[t];
+                for (std::size_t t = 0; t < kLanes; ++t) lanes_[t].slot.gaps[lanes_[t].step++] = gaps[t];
                 --steps_left;
                 continue;
             }
             // The lanes that took their step first: then every lane's state is that of its
             // recorded steps when a declined one fails.
-            for (std::size_t t = 0; t < kLaneCount; ++t)
+            for (std::size_t t = 0; t < kLanes; ++t)
                 if (busy(t) && !(outcome.declined >> t & 1u)) record(t, gaps[t]);
-            for (std::size_t t = 0; t < kLaneCount; ++t)
+            for (std::size_t t = 0; t < kLanes; ++t)
                 if (busy(t) && outcome.declined >> t & 1u) record(t, step_alone(t));
             steps_left = steps_to_first_end();
         }
@@ -181,7 +188,21 @@ public:
     }
 
 private:
-    static constexpr unsigned kAllLanes = (1u << kLaneCount) - 1;
+    static constexpr unsigned kAllLanes = (1u << kLanes) - 1;
+
+    LaneStep step_blocks(double (&gaps)[kLanes]) {
+        LaneStep outcome{0, 0};
+        for (std::size_t b = 0; b < kBlocks; ++b) {
+            double block_gaps[kLaneCount];
+            const LaneStep step = blocks_[b].step(block_gaps);
+            for (std::size_t t = 0; t < kLaneCount; ++t) gaps[b * kLaneCount + t] = block_gaps[t];
+            outcome.declined |= step.declined << (b * kLaneCount);
+            outcome.converged |= step.converged << (b * kLaneCount);
+        }
+        return outcome;
+    }
+    LaneBlock& block_of(std::size_t t) { return blocks_[t / kLaneCount]; }
+    static std::size_t in_block(std::size_t t) { return t % kLaneCount; }
 
     struct Lane {
         TrialSlot slot;
@@ -195,7 +216,7 @@ private:
     // Steps until the first busy lane reaches its last step.
     std::size_t steps_to_first_end() const {
         std::size_t fewest = SIZE_MAX;
-        for (std::size_t t = 0; t < kLaneCount; ++t)
+        for (std::size_t t = 0; t < kLanes; ++t)
             if (busy(t)) fewest = std::min<std::size_t>(fewest, plan_.num_steps - lanes_[t].step);
         return fewest;
     }
@@ -210,7 +231,7 @@ private:
         lane.step = 0;
         prepare(plan_, reduction_, lane.slot, first_ + lane.trial, lane.result);
         lane.slot.gaps.resize(plan_.num_steps);
-        block_.load(t, lane.slot.game_state, lane.slot.optimizer);
+        block_of(t).load(in_block(t), lane.slot.game_state, lane.slot.optimizer);
     }
 
     // The gap of lane t's step; the trial ends at convergence (the rest of its history repeats
@@ -238,10 +259,10 @@ private:
     // Lane t's step the general way, which raises the trial's failure if it has one.
     double step_alone(std::size_t t) {
         TrialSlot& slot = lanes_[t].slot;
-        block_.store(t, slot.game_state, slot.optimizer);
+        block_of(t).store(in_block(t), slot.game_state, slot.optimizer);
         try {
             const double gap = slot.optimizer.step(slot.game_state, workspace_);
-            block_.load(t, slot.game_state, slot.optimizer);
+            block_of(t).load(in_block(t), slot.game_state, slot.optimizer);
             return gap;
         } catch (abi::__forced_unwind&) {
             throw;  // the thread is being ended: nothing is left to finish for
@@ -255,12 +276,12 @@ private:
     void finish_alone_before(std::uint64_t trial) {
         for (;;) {
             Lane* earliest = nullptr;
-            for (std::size_t t = 0; t < kLaneCount; ++t)
+            for (std::size_t t = 0; t < kLanes; ++t)
                 if (busy(t) && lanes_[t].trial < trial && (earliest == nullptr || lanes_[t].trial < earliest->trial))
                     earliest = &lanes_[t];
             if (earliest == nullptr) return;
             const auto lane = static_cast<std::size_t>(earliest - lanes_);
-            block_.store(lane, earliest->slot.game_state, earliest->slot.optimizer);
+            block_of(lane).store(in_block(lane), earliest->slot.game_state, earliest->slot.optimizer);
             busy_ &= ~(1u << lane);
             StopPoller poller(work_of_trial(plan_, earliest->slot.game_state.a) / plan_.num_steps);
             for (std::size_t k = earliest->step; k < plan_.num_steps; ++k) {
@@ -272,8 +293,8 @@ private:
 
     const BatchPlan& plan_;
     const Reduction& reduction_;
-    LaneBlock block_;
-    Lane lanes_[kLaneCount];
+    std::vector<LaneBlock> blocks_;
+    Lane lanes_[kLanes];
     // Ended trials waiting for their reduction: their histories (in slots, as reduce takes
     // them), results and indices.
     TrialSlot ended_[kHistoriesTogether];
@@ -303,7 +324,7 @@ public:
             lanes_.emplace(plan, reduction, slot_);
     }
 
-    std::size_t group_size() const { return lanes_ ? kLaneCount : 1; }
+    std::size_t group_size() const { return lanes_ ? kTrialsInLanes : 1; }
 
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {

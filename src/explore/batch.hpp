@@ -86,9 +86,12 @@ std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const 
     return results;
 }
 
-// How many trials one worker runs together: kLaneCount where they are stepped in lanes (their
-// rule's vectors have the game's lengths, the run is at most 2^18 steps, and the reduction
-// cannot fail: a failing one must stop the batch before later trials run), else 1.
+// Trials one worker steps together in vector lanes: two blocks of eight.
+inline constexpr std::size_t kTrialsInLanes = 16;
+
+// How many trials one worker runs together: kTrialsInLanes where they are stepped in lanes
+// (their rule's vectors have the game's lengths, the run is at most 2^17 steps, and the
+// reduction cannot fail: a failing one must stop the batch before later trials run), else 1.
 template <typename Reduction>
 std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction);
 
