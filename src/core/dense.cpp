@@ -1,5 +1,10 @@
 #include "core/dense.hpp"
 
+#include <cstdint>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <limits>
 
@@ -9,6 +14,17 @@ std::size_t checked_product(std::size_t a, std::size_t b) {
     std::size_t product;
     if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
     return product;
+}
+
+void advise_huge_pages(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data, (void)bytes;
+#endif
 }
 
 Vector zeros(std::size_t length) {

@@ -11,10 +11,34 @@
 
 namespace quarnel {
 
-using Vector = std::vector<double>;
+// Memory aligned to a cache line (64 bytes): entries 0, 8, 16, ... start whole vector
+// registers and cache lines, so that the widest loads of a row never straddle two lines.
+template <typename T>
+struct CacheLineAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlignment{64};
+
+    CacheLineAllocator() = default;
+    template <typename U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) { return static_cast<T*>(::operator new(count * sizeof(T), kAlignment)); }
+    void deallocate(T* p, std::size_t count) noexcept { ::operator delete(p, count * sizeof(T), kAlignment); }
+    template <typename U>
+    bool operator==(const CacheLineAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+using Vector = std::vector<double, CacheLineAllocator<double>>;
 
 // a * b, or std::bad_alloc when the product does not fit in a size_t (it could never be allocated).
 std::size_t checked_product(std::size_t a, std::size_t b);
+
+// Asks for huge pages behind the whole pages of [data, data + bytes), where the system gives
+// them on request (Linux's transparent huge pages in madvise mode); a hint, nothing changes
+// elsewhere or when it is refused.
+void advise_huge_pages(void* data, std::size_t bytes);
 
 // Allocates a zero-filled vector; sizes that cannot be met raise std::bad_alloc, never abort.
 Vector zeros(std::size_t length);

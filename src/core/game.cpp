@@ -25,10 +25,11 @@ std::int64_t total_order_key(double value) {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-// Four doubles, one vector register wide where the processor has such registers; the lanes
-// are computed one by one elsewhere. Every operation is an IEEE operation per lane, so results
-// are the same on every path.
-typedef double Lanes __attribute__((vector_size(32)));
+// Eight doubles: one AVX-512 register, two AVX2 ones, four SSE2 ones; the lanes are computed
+// one by one elsewhere. Every operation is an IEEE operation per lane, so results are the same
+// on every path.
+typedef double Lanes __attribute__((vector_size(64)));
+typedef double HalfLanes __attribute__((vector_size(32)));
 
 // The helpers below are always inlined, so each build of matrix_vector_products compiles them
 // for its own instruction set (the lanes never cross a call).
@@ -48,34 +49,32 @@ constexpr std::size_t kShortRow = 8;
 
 // The matrix-vector products of one block of `Rows` rows, in one pass over their entries:
 // grad_x[i] = row_i . y in eight partial sums per row (entries j with the same j mod 8 share
-// one), added up as ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then the leftover entries in
-// order; and the column sums sum_y[j] += row_i[j] * x[i], one row after the other.
+// one, lane j mod 8), added up as ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then the leftover
+// entries in order; and the column sums sum_y[j] += row_i[j] * x[i], one row after the other.
 template <std::size_t Rows>
 [[gnu::always_inline]] inline void rows_block(const double* rows, std::size_t n, const double* x, const double* y, double* grad_x, double* sum_y) {
     // Zeroed lane by lane: a zero-initialised array would be cleared by a string store, slow
     // to start on some processors and paid once per block.
     // The weights x[r] are spread over the lanes once per block, not once per chunk.
-    Lanes low[Rows], high[Rows], weight[Rows];
+    Lanes partial[Rows], weight[Rows];
     for (std::size_t r = 0; r < Rows; ++r) {
-        low[r] = high[r] = Lanes{0.0, 0.0, 0.0, 0.0};
-        weight[r] = Lanes{x[r], x[r], x[r], x[r]};
+        partial[r] = Lanes{} + 0.0;
+        weight[r] = Lanes{} + x[r];
     }
     const std::size_t whole = n - n % kShortRow;
     for (std::size_t j = 0; j < whole; j += kShortRow) {
-        const Lanes y_low = load_lanes(y + j), y_high = load_lanes(y + j + 4);
-        Lanes s_low = load_lanes(sum_y + j), s_high = load_lanes(sum_y + j + 4);
+        const Lanes y_chunk = load_lanes(y + j);
+        Lanes s = load_lanes(sum_y + j);
         for (std::size_t r = 0; r < Rows; ++r) {
-            const Lanes a_low = load_lanes(rows + r * n + j), a_high = load_lanes(rows + r * n + j + 4);
-            low[r] += a_low * y_low;
-            high[r] += a_high * y_high;
-            s_low += a_low * weight[r];
-            s_high += a_high * weight[r];
+            const Lanes a_chunk = load_lanes(rows + r * n + j);
+            partial[r] += a_chunk * y_chunk;
+            s += a_chunk * weight[r];
         }
-        store_lanes(sum_y + j, s_low);
-        store_lanes(sum_y + j + 4, s_high);
+        store_lanes(sum_y + j, s);
     }
     for (std::size_t r = 0; r < Rows; ++r) {
-        const Lanes p = low[r] + high[r];
+        const HalfLanes p = __builtin_shufflevector(partial[r], partial[r], 0, 1, 2, 3) +
+                            __builtin_shufflevector(partial[r], partial[r], 4, 5, 6, 7);
         double sum = (p[0] + p[1]) + (p[2] + p[3]);
         const double* row = rows + r * n;
         double rest = 0.0;

@@ -41,10 +41,14 @@ void fill_after(Vector& gaps, std::size_t k) { std::fill(gaps.begin() + k + 1, g
 // 2 x 2 rows to take plain vector stores.
 constexpr std::size_t kRowsPerBlock = 64;
 
-// Reserves room for `count` entries; sizes that cannot be met raise std::bad_alloc.
+// Reserves room for `count` entries; sizes that cannot be met raise std::bad_alloc. Room for
+// long histories is asked to come in huge pages where the system offers them on request: a
+// run writes its histories once, front to back, and would otherwise take a page fault every
+// few steps on large games.
 void reserve_entries(Vector& v, std::size_t count) {
     if (count > v.max_size()) throw std::bad_alloc();
     v.reserve(count);
+    advise_huge_pages(v.data(), v.capacity() * sizeof(double));
 }
 
 // Records the full histories. They have their final shapes from the start, but their entries
