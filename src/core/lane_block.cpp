@@ -7,7 +7,6 @@
 #include <tuple>
 #include <variant>
 
-#include "core/instruction_sets.hpp"
 #include "core/panic.hpp"
 #include "core/simplex.hpp"
 #include "core/vector_ops.hpp"
@@ -395,7 +394,8 @@ template <bool kWide>
     for (std::size_t i = 0; i < length; ++i) out[i] = from[i] - eta * g[i];
 }
 
-// OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection.
+// OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection
+// (kWide is the other rules' concern: OGDA takes no exponential).
 template <bool kWide>
 [[gnu::always_inline]] inline LaneStep step_ogda(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
@@ -449,7 +449,7 @@ __attribute__((target("default"))) LaneStep step_lanes(LaneArrays& s, std::size_
 }
 #endif
 
-// The rule's two vectors and step size, for the two multiplicative rules.
+// The rule's two vectors and step size.
 struct RuleVectors {
     template <typename Rule>
     std::tuple<const Vector*, const Vector*, double> operator()(const Rule& rule) const {
