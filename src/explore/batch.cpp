@@ -189,10 +189,12 @@ public:
 
 private:
     static constexpr unsigned kAllLanes = (1u << kLanes) - 1;
+    static constexpr unsigned kAllInBlock = (1u << kLaneCount) - 1;
 
     LaneStep step_blocks(double (&gaps)[kLanes]) {
         LaneStep outcome{0, 0};
         for (std::size_t b = 0; b < kBlocks; ++b) {
+            if ((busy_ >> (b * kLaneCount) & kAllInBlock) == 0) continue;  // a block left idle at a piece's end
             double block_gaps[kLaneCount];
             const LaneStep step = blocks_[b].step(block_gaps);
             for (std::size_t t = 0; t < kLaneCount; ++t) gaps[b * kLaneCount + t] = block_gaps[t];
