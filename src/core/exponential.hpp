@@ -104,16 +104,18 @@ template <typename T, typename Lanes>
 
 template <bool kWidePermute, typename Table, typename Index>
 [[gnu::always_inline]] inline auto lookup_in(const Table& table, Index j) {
-    if constexpr (kWidePermute && std::is_same_v<Table, std::uint64_t[8]>) return lookup_whole<std::uint64_t, OctetBits>(table, j);
-    else if constexpr (kWidePermute) return lookup_whole<double, Octet>(table, j);
+    if constexpr (kWidePermute && std::is_same_v<Table, std::uint64_t[8]>)
+        return lookup_whole<std::uint64_t, OctetBits>(table, j);
+    else if constexpr (kWidePermute)
+        return lookup_whole<double, Octet>(table, j);
     else return lookup(table, j);
 }
 
 // exp of every lane of x. V is double or a GCC vector of doubles, U std::uint64_t or the
-// vector of as many 64-bit unsigned integers (kWidePermute: Octets, in an AVX-512 build). The full form takes any x. The short form,
-// for |x| < kShortFormLimit only, leaves out the clamp, the NaN case and the two-step scaling:
-// with the scaled values normal there, scaling by 2^512 and back is exact, so both forms give
-// the same result.
+// vector of as many 64-bit unsigned integers (kWidePermute: Octets, in an AVX-512 build). The
+// full form takes any x. The short form, for |x| < kShortFormLimit only, leaves out the clamp,
+// the NaN case and the two-step scaling: with the scaled values normal there, scaling by 2^512
+// and back is exact, so both forms give the same result.
 template <typename V, typename U, bool kFullForm, bool kWidePermute = false>
 [[gnu::always_inline]] inline V exp_lanes(V x) {
     V c = x;

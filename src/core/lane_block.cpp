@@ -299,7 +299,8 @@ template <bool kWide>
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline LaneStep step_mirror_descent(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_mirror_descent(LaneArrays& s, std::size_t m, std::size_t n,
+                                                           double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
     const LaneBits passed = tilt_player<kWide>(m, s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
@@ -309,7 +310,8 @@ template <bool kWide>
 }
 
 template <bool kWide>
-[[gnu::always_inline]] inline LaneStep step_ftrl(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_ftrl(LaneArrays& s, std::size_t m, std::size_t n,
+                                                 double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues factor = splat<LaneValues>(-s.eta);
     const LaneBits passed = softmax_player<kWide>(m, s.grad_x, s.first, factor, s.next_first, s.next_x) &
@@ -397,7 +399,8 @@ template <bool kWide>
 // OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection
 // (kWide is the other rules' concern: OGDA takes no exponential).
 template <bool kWide>
-[[gnu::always_inline]] inline LaneStep step_ogda(LaneArrays& s, std::size_t m, std::size_t n, double (&gaps)[kLaneCount]) {
+[[gnu::always_inline]] inline LaneStep step_ogda(LaneArrays& s, std::size_t m, std::size_t n,
+                                                 double (&gaps)[kLaneCount]) {
     lane_gradients(s, m, n);
     const LaneValues eta = splat<LaneValues>(s.eta);
     lane_descend(m, s.first, s.grad_x, eta, s.work_x);
@@ -491,8 +494,8 @@ LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer) : rul
 
 void LaneBlock::load(std::size_t lane, const GameState& state, const Optimizer& optimizer) {
     const auto [first, second, eta] = std::visit(RuleVectors{}, optimizer.variant);
-    if (optimizer.variant.index() != rule_index_ || std::bit_cast<std::uint64_t>(eta) != std::bit_cast<std::uint64_t>(arrays_.eta) ||
-        !accepts(state, optimizer) ||
+    const bool same_step_size = std::bit_cast<std::uint64_t>(eta) == std::bit_cast<std::uint64_t>(arrays_.eta);
+    if (optimizer.variant.index() != rule_index_ || !same_step_size || !accepts(state, optimizer) ||
         state.a.rows != arrays_.m || state.a.cols != arrays_.n)
         panic("a run that does not fit the block's lanes");
     put_lane(arrays_.a, lane, state.a.data);

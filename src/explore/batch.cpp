@@ -134,10 +134,10 @@ constexpr std::size_t kStepsPerCancelCheck = 256;
 
 // Trials stepped kTrialsInLanes at a time, one per lane of two LaneBlocks; a trial enters a
 // lane as soon as the one before it there has ended, so lanes stay full while trials end at
-// different steps. Each trial's gaps and result are those of its run alone: a step a lane declines is
-// taken the general way, and a failing trial first lets the trials before it finish alone,
-// one of whose failures would have come first run by run. Ended trials are reduced
-// kHistoriesTogether at a time.
+// different steps. Each trial's gaps and result are those of its run alone: a step a lane
+// declines is taken the general way, and a failing trial first lets the trials before it
+// finish alone, one of whose failures would have come first run by run. Ended trials are
+// reduced kHistoriesTogether at a time.
 template <typename Reduction>
 class LaneExploration {
 public:
