@@ -129,6 +129,11 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
 // small (20 MB at most).
 constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 17;
 
+// Games of up to this many entries are stepped in lanes: their sixteen copies of the matrix
+// (about 1 KB per entry with the lanes' slots) stay within the core's caches. Measured here,
+// 64 x 64 trials run 10-30% faster in lanes than alone, 128 x 128 ones 30-45% slower.
+constexpr std::size_t kMostEntriesInLanes = 64 * 64;
+
 // Block steps between two looks at the parallel loop's cancel flag.
 constexpr std::size_t kStepsPerCancelCheck = 256;
 
@@ -321,8 +326,9 @@ public:
         : plan_(plan),
           reduction_(reduction),
           slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}} {
+        const std::size_t entries = slot_.game_state.a.data.size();
         if (cannot_fail(reduction) && plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
-            LaneBlock::accepts(slot_.game_state, slot_.optimizer))
+            entries <= kMostEntriesInLanes && LaneBlock::accepts(slot_.game_state, slot_.optimizer))
             lanes_.emplace(plan, reduction, slot_);
     }
 

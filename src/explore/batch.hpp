@@ -90,8 +90,9 @@ std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const 
 inline constexpr std::size_t kTrialsInLanes = 16;
 
 // How many trials one worker runs together: kTrialsInLanes where they are stepped in lanes
-// (their rule's vectors have the game's lengths, the run is at most 2^17 steps, and the
-// reduction cannot fail: a failing one must stop the batch before later trials run), else 1.
+// (games of at most 64 x 64 entries whose rule's vectors have the game's lengths, runs of at
+// most 2^17 steps, and a reduction that cannot fail: a failing one must stop the batch before
+// later trials run), else 1.
 template <typename Reduction>
 std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction);
 

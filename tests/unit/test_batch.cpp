@@ -134,6 +134,15 @@ TEST(Engine, TrialsWithAFailingMetricRunOneByOne) {
     EXPECT_EQ(trials_run_together(plan, FullSummary{-1.0}), 1u);
 }
 
+// Lanes copy the game sixteen times: games beyond 64 x 64 entries run one by one.
+TEST(Engine, LargeGamesRunOneByOne) {
+    for (const std::size_t n : {64, 65}) {
+        const Matrix base = Matrix::zeros(n, n);
+        const Optimizer optimizer = Optimizer::omwuoomd(0.05, n);
+        EXPECT_EQ(trials_run_together(plan_for(base, optimizer, 10), FullSummary{kCutoff}), n == 64 ? kTrialsInLanes : 1u);
+    }
+}
+
 // A stack's trials are the neighborhood exploration's runs (un-reset optimizer, normalised
 // matrices), reduced; their norms are those of the matrices run.
 TEST(Engine, StackTrialsAreNeighborhoodRunsReduced) {
