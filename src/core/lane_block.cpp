@@ -41,6 +41,16 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 // The lanes whose bits are clear in `passed`.
 [[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) { return set_lanes(~passed); }
 
+// Per lane: if_set where the mask's lane is all ones, otherwise where it is all zeros.
+[[gnu::always_inline]] inline LaneValues lane_select(LaneBits mask, LaneValues if_set, LaneValues otherwise) {
+    return std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(if_set) & mask) | (std::bit_cast<LaneBits>(otherwise) & ~mask));
+}
+
+// |v| per lane: the sign bit cleared.
+[[gnu::always_inline]] inline LaneValues lane_magnitude(LaneValues v) {
+    return std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(v) & ~(std::uint64_t{1} << 63));
+}
+
 // matrix_vector_products: grad_x = a y, row by row (rows shorter than eight entries summed in
 // order from 0.0, longer ones in eight partial sums by column modulo eight, added up as
 // ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then plus the leftover entries summed in order
@@ -51,7 +61,7 @@ typedef std::int64_t LaneKeys __attribute__((vector_size(64)));
 template <std::size_t Rows, bool kShortRows>
 [[gnu::always_inline]] inline void lane_gradient_rows(LaneArrays& s, std::size_t n, std::size_t i) {
     const std::size_t whole = kShortRows ? 0 : n - n % 8;
-    const LaneValues* a = &s.a[i * n];
+    const LaneValues* a = s.a.data() + i * n;
     LaneValues partial[Rows][kShortRows ? 1 : 8], rest[Rows], weight[Rows];
     for (std::size_t r = 0; r < Rows; ++r) {
         for (LaneValues& p : partial[r]) p = splat<LaneValues>(0.0);
@@ -182,9 +192,7 @@ struct SimplexCheck {
         non_negative &= std::bit_cast<LaneBits>(v >= 0.0);
     }
     [[gnu::always_inline]] LaneBits passed() const {
-        const LaneValues distance =
-            std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(sum - 1.0) & ~(std::uint64_t{1} << 63));
-        return non_negative & std::bit_cast<LaneBits>(distance < kSimplexTolerance);
+        return non_negative & std::bit_cast<LaneBits>(lane_magnitude(sum - 1.0) < kSimplexTolerance);
     }
 };
 
@@ -222,14 +230,12 @@ struct SimplexCheck {
 // target <- candidate in the lanes that were not declined; the declined keep their values.
 [[gnu::always_inline]] inline void install(LaneVector& target, LaneVector& candidate, std::size_t length, unsigned declined) {
     if (declined == 0) {
-        swap(target, candidate);
+        std::swap(target, candidate);
         return;
     }
     LaneBits keep;
     for (std::size_t t = 0; t < kLaneCount; ++t) keep[t] = (declined >> t) & 1u ? ~std::uint64_t{0} : 0;
-    for (std::size_t i = 0; i < length; ++i)
-        target[i] = std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(target[i]) & keep) |
-                                              (std::bit_cast<LaneBits>(candidate[i]) & ~keep));
+    for (std::size_t i = 0; i < length; ++i) target[i] = lane_select(keep, target[i], candidate[i]);
 }
 
 // One player's half of a mirror-descent step (OmwuOomd::step): e = exp-shifted(-eta g),
@@ -347,8 +353,7 @@ template <bool kWide>
 }
 
 [[gnu::always_inline]] inline LaneBits finite(LaneValues v) {
-    const LaneValues magnitude = std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(v) & ~(std::uint64_t{1} << 63));
-    return std::bit_cast<LaneBits>(magnitude < std::numeric_limits<double>::infinity());
+    return std::bit_cast<LaneBits>(lane_magnitude(v) < std::numeric_limits<double>::infinity());
 }
 
 // (sum - 1) / position, the general scan's candidate threshold. Dividing by a power of two is
@@ -379,7 +384,7 @@ template <bool kWide>
     for (std::size_t k = length; k-- > 0;) {
         const LaneValues t = candidate_threshold(sums[k], k + 1);
         const LaneBits above = std::bit_cast<LaneBits>(sorted[k] > t) & ~found;
-        theta = std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(t) & above) | (std::bit_cast<LaneBits>(theta) & ~above));
+        theta = lane_select(above, t, theta);
         found |= above;
         if (length > 4 && failed_lanes(found) == 0) break;
     }

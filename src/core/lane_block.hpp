@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/dense.hpp"
 #include "core/exponential.hpp"
 #include "core/game.hpp"
 #include "core/optimizer.hpp"
@@ -24,22 +25,9 @@ inline constexpr std::size_t kLaneCount = 8;
 // The values of one quantity in the eight lanes.
 using LaneValues = exponential_detail::Octet;
 
-// Entries of eight lanes each, 64-byte aligned in every build (a build without AVX-512 gives
-// the vector type itself a smaller alignment than the AVX-512 build's loads assume).
-class LaneVector {
-public:
-    void resize(std::size_t count) { entries_.resize(count); }
-    std::size_t size() const { return entries_.size(); }
-    LaneValues& operator[](std::size_t i) { return entries_[i].values; }
-    const LaneValues& operator[](std::size_t i) const { return entries_[i].values; }
-    friend void swap(LaneVector& a, LaneVector& b) noexcept { a.entries_.swap(b.entries_); }
-
-private:
-    struct alignas(64) Entry {
-        LaneValues values;
-    };
-    std::vector<Entry> entries_;
-};
+// Entries of eight lanes each, in memory aligned to cache lines: the vector type's own
+// alignment is smaller in a build without AVX-512 than the AVX-512 build's loads assume.
+using LaneVector = std::vector<LaneValues, CacheLineAllocator<LaneValues>>;
 
 // The block's state, structure of arrays: entry i of a quantity is LaneValues (lane t: run t).
 struct LaneArrays {
