@@ -67,6 +67,22 @@ def test_same_seed_same_file_whatever_the_workers(capsys, tmp_path):
     assert files[0].read_bytes() == files[1].read_bytes()
 
 
+def test_an_unseeded_command_resumes_its_checkpoint_and_names_what_is_damaged_there(capsys, tmp_path):
+    kept = tmp_path / "kept"
+    argv = ["scattered", "rps", *DYNAMICS, *BAND[:6], "--checkpoint", kept]
+    runs = [quarnel(capsys, *argv, "--out", tmp_path / f"{name}.npz") for name in ("first", "again")]
+    assert [code for code, _, _ in runs] == [0, 0]
+    assert runs[0][1].splitlines()[2] == runs[1][1].splitlines()[2] and runs[0][1].splitlines()[2].startswith("seed ")
+    assert (tmp_path / "first.npz").read_bytes() == (tmp_path / "again.npz").read_bytes()
+    chunk = sorted(kept.glob("trials-*.npz"))[0]
+    chunk.write_bytes(b"PK\x03\x04 cut short")
+    code, _, stderr = quarnel(capsys, *argv)
+    assert code == 0 and f"quarnel: warning: {chunk} is damaged" in stderr and "its trials are run again" in stderr
+    (kept / "manifest.json").write_text("{cut short")
+    code, _, stderr = quarnel(capsys, *argv)
+    assert code == 2 and f"{kept / 'manifest.json'} is damaged" in stderr.splitlines()[-1]
+
+
 def test_demo_and_info_from_the_installed_command(tmp_path):
     started = time.perf_counter()
     demo = subprocess.run(["quarnel", "demo", "--out", tmp_path / "demo"], capture_output=True, text=True)
@@ -89,31 +105,52 @@ def test_demo_and_info_from_the_installed_command(tmp_path):
      "inner must be smaller than outer"),
     (["neighborhood", "FLAT_STACK", *DYNAMICS], 2, "a stack has shape (K, rows, cols)"),
     (["run", "rps", *DYNAMICS, "--out", "no/such/folder/r.npz"], 2, "does not exist"),
+    (["scattered", "rps", *DYNAMICS, *BAND[2:], "--trials", "100000000", "--out", "/proc/r.npz"], 2,
+     "--out /proc/r.npz: cannot write in folder /proc"),
+    (["run", "rps", *DYNAMICS, "--out", "same.npz", "--plot", "same.npz"], 2, "--out and --plot are the same file"),
+    (["plot", "OLD", "--out", "OLD"], 2, "--out OLD.npz is the input FILE.npz"),
+    (["plot", "OLD"], 2, "OLD.npz: not a file written by quarnel"),
+    (["neighborhood", "FLAT_STACK", *DYNAMICS, "--plot", "./FLAT_STACK.npy"], 2, "is the input STACK.npy"),
     (["plot", "BAD_CSV"], 2, "not a file written by quarnel"),
-    (["run", "biased-rps", "--rule", "ogda", "--eta", "nan", "--steps", "9"], 1, "NaN encountered"),
+    (["run", "biased-rps", "--rule", "ogda", "--eta", "nan", "--steps", "9"], 2,
+     "argument --eta: eta must be a positive finite number, got nan"),
+    (["run", "rps", "--rule", "ogda", "--eta", "-inf", "--steps", "9"], 2, "argument --eta"),
+    (["run", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "0", "--plot", "r.png"], 2,
+     "argument --steps: steps must be an integer of at least 1"),
+    (["scattered", "rps", *DYNAMICS, *BAND, "--workers", str(10**23)], 2, "argument --workers: workers must be at most"),
+    (["run", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", str(10**23)], 2, "argument --steps"),
+    (["run", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", str(10**18)], 2, "not enough memory"),
+    (["concentric", "rps", *DYNAMICS, *BAND, "--slices", "1000000"], 2, "argument --slices: slices must be at most"),
+    (["scattered", "rps", *DYNAMICS, *BAND, "--checkpoint", ""], 2, "argument --checkpoint: give a path"),
 ])
 def test_errors_exit_with_a_message_and_no_traceback(capsys, tmp_path, monkeypatch, argv, code, names):
     monkeypatch.chdir(tmp_path)
     Path("BAD_CSV.csv").write_text("1,2\n3,x\n")
     np.save("FLAT_STACK.npy", np.eye(2))
-    argv = [{"BAD_CSV": "BAD_CSV.csv", "FLAT_STACK": "FLAT_STACK.npy"}.get(arg, arg) for arg in argv]
+    Path("OLD.npz").write_bytes(b"kept")
+    argv = [{"BAD_CSV": "BAD_CSV.csv", "FLAT_STACK": "FLAT_STACK.npy", "OLD": "OLD.npz"}.get(arg, arg) for arg in argv]
     got, stdout, stderr = quarnel(capsys, *argv)
     assert got == code
     assert names in stderr.strip().splitlines()[-1] and "Traceback" not in stderr + stdout
-    assert list(Path().glob("*.npz")) == []
+    assert sorted(map(str, Path().iterdir())) == ["BAD_CSV.csv", "FLAT_STACK.npy", "OLD.npz"]
+    assert Path("OLD.npz").read_bytes() == b"kept"
 
 
-def test_an_interrupted_save_leaves_the_old_file_and_no_temporary(capsys, tmp_path, monkeypatch):
+@pytest.mark.parametrize("stop, code", [(None, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
+def test_a_stopped_save_leaves_the_old_file_and_no_temporary(capsys, tmp_path, monkeypatch, stop, code):
     target = tmp_path / "kept.npz"
     target.write_bytes(b"old contents")
 
-    def interrupted_save(self, path):
-        Path(path).write_bytes(b"half a file")
-        raise KeyboardInterrupt
+    def stopped_savez(file, **arrays):
+        file.write(b"half a file")
+        if stop is None:
+            raise KeyboardInterrupt
+        os.kill(os.getpid(), stop)
+        time.sleep(5)  # the command's handler raises at once
 
-    monkeypatch.setattr(ql.Trajectory, "save", interrupted_save)
-    code, _, stderr = quarnel(capsys, "run", "biased-rps", *DYNAMICS, "--out", target)
-    assert code == 130 and "interrupted" in stderr
+    monkeypatch.setattr(np, "savez", stopped_savez)
+    got, _, stderr = quarnel(capsys, "run", "biased-rps", *DYNAMICS, "--out", target)
+    assert got == code and "no partial file was left" in stderr and "Traceback" not in stderr
     assert target.read_bytes() == b"old contents" and sorted(tmp_path.iterdir()) == [target]
 
 

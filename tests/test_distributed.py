@@ -20,6 +20,7 @@ distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.timeout(60)
 
 RPS = np.array([[0.0, -1.0, 1.0], [1.0, 0.0, -1.0], [-1.0, 1.0, 0.0]])
+HUGE = np.array([[1e308, 1e308], [-1e308, 1e308]])  # a huge step overflows its gradient step
 STACK = np.random.default_rng(5).normal(size=(300, 2, 3))
 SWEEPS = {
     "scattered": lambda **kw: ql.scattered(RPS, "ogda", eta=0.1, steps=300, trials=700, inner=0.05, outer=0.4,
@@ -31,9 +32,9 @@ SWEEPS = {
 }
 
 
-# Never converges (a zero step size stays at the uniform start): every trial runs all its steps.
+# Never converges (a vanishing step size stays at the uniform start): every trial runs all its steps.
 def slow_sweep(**kw):
-    return ql.scattered(RPS, "ogda", eta=0.0, steps=20000, trials=1600, inner=0.05, outer=0.4, seed=3,
+    return ql.scattered(RPS, "ogda", eta=1e-300, steps=20000, trials=1600, inner=0.05, outer=0.4, seed=3,
                         progress=False, **kw)
 
 
@@ -116,10 +117,10 @@ def test_a_worker_killed_mid_sweep_changes_nothing_and_the_cluster_stays_usable(
 def test_a_failing_trial_raises_an_ordinary_exception_naming_its_trials(where, client):
     with ThreadPoolExecutor(2) as pool:
         with pytest.raises(Exception) as caught:
-            ql.scattered(RPS, "ogda", eta=np.nan, steps=10, trials=64, inner=0.1, outer=0.5, chunk=20,
+            ql.scattered(HUGE, "ogda", eta=1e300, steps=10, trials=64, inner=0.1, outer=0.5, chunk=20,
                          progress=False, **{where: {"client": client, "executor": pool}[where]})
     failure = caught.value
-    assert isinstance(failure, ql.DynamicsError) and failure.message == "NaN encountered"
+    assert isinstance(failure, ql.DynamicsError) and failure.message == "Issue computing theta"
     assert failure.trials.stop - failure.trials.start in (20, 4) and str(failure).startswith(f"trials [{failure.trials.start}, ")
     assert str(pickle.loads(pickle.dumps(failure))) == str(failure)  # also with Dask's chained-exception pickling
     assert_same_columns(SWEEPS["scattered"](), SWEEPS["scattered"](client=client))
@@ -165,6 +166,24 @@ def test_the_command_on_a_cluster_writes_the_result_of_the_local_run(cluster, tm
     for name in places:
         assert_same_columns(ql.load(tmp_path / "here.npz"), ql.load(tmp_path / f"{name}.npz"))
     assert any((tmp_path / "kept").glob("trials-*.npz"))
+
+
+def _another_version():
+    ql.__version__ = "9.9.9"
+
+
+def _another_build():
+    ql.native.build = lambda: "another-build"
+
+
+@pytest.mark.parametrize("worker, named", [(_another_version, "quarnel_lab 9.9.9 (native build "),
+                                           (_another_build, f"quarnel_lab {ql.__version__} (native build another-build)")])
+def test_chunks_computed_by_another_version_or_build_are_refused_naming_both(worker, named):
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork"), initializer=worker) as pool:
+        with pytest.raises(chunking.MixedVersionsError) as caught:
+            SWEEPS["scattered"](executor=pool)
+    here = chunking.made_by()
+    assert named in str(caught.value) and f"this sweep runs {here}" in str(caught.value)
 
 
 def test_without_dask_a_client_says_how_to_install_it(monkeypatch):

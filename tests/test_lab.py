@@ -64,7 +64,7 @@ def test_an_unseeded_sweep_records_the_seed_that_reproduces_it():
 def test_a_replay_is_the_experiment_of_its_trial_and_reduces_to_its_row(sweep):
     s = sweep()
     config = s.config
-    base = np.array(config.get("game", np.zeros((2, 2))))
+    base = np.zeros((2, 2)) if s.game is None else s.game
     for trial in (0, len(s) - 1):
         replay = s.replay(trial)
         rows, cols = replay.a.shape
@@ -138,7 +138,13 @@ GOOD = dict(eta=0.1, steps=10, trials=4, inner=0.1, outer=0.5, progress=False)
     (lambda: ql.scattered(RPS, "ogda", norm="l2", **GOOD), ValueError, "'max', 'infinity', 'frobenius'"),
     (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "inner": 0.5}), ValueError, "inner must be smaller than outer"),
     (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "inner": np.nan}), ValueError, "must be finite"),
-    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "trials": -1}), ValueError, "trials must be an integer of at least 0"),
+    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "trials": 0}), ValueError, "trials must be an integer of at least 1"),
+    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "steps": 0}), ValueError, "steps must be an integer of at least 1"),
+    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "steps": 10**23}), ValueError, "steps must be at most"),
+    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "eta": np.nan}), ValueError, "eta must be a positive finite"),
+    (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "eta": np.inf}), ValueError, "eta must be a positive finite"),
+    (lambda: ql.run(RPS, "ogda", eta=0.0, steps=10), ValueError, "eta must be a positive finite number, got 0.0"),
+    (lambda: ql.run(RPS, "ogda", eta=0.1, steps=0), ValueError, "steps must be an integer of at least 1"),
     (lambda: ql.scattered(RPS, "ogda", **{**GOOD, "steps": 2.5}), TypeError, "steps must be an integer"),
     (lambda: ql.scattered(RPS, "ogda", cutoff=1.5, **GOOD), ValueError, "cutoff must be a fraction"),
     (lambda: ql.scattered(RPS, "ogda", seed=-1, **GOOD), ValueError, "seed must be a non-negative int"),
@@ -149,9 +155,12 @@ GOOD = dict(eta=0.1, steps=10, trials=4, inner=0.1, outer=0.5, progress=False)
     (lambda: ql.scattered(np.zeros((0, 2)), "ogda", **GOOD), ValueError, "at least one row and one column"),
     (lambda: ql.scattered("game", "ogda", **GOOD), TypeError, "game must be a 2-D array of numbers"),
     (lambda: ql.concentric(RPS, "ogda", slices=0, **GOOD), ValueError, "slices must be an integer of at least 1"),
+    (lambda: ql.concentric(RPS, "ogda", slices=10**8, **GOOD), ValueError, "slices must be at most trials"),
     (lambda: ql.concentric(RPS, "ogda", slices=3, **{**GOOD, "inner": 1.0, "outer": 1.0 + 2e-16}), ValueError,
      "too narrow for 3 slices"),
     (lambda: ql.neighborhood(RPS, "ogda", eta=0.1, steps=10), ValueError, "matrices must be a 3-D array"),
+    (lambda: ql.neighborhood(np.zeros((0, 2, 2)), "ogda", eta=0.1, steps=10), ValueError, "at least one matrix"),
+    (lambda: ql.scattered(RPS, "ogda", checkpoint="", **GOOD), ValueError, "checkpoint must name a directory"),
     (lambda: ql.neighborhood(STACK, "ogda", eta=0.1, steps=10, normalize=1), TypeError, "normalize must be True or"),
     (lambda: ql.run(RPS, "ogda", eta="0.1", steps=10), TypeError, "eta must be a real number"),
     (lambda: ql.run(RPS, "ogda", eta=0.1, steps=10, x0=[0.5, 0.5]), ValueError, "x0 must have 3 entries"),
@@ -161,17 +170,21 @@ def test_user_errors_say_what_to_do_before_anything_runs(call, error, message):
         call()
 
 
+# Payoffs at the edge of the doubles: a huge step overflows the gradient step to infinities.
+HUGE = np.array([[1e308, 1e308], [-1e308, 1e308]])
+
+
 @pytest.mark.parametrize("call", [
-    lambda: ql.run(RPS, "ogda", eta=np.nan, steps=10),
-    lambda: ql.scattered(RPS, "ogda", eta=np.nan, steps=10, trials=4, inner=0.1, outer=0.5, progress=False),
-    lambda: ql.neighborhood(STACK, "ogda", eta=np.nan, steps=10, progress=False),
+    lambda: ql.run(HUGE, "ogda", eta=1e300, steps=10),
+    lambda: ql.scattered(HUGE, "ogda", eta=1e300, steps=10, trials=4, inner=0.1, outer=0.5, progress=False),
+    lambda: ql.neighborhood(np.stack([HUGE] * 3), "ogda", eta=1e300, steps=10, progress=False),
 ], ids=["run", "scattered", "neighborhood"])
 def test_a_failure_inside_the_dynamics_is_an_ordinary_exception(call):
     with pytest.raises(Exception) as caught:
         call()
-    assert isinstance(caught.value, ql.DynamicsError) and caught.value.message == "NaN encountered"
-    assert str(caught.value) == ("NaN encountered" if caught.value.trials is None
-                                 else f"trials [0, {caught.value.trials.stop}): NaN encountered")
+    assert isinstance(caught.value, ql.DynamicsError) and caught.value.message == "Issue computing theta"
+    assert str(caught.value) == ("Issue computing theta" if caught.value.trials is None
+                                 else f"trials [0, {caught.value.trials.stop}): Issue computing theta")
 
 
 def test_another_thread_runs_while_a_sweep_is_in_the_engine():
@@ -186,7 +199,7 @@ def test_another_thread_runs_while_a_sweep_is_in_the_engine():
     ticker.start()
     try:
         started = time.monotonic()
-        ql.scattered(RPS, "ogda", eta=0.0, steps=50000, trials=2000, inner=0.1, outer=0.2, chunk=2000, progress=False)
+        ql.scattered(RPS, "ogda", eta=1e-300, steps=50000, trials=2000, inner=0.1, outer=0.2, chunk=2000, progress=False)
         ended = time.monotonic()
     finally:
         done.set()

@@ -12,6 +12,7 @@
 #include "explore/batch.hpp"
 #include "explore/pool.hpp"
 #include "python/args.hpp"
+#include "python/build_id.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/memory.hpp"
@@ -246,8 +247,9 @@ PyObject* perturbation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* pool_info(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        return Py_BuildValue("{s:n,s:s,s:s}", "workers", static_cast<Py_ssize_t>(pool_size()), "source",
-                             pool_size_source(), "instruction_set", gradient_instruction_set());
+        return Py_BuildValue("{s:n,s:s,s:s,s:s}", "workers", static_cast<Py_ssize_t>(pool_size()), "source",
+                             pool_size_source(), "instruction_set", gradient_instruction_set(), "build",
+                             QUARNEL_BUILD_ID);
     });
 }
 

@@ -14,7 +14,7 @@ from __future__ import annotations
 import hashlib
 import json
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
@@ -65,9 +65,39 @@ class Chunk:
     normalize: bool
 
 
-def run_chunk(chunk: Chunk) -> Tuple[Columns, float]:
-    """Run a chunk on this process's pool; returns its columns and the seconds it took."""
+class MadeBy(NamedTuple):
+    """What computed a result: the package version and the build of the extension, which decide its bits."""
+
+    version: str
+    build: str
+
+    def __str__(self) -> str:
+        return f"quarnel_lab {self.version} (native build {self.build})"
+
+
+def made_by() -> MadeBy:
+    """This process's package version and extension build, as they are now."""
+    import quarnel_lab
+
+    return MadeBy(str(quarnel_lab.__version__), native.build())
+
+
+class Finished(NamedTuple):
+    """A chunk's columns, the seconds its engine call took, and what computed it."""
+
+    columns: Columns
+    seconds: float
+    made_by: MadeBy
+
+
+class MixedVersionsError(RuntimeError):
+    """A chunk was computed by another version or build than the sweep's own."""
+
+
+def run_chunk(chunk: Chunk) -> Finished:
+    """Run a chunk on this process's pool; returns its columns, the seconds it took and what computed it."""
     dynamics = chunk.dynamics
+    stamp = made_by()
     started = time.perf_counter()
     try:
         optimizer = native.optimizer(dynamics.rule, dynamics.eta, chunk.matrices.shape[-2:])
@@ -78,7 +108,7 @@ def run_chunk(chunk: Chunk) -> Tuple[Columns, float]:
             low, high = chunk.band
             columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
                                    low, high, dynamics.cutoff, dynamics.workers)
-        return columns, time.perf_counter() - started
+        return Finished(columns, time.perf_counter() - started, stamp)
     except DynamicsError as failure:
         message = failure.message
     raise DynamicsError(message, range(chunk.first, chunk.first + chunk.count))  # outside the handler: no chain
@@ -94,6 +124,7 @@ class Plan:
     normalize: bool
     segments: Tuple[Segment, ...]
     config: Dict[str, Any]
+    made_by: MadeBy = field(default_factory=made_by)
 
     @property
     def total(self) -> int:
@@ -106,10 +137,33 @@ class Plan:
     def identity(self) -> str:
         """A digest of everything that decides the results: the same for the same sweep, and only for it."""
         digest = hashlib.sha256(json.dumps(self.config, sort_keys=True).encode())
-        if self.key is None:  # a stack's matrices are not in its configuration
-            digest.update(repr(self.matrices.shape).encode())
-            digest.update(self.matrices.tobytes())
+        # The games are not in the configuration: the base game, or the whole stack.
+        digest.update(repr(self.matrices.shape).encode())
+        digest.update(self.matrices.tobytes())
+        digest.update(self.made_by.build.encode())
         return digest.hexdigest()
+
+    def accept(self, chunk: Chunk, finished: Finished) -> Columns:
+        """The columns of a finished chunk, once they are known to be this sweep's own.
+
+        Raises
+        ------
+        MixedVersionsError
+            If another version or build of quarnel computed them.
+        """
+        trials = f"trials [{chunk.first}, {chunk.first + chunk.count})"
+        if not isinstance(finished, tuple) or len(finished) != len(Finished._fields):
+            raise MixedVersionsError(f"{trials} came back from another version of quarnel_lab, one that does not "
+                                     f"say which; this sweep runs {self.made_by}: install the same quarnel everywhere "
+                                     "the sweep runs")
+        if tuple(finished.made_by) != tuple(self.made_by):
+            raise MixedVersionsError(f"{trials} were computed by {MadeBy(*finished.made_by)}, but this sweep runs "
+                                     f"{self.made_by}: install the same quarnel everywhere the sweep runs")
+        columns = finished.columns
+        if set(columns) != set(COLUMN_TYPES) or any(len(column) != chunk.count for column in columns.values()):
+            raise MixedVersionsError(f"{trials} came back with other columns or lengths: "
+                                     "install the same quarnel everywhere the sweep runs")
+        return columns
 
 
 # Puts a finished chunk's columns, starting at trial `first`, in their rows.
@@ -166,9 +220,10 @@ def _run_here(plan: Plan, pending: List[Segment], chunk: Optional[int], place: P
         end = first + count
         while first < end:
             size = min(sizer.size, end - first)
-            part, seconds = run_chunk(plan.chunk(first, size, band))
-            sizer.observe(size, seconds)
-            place(first, part)
+            part = plan.chunk(first, size, band)
+            finished = run_chunk(part)
+            sizer.observe(size, finished.seconds)
+            place(first, plan.accept(part, finished))
             first += size
 
 

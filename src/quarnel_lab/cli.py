@@ -8,11 +8,13 @@ file beside the target, renamed over it once complete.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import platform
+import signal
 import sys
-import tempfile
-import zipfile
+import threading
+import warnings
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional, Sequence, Union
@@ -20,7 +22,9 @@ from typing import Any, Callable, Iterator, Optional, Sequence, Union
 import numpy as np
 
 import quarnel_lab as ql
-from quarnel_lab import games
+from quarnel_lab import games, validation
+from quarnel_lab.seeding import recorded_seed
+from quarnel_lab.files import unwritable, write_atomically
 from quarnel_lab.validation import NORMS, RULES
 
 Result = Union[ql.Sweep, ql.Trajectory]
@@ -34,37 +38,12 @@ class UsageError(Exception):
 # ----------------------------------------------------------------------------- files
 
 
-@contextmanager
-def _atomic(path: Path) -> Iterator[Path]:
-    """Yield a temporary path beside `path`; rename it to `path` only if the block completes."""
-    try:
-        handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
-    except OSError as error:
-        raise UsageError(f"cannot write {path}: {error.strerror}; choose another path") from None
-    os.close(handle)
-    try:
-        yield Path(temporary)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def _save_result(result: Result, path: Path) -> None:
-    with _atomic(path) as temporary:
-        result.save(temporary)
+    result.save(path)
 
 
 def _save_figure(figure: Any, path: Path) -> None:
-    with _atomic(path) as temporary:
-        figure.savefig(temporary, format="png", dpi=110)
+    write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
 
 
 def _figure(size: tuple[float, float], panels: int = 1) -> Any:
@@ -144,11 +123,14 @@ def cmd_run(args: argparse.Namespace) -> None:
 @contextmanager
 def _client(args: argparse.Namespace) -> Iterator[Any]:
     """Where the chunks run: None (here), a scheduler's address, or a loopback cluster started for this run."""
+    if args.local_cluster is None and args.scheduler is None:
+        yield None
+        return
+    # Dask logs a lost scheduler or worker with whole tracebacks; the command's last line says what failed.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
     if args.local_cluster is None:
         yield args.scheduler
         return
-    if args.local_cluster < 1:
-        raise UsageError(f"--local-cluster {args.local_cluster}: give at least 1 worker")
     try:
         import distributed
     except ImportError:
@@ -156,7 +138,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
     # The workers share this machine's cores: each one's pool gets its share.
     share = max(1, (os.cpu_count() or 1) // args.local_cluster)
     with distributed.LocalCluster(n_workers=args.local_cluster, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
+                                  host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL,
                                   env={"RAYON_NUM_THREADS": str(share)}) as cluster:
         with distributed.Client(cluster) as client:
             yield client
@@ -194,11 +176,16 @@ def cmd_plot(args: argparse.Namespace) -> None:
         result = ql.load(args.file)
     except FileNotFoundError:
         raise UsageError(f"{args.file}: no such file (check the path)") from None
-    except (OSError, ValueError, KeyError, zipfile.BadZipFile) as error:
-        raise UsageError(f"{args.file}: not a file written by quarnel's --out ({error})") from None
-    out = args.out or args.file.with_suffix(".png")
-    _save_figure(draw(result, args.metric, args.norm), out)
-    print(f"wrote {out}")
+    except (OSError, ValueError) as error:
+        raise UsageError(f"{args.file}: not a file written by quarnel's --out ({_reason(error, args.file)})") from None
+    _save_figure(draw(result, args.metric, args.norm), args.out)
+    print(f"wrote {args.out}")
+
+
+def _reason(error: BaseException, path: Path) -> str:
+    """The error's text without the file's name, which the message gives already."""
+    text = str(error)
+    return text[len(str(path)):].lstrip(" :") if text.startswith(str(path)) else text
 
 
 def cmd_info(args: argparse.Namespace) -> None:
@@ -214,6 +201,7 @@ def cmd_info(args: argparse.Namespace) -> None:
         ("matplotlib", matplotlib.__version__),
         ("workers", f"{pool['workers']} (chosen by {pool['source']})"),
         ("instruction set", str(pool["instruction_set"])),
+        ("native build", str(pool["build"])),
     ]
     for name, value in rows:
         print(f"{name:17s}{value}")
@@ -279,38 +267,74 @@ def _draw_runs(runs: Sequence[ql.Trajectory], gaps: bool) -> Any:
 # ----------------------------------------------------------------------------- parser
 
 
+def _checked(parse: Callable[[str], Any], check: Callable[[Any], Any]) -> Callable[[str], Any]:
+    """An argparse type: `parse` the text, then `check` it as the package does; argparse names the option."""
+
+    def convert(text: str) -> Any:
+        try:
+            return check(parse(text))
+        except (TypeError, ValueError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    return convert
+
+
+def _whole(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"give a whole number, got {text!r}") from None
+
+
+def _counted(name: str, minimum: int = 1) -> Callable[[str], Any]:
+    return _checked(_whole, lambda number: validation.count(number, name, minimum=minimum))
+
+
+_SEED = _checked(_whole, recorded_seed)
+SEED_HELP = ("seed that reproduces the sweep (default: the --checkpoint's, else a fresh one; printed either way)")
+
+
+def _path(text: str) -> Path:
+    if not text:
+        raise argparse.ArgumentTypeError("give a path, not an empty one")
+    return Path(text)
+
+
 def _game_list() -> str:
     return "\n".join(f"  {name:17s} {game.description}" for name, game in games.BUILTIN_GAMES.items())
 
 
 def _add_dynamics(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--rule", required=True, choices=RULES, help="learning rule")
-    parser.add_argument("--eta", required=True, type=float, help="step size")
-    parser.add_argument("--steps", required=True, type=int, help="step budget of every run "
+    parser.add_argument("--eta", required=True, type=_checked(float, validation.step_size),
+                        help="step size (positive)")
+    parser.add_argument("--steps", required=True, type=_counted("steps"), help="step budget of every run "
                         "(a run stops at the first gap below 1e-8)")
 
 
 def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
     if sweep:
-        parser.add_argument("--cutoff", type=float, default=0.1,
+        parser.add_argument("--cutoff", type=_checked(float, validation.cutoff), default=0.1,
                             help="fraction of the gap history, from its end, that max_last and var_last "
                                  "look at (default 0.1)")
-        parser.add_argument("--workers", type=int, help="at most this many worker threads (default: all)")
+        parser.add_argument("--workers", type=_counted("workers"),
+                            help="at most this many worker threads (default: all)")
         where = parser.add_mutually_exclusive_group()
         where.add_argument("--scheduler", metavar="ADDRESS", help="run the trials on the Dask cluster of this "
                            "scheduler, e.g. tcp://host:8786 (needs quarnel[distributed])")
-        where.add_argument("--local-cluster", type=int, metavar="N", help="run the trials on a Dask cluster "
+        where.add_argument("--local-cluster", type=_counted("workers"), metavar="N",
+                           help="run the trials on a Dask cluster "
                            "of N workers on this machine, started for this run and listening on 127.0.0.1 only")
-        parser.add_argument("--checkpoint", type=Path, metavar="DIR", help="keep every finished chunk in DIR: "
+        parser.add_argument("--checkpoint", type=_path, metavar="DIR", help="keep every finished chunk in DIR: "
                             "the same command with the same DIR again runs only what is missing")
-    parser.add_argument("--out", type=Path, metavar="FILE.npz", help="save the result (quarnel_lab.load reads it)")
-    parser.add_argument("--plot", type=Path, metavar="FILE.png", help="draw the result")
+    parser.add_argument("--out", type=_path, metavar="FILE.npz", help="save the result (quarnel_lab.load reads it)")
+    parser.add_argument("--plot", type=_path, metavar="FILE.png", help="draw the result")
 
 
 def _add_band(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
     _add_dynamics(parser)
-    parser.add_argument("--trials", required=True, type=int, help="number of perturbations")
+    parser.add_argument("--trials", required=True, type=_counted("trials"), help="number of perturbations")
     parser.add_argument("--inner", required=True, type=float, help="smallest entry magnitude of a perturbation")
     parser.add_argument("--outer", required=True, type=float, help="largest entry magnitude of a perturbation "
                         "(bounds every entry, not the norm)")
@@ -337,7 +361,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = command("demo", cmd_demo, "run every kind of study on built-in games and draw them (under a minute)",
                    "quarnel demo --out quarnel-demo")
-    demo.add_argument("--out", type=Path, default=Path("quarnel-demo"), metavar="DIR",
+    demo.add_argument("--out", type=_path, default=Path("quarnel-demo"), metavar="DIR",
                       help="folder for the .npz files and PNGs (default quarnel-demo/)")
 
     run = command("run", cmd_run, "one convergence run with full strategy and gap histories",
@@ -354,28 +378,29 @@ def build_parser() -> argparse.ArgumentParser:
     _add_band(scattered)
     scattered.add_argument("--norm", choices=NORMS, default="max", help="norm drawn on the plot (default max; "
                            "all three are saved)")
-    scattered.add_argument("--seed", type=int, help="seed that reproduces the sweep (default: fresh, printed)")
+    scattered.add_argument("--seed", type=_SEED, help=SEED_HELP)
     _add_outputs(scattered)
 
     concentric = command("concentric", cmd_concentric, "seeded sweep in equal slices of the band, slice by slice",
                          "quarnel concentric rps --rule ogda --eta 0.1 --steps 2000 --trials 1000 "
                          "--inner 0 --outer 0.5 --slices 5 --plot c.png")
     _add_band(concentric)
-    concentric.add_argument("--slices", required=True, type=int, help="number of equal slices of [inner, outer)")
-    concentric.add_argument("--seed", type=int, help="seed that reproduces the sweep (default: fresh, printed)")
+    concentric.add_argument("--slices", required=True, type=_counted("slices"),
+                            help="number of equal slices of [inner, outer), at most --trials")
+    concentric.add_argument("--seed", type=_SEED, help=SEED_HELP)
     _add_outputs(concentric)
 
     neighborhood = command("neighborhood", cmd_neighborhood, "one run per matrix of a given stack",
                            "quarnel neighborhood stack.npy --rule ogda --eta 0.1 --steps 2000 --normalize")
-    neighborhood.add_argument("stack", type=Path, metavar="STACK.npy", help=".npy file of shape (K, rows, cols)")
+    neighborhood.add_argument("stack", type=_path, metavar="STACK.npy", help=".npy file of shape (K, rows, cols)")
     _add_dynamics(neighborhood)
     neighborhood.add_argument("--normalize", action="store_true", help="rescale every matrix to [0, 1] first")
     _add_outputs(neighborhood)
 
     plot = command("plot", cmd_plot, "draw a saved run or sweep",
                    "quarnel plot s.npz --metric steps --norm frobenius --out s-steps.png")
-    plot.add_argument("file", type=Path, metavar="FILE.npz", help="a file written by --out")
-    plot.add_argument("--out", type=Path, metavar="FILE.png", help="picture to write (default FILE.png)")
+    plot.add_argument("file", type=_path, metavar="FILE.npz", help="a file written by --out")
+    plot.add_argument("--out", type=_path, metavar="FILE.png", help="picture to write (default FILE.png)")
     plot.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
     plot.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
 
@@ -387,18 +412,83 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 _PATH_ERRORS = (FileNotFoundError, FileExistsError, PermissionError, IsADirectoryError, NotADirectoryError)
+_OUTPUTS = ("out", "plot")
+
+
+def _inputs(args: argparse.Namespace) -> list[tuple[str, Path]]:
+    named = [("GAME", getattr(args, "game", None)), ("STACK.npy", getattr(args, "stack", None)),
+             ("FILE.npz", getattr(args, "file", None))]
+    return [(name, Path(value)) for name, value in named
+            if value is not None and not (name == "GAME" and value in games.BUILTIN_GAMES)]
+
+
+def _same_file(first: Path, second: Path) -> bool:
+    try:
+        return first.samefile(second)
+    except OSError:  # one of them does not exist yet
+        return os.path.realpath(first) == os.path.realpath(second)
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
-    """Refuse an output path that cannot be written before any work is done."""
-    for option in ("out", "plot"):
-        path: Optional[Path] = getattr(args, option, None)
-        if path is None or args.command == "demo":
-            continue
-        if path.is_dir():
-            raise UsageError(f"--{option} {path} is a folder; give a file name")
-        if not path.parent.is_dir():
-            raise UsageError(f"--{option} {path}: folder {path.parent} does not exist; create it or choose another")
+    """Refuse, before any work is done, an output that cannot be written or would overwrite an input or another output."""
+    if args.command == "demo":
+        return
+    if args.command == "plot" and args.out is None:
+        args.out = args.file.with_suffix(".png")
+    outputs = [(f"--{option}", path) for option in _OUTPUTS if (path := getattr(args, option, None)) is not None]
+    for number, (option, path) in enumerate(outputs):
+        reason = unwritable(path)
+        if reason:
+            raise UsageError(f"{option} {path}: {reason}")
+        for other, other_path in outputs[:number]:
+            if _same_file(path, other_path):
+                raise UsageError(f"{other} and {option} are the same file {path}: give each its own name")
+        for name, source in _inputs(args):
+            if _same_file(path, source):
+                raise UsageError(f"{option} {path} is the input {name}: writing it would destroy the input; "
+                                 "choose another name")
+    checkpoint: Optional[Path] = getattr(args, "checkpoint", None)
+    for option, path in outputs:
+        if checkpoint is not None and _same_file(path, checkpoint):
+            raise UsageError(f"{option} {path} is the --checkpoint folder: choose another name")
+
+
+def _show_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None,
+                  line: Optional[str] = None) -> None:
+    print(f"quarnel: warning: {message}", file=sys.stderr)
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP: the command stops as it does on Ctrl-C, leaving no partial file."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated(signum)
+
+
+@contextmanager
+def _ending_signals_stop_the_command() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise Terminated (on the main thread), so that every temporary file is removed."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.signal(signum, _terminate) for signum in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _naming_the_option(parser: argparse.ArgumentParser, message: str) -> str:
+    """The package's message about an argument ("slices must be ...") as argparse words it, naming the option."""
+    option = "--" + message.split(" ", 1)[0].replace("_", "-")
+    known = {name for action in parser._actions for name in action.option_strings}
+    return f"argument {option}: {message}" if option in known else message
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -406,17 +496,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        _check_outputs(args)
-        args.handler(args)
+        with _ending_signals_stop_the_command(), warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            _check_outputs(args)
+            args.handler(args)
     except BrokenPipeError:  # the reader went away (`quarnel demo | head`): nothing more to say
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except KeyboardInterrupt:
         print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
         return 130
+    except Terminated as stop:
+        print(f"\nquarnel: stopped by {stop}; no partial file was left", file=sys.stderr)
+        return 128 + stop.signum
     except (UsageError, ValueError, ImportError, *_PATH_ERRORS) as error:
         args.parser.print_usage(sys.stderr)
-        print(f"quarnel {args.command}: error: {error}", file=sys.stderr)
+        print(f"quarnel {args.command}: error: {_naming_the_option(args.parser, str(error))}", file=sys.stderr)
+        return 2
+    except MemoryError as error:
+        args.parser.print_usage(sys.stderr)
+        detail = f" ({error})" if str(error) else ""
+        print(f"quarnel {args.command}: error: not enough memory{detail}: use fewer steps, trials or workers, "
+              "or a smaller game", file=sys.stderr)
         return 2
     except Exception as error:
         print(f"quarnel {args.command}: failed: {type(error).__name__}: {error}", file=sys.stderr)

@@ -70,6 +70,11 @@ def _columns(reported: Any) -> Columns:
     return {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
 
 
+def build() -> str:
+    """The name of this build of the extension: a digest of its sources and compile settings."""
+    return str(_module._pool_info()["build"])
+
+
 def pool_workers() -> int:
     """The number of workers in the engine's pool."""
     return int(_module._pool_info()["workers"])

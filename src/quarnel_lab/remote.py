@@ -21,6 +21,7 @@ PROBE_TRIALS = 16
 MIN_CHUNKS = 8
 CHUNKS_PER_WORKER = 4
 CHUNK_SECONDS = 2.0
+CONNECT_SECONDS = 10  # to reach a scheduler by its address (Dask's own default waits 30 s)
 
 
 def _sizes(left: int, workers: int, seconds_per_trial: float) -> int:
@@ -54,30 +55,31 @@ class _Tasks:
         if pending and chunk is None:
             pending, chunk = self._probe(plan, pending, place)
         if pending:
-            self._complete([plan.chunk(*cut) for cut in _cut(pending, chunk or 1)], place)
+            self._complete(plan, [plan.chunk(*cut) for cut in _cut(pending, chunk or 1)], place)
 
     def _probe(self, plan: Plan, pending: List[Segment], place: Place) -> Tuple[List[Segment], int]:
         """Run a few trials of the first segment; returns what is left and the chunk size for it."""
         first, length, band = pending[0]
         size = min(PROBE_TRIALS, length)
-        seconds = self._complete([plan.chunk(first, size, band)], place)
+        seconds = self._complete(plan, [plan.chunk(first, size, band)], place)
         rest = ([Segment(first + size, length - size, band)] if length > size else []) + pending[1:]
         return rest, _sizes(sum(segment.length for segment in rest), self.workers, seconds / size)
 
-    def _complete(self, chunks: List[Chunk], place: Place) -> float:
+    def _complete(self, plan: Plan, chunks: List[Chunk], place: Place) -> float:
         """Submit the chunks and place each as it finishes; returns their engine seconds.
 
         A failure, or Ctrl-C, cancels the chunks not finished yet.
         """
-        futures: Dict[Any, int] = {}
+        futures: Dict[Any, Chunk] = {}
         seconds = 0.0
         try:
             for chunk in chunks:
-                futures[self.submit(chunk)] = chunk.first
+                futures[self.submit(chunk)] = chunk
             for future in self.as_completed(list(futures)):
-                part, took = future.result()
-                place(futures.pop(future), part)
-                seconds += took
+                finished = future.result()
+                chunk = futures.pop(future)
+                place(chunk.first, plan.accept(chunk, finished))
+                seconds += finished.seconds
         except BaseException:
             self.cancel(list(futures))
             raise
@@ -134,7 +136,12 @@ def tasks(executor: Optional[concurrent.futures.Executor], client: Any, retries:
     elif isinstance(client, str):
         import distributed
 
-        with distributed.Client(client) as connected:
+        try:
+            connected = distributed.Client(client, timeout=CONNECT_SECONDS)
+        except OSError as error:  # refused, timed out, unknown host
+            raise ConnectionError(f"cannot reach the Dask scheduler at {client} within {CONNECT_SECONDS} s "
+                                  f"({error}): is it running, and is the address right?") from None
+        with connected:
             yield DaskTasks(connected, retries, plan.identity())
     elif client is not None:
         yield DaskTasks(client, retries, plan.identity())

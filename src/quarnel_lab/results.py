@@ -1,13 +1,13 @@
 """The result types, Sweep and Trajectory, and their .npz files.
 
 File layout: a "config" entry holds the configuration as JSON text (a 0-d string array, so the
-file loads with ``allow_pickle=False``); a sweep adds one array per column (and "matrices" for a
-neighborhood sweep), a trajectory the arrays "a", "x", "y" and "gaps".
+file loads with ``allow_pickle=False``); a sweep adds one array per column and its games ("game",
+the base game of a scattered or concentric sweep; "matrices", the stack of a neighborhood
+sweep), a trajectory the arrays "a", "x", "y" and "gaps". :func:`load` checks that they agree.
 """
 from __future__ import annotations
 
 import copy
-import json
 import os
 from importlib import metadata
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
@@ -16,12 +16,12 @@ import numpy as np
 import numpy.typing as npt
 
 from quarnel_lab import native
+from quarnel_lab.files import PathLike, read_npz, save_npz
 from quarnel_lab.native import COLUMN_TYPES, FloatArray
 from quarnel_lab.seeding import sweep_key
 
 PACKAGE_VERSION = metadata.version("quarnel")
 
-PathLike = Union[str, "os.PathLike[str]"]
 Config = Dict[str, Any]
 
 SWEEP_KINDS = ("scattered", "concentric", "neighborhood")
@@ -46,13 +46,6 @@ def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return array
 
 
-def _write(path: PathLike, config: Config, arrays: Mapping[str, npt.NDArray[Any]]) -> None:
-    # Through a file object, so that numpy writes to `path` exactly instead of adding ".npz".
-    entries: Dict[str, Any] = {"config": np.array(json.dumps(config)), **arrays}
-    with open(path, "wb") as file:
-        np.savez(file, **entries)
-
-
 class Trajectory:
     """One full convergence run: the payoff matrix and the strategy and gap histories.
 
@@ -75,7 +68,7 @@ class Trajectory:
 
     def save(self, path: PathLike) -> None:
         """Write the trajectory to the .npz file `path`; :func:`quarnel_lab.load` reads it back."""
-        _write(path, self.config, dict(zip(TRAJECTORY_ARRAYS, (self.a, self.x, self.y, self.gaps))))
+        save_npz(path, self.config, dict(zip(TRAJECTORY_ARRAYS, (self.a, self.x, self.y, self.gaps))))
 
     def __repr__(self) -> str:
         return f"Trajectory({self.config['kind']}, {self.a.shape[0]}x{self.a.shape[1]} game, {len(self.gaps)} steps)"
@@ -92,10 +85,11 @@ class Sweep:
     """
 
     def __init__(self, columns: Mapping[str, npt.NDArray[Any]], config: Config,
-                 matrices: Optional[FloatArray] = None) -> None:
+                 matrices: Optional[FloatArray] = None, *, game: Optional[FloatArray] = None) -> None:
         self._columns = {name: _frozen(array) for name, array in columns.items()}
         self._config = config
-        self._matrices = matrices
+        self._matrices = None if matrices is None else _frozen(matrices)
+        self._game = None if game is None else _frozen(game)
 
     def __len__(self) -> int:
         return len(self._columns["steps"])
@@ -120,6 +114,11 @@ class Sweep:
         return copy.deepcopy(self._config)
 
     @property
+    def game(self) -> Optional[FloatArray]:
+        """The base game that a scattered or concentric sweep perturbs (None for a neighborhood sweep)."""
+        return self._game
+
+    @property
     def kind(self) -> str:
         """The sweep's kind: "scattered", "concentric" or "neighborhood"."""
         return str(self._config["kind"])
@@ -140,9 +139,10 @@ class Sweep:
     def save(self, path: PathLike) -> None:
         """Write the sweep to the .npz file `path`; :func:`quarnel_lab.load` reads it back."""
         arrays = dict(self._columns)
-        if self._matrices is not None:
-            arrays["matrices"] = self._matrices
-        _write(path, self._config, arrays)
+        for name, games in (("matrices", self._matrices), ("game", self._game)):
+            if games is not None:
+                arrays[name] = games
+        save_npz(path, self._config, arrays)
 
     def replay(self, trial: int) -> Trajectory:
         """The full run of one trial, with its histories.
@@ -175,15 +175,17 @@ class Sweep:
             if config["normalize"]:  # the engine's min-max rescaling, operation for operation
                 matrix = (matrix - matrix.min()) / (matrix.max() - matrix.min())
             return matrix
-        base = np.asarray(config["game"], dtype=np.float64)
+        base = self._game
+        assert base is not None
         low, high = config["inner"], config["outer"]
         if self.kind == "concentric":
             low, high = self.slice_boundaries[index // (config["trials"] // config["slices"])]
-        return native.perturbation(sweep_key(config["seed"]), index, base.shape, low, high) + base
+        drawn: FloatArray = native.perturbation(sweep_key(config["seed"]), index, base.shape, low, high) + base
+        return drawn
 
 
 def load(path: PathLike) -> Union[Sweep, Trajectory]:
-    """Read a sweep or trajectory saved with ``save``.
+    """Read a sweep or trajectory saved with ``save``, checking that its contents agree.
 
     Parameters
     ----------
@@ -193,17 +195,84 @@ def load(path: PathLike) -> Union[Sweep, Trajectory]:
     Raises
     ------
     ValueError
-        If the file was not written by quarnel_lab.
+        If the file is damaged, was not written by quarnel_lab, or its configuration, arrays and
+        lengths disagree; the message names the file and what is wrong.
+    FileNotFoundError, PermissionError, IsADirectoryError
+        If it cannot be opened.
     """
-    with np.load(path, allow_pickle=False) as data:
-        if "config" not in data.files:
-            raise ValueError(f"{os.fspath(path)} was not saved by quarnel_lab: it has no configuration")
-        config = json.loads(str(data["config"][()]))
-        kind = config.get("kind")
-        if kind in TRAJECTORY_KINDS:
-            return Trajectory(data["a"], data["x"], data["y"], data["gaps"], config)
-        if kind not in SWEEP_KINDS:
-            raise ValueError(f"{os.fspath(path)} was not saved by quarnel_lab: unknown kind {kind!r}")
+    config, arrays = read_npz(path)
+    contents = _Contents(os.fspath(path), config, arrays)
+    kind = config.get("kind")
+    if kind in TRAJECTORY_KINDS:
+        return contents.trajectory()
+    if kind in SWEEP_KINDS:
+        return contents.sweep()
+    raise ValueError(f"{os.fspath(path)} was not saved by quarnel_lab: unknown kind {kind!r}")
+
+
+class _Contents:
+    """The entries of a result file, each checked against the configuration as it is taken."""
+
+    def __init__(self, name: str, config: Config, arrays: Dict[str, npt.NDArray[Any]]) -> None:
+        self.name, self.config, self.arrays = name, config, arrays
+
+    def fail(self, what: str) -> ValueError:
+        return ValueError(f"{self.name} is damaged or inconsistent: {what}")
+
+    def setting(self, key: str, kind: Union[type, Tuple[type, ...]]) -> Any:
+        value = self.config.get(key)
+        if isinstance(value, bool) or not isinstance(value, kind):
+            raise self.fail(f"its configuration has {key} = {value!r}")
+        return value
+
+    def array(self, key: str, dtype: Any, shape: Tuple[Optional[int], ...]) -> npt.NDArray[Any]:
+        """The entry `key`, of `dtype` and `shape` (None: any length there)."""
+        if key not in self.arrays:
+            raise self.fail(f"it has no {key!r} entry")
+        array = self.arrays[key]
+        if array.dtype != np.dtype(dtype):
+            raise self.fail(f"{key!r} holds {array.dtype} values, not {np.dtype(dtype)}")
+        if array.ndim != len(shape):
+            raise self.fail(f"{key!r} is {array.ndim}-D, not {len(shape)}-D")
+        for axis, (got, wanted) in enumerate(zip(array.shape, shape)):
+            if wanted is not None and got != wanted:
+                rows = "rows" if axis == 0 else f"entries along axis {axis}"
+                raise self.fail(f"{key!r} has {got} {rows} where the rest of the file says {wanted}")
+        return array
+
+    def trajectory(self) -> Trajectory:
+        a = self.array("a", np.float64, (None, None))
+        gaps = self.array("gaps", np.float64, (None,))
+        x = self.array("x", np.float64, (len(gaps), a.shape[0]))
+        y = self.array("y", np.float64, (len(gaps), a.shape[1]))
+        steps = self.setting("steps", int) if self.config["kind"] == "run" else len(gaps)
+        if len(gaps) > steps:
+            raise self.fail(f"{len(gaps)} steps recorded for a budget of {steps}")
+        return Trajectory(a, x, y, gaps, self.config)
+
+    def sweep(self) -> Sweep:
+        kind, config = self.config["kind"], self.config
+        for key, kinds in (("rule", str), ("eta", (int, float)), ("steps", int), ("cutoff", (int, float))):
+            self.setting(key, kinds)
+        trials = self.setting("trials", int)
+        matrices = game = None
+        if kind == "neighborhood":
+            matrices = self.array("matrices", np.float64, (trials, None, None))
+        elif "game" in self.arrays:
+            game = self.array("game", np.float64, (None, None))
+        else:  # files of quarnel_lab 0.1 kept the base game in the configuration
+            config = {name: value for name, value in config.items() if name != "game"}
+            try:
+                game = np.array(self.config["game"], dtype=np.float64)
+            except (KeyError, TypeError, ValueError):
+                raise self.fail("it has no base game") from None
+            if game.ndim != 2:
+                raise self.fail(f"its base game has shape {game.shape}")
+        if kind != "neighborhood":
+            self.setting("seed", int)
+            self.setting("inner", (int, float)), self.setting("outer", (int, float))
+        if kind == "concentric":
+            trials -= trials % self.setting("slices", int)
         names = list(COLUMN_TYPES) + (["slice"] if kind == "concentric" else [])
-        matrices = data["matrices"] if kind == "neighborhood" else None
-        return Sweep({name: data[name] for name in names}, config, matrices)
+        columns = {name: self.array(name, COLUMN_TYPES.get(name, np.int64), (trials,)) for name in names}
+        return Sweep(columns, config, matrices, game=game)

@@ -34,12 +34,13 @@ def run(game: Any, rule: str, *, eta: float, steps: int, x0: Any = None, y0: Any
     Raises
     ------
     ValueError, TypeError
-        For a wrong argument, before anything runs.
+        For a wrong argument (such as a step size that is not positive and finite), before anything runs.
     DynamicsError
-        If the run fails inside the dynamics (for example with a NaN step size).
+        If the run fails inside the dynamics (for example when the payoffs overflow).
     """
     a = validation.game(game)
-    chosen_rule, step_size, budget = validation.rule(rule), validation.real(eta, "eta"), validation.count(steps, "steps")
+    chosen_rule, step_size = validation.rule(rule), validation.step_size(eta)
+    budget = validation.count(steps, "steps", minimum=1)
     x = validation.strategy(x0, a.shape[0], "x0")
     y = validation.strategy(y0, a.shape[1], "y0")
     x_history, y_history, gaps = native.experiment(a, chosen_rule, step_size, budget, x, y)

@@ -8,9 +8,10 @@ from typing import Any, Dict, List, Optional
 import numpy as np
 
 from quarnel_lab import chunking, native, remote, seeding, validation
-from quarnel_lab.checkpoint import Checkpoint
+from quarnel_lab.checkpoint import Checkpoint, recorded_seed
 from quarnel_lab.native import FloatArray
-from quarnel_lab.results import Config, PathLike, Sweep, new_config, slice_boundaries
+from quarnel_lab.files import PathLike
+from quarnel_lab.results import Config, Sweep, new_config, slice_boundaries
 
 
 @dataclass(frozen=True)
@@ -34,6 +35,12 @@ class _Settings:
             return chunking.gather(plan, chunk=self.chunk, progress=self.progress, label=config["kind"],
                                    runner=runner, store=store)
 
+    def seed(self, seed: seeding.SeedLike) -> int:
+        """The seed to record: `seed`'s, else the one a checkpoint was made with, else a fresh one."""
+        if seed is None and self.checkpoint is not None:
+            seed = recorded_seed(self.checkpoint)
+        return seeding.recorded_seed(seed)
+
     def recorded(self) -> Dict[str, Any]:
         """The part of the configuration that decides the results."""
         dynamics = self.dynamics
@@ -42,8 +49,8 @@ class _Settings:
 
 def _settings(rule: object, eta: object, steps: object, cutoff: object, workers: object, chunk: object,
               progress: object, executor: object, client: object, retries: object, checkpoint: object) -> _Settings:
-    dynamics = chunking.Dynamics(rule=validation.rule(rule), eta=validation.real(eta, "eta"),
-                                 steps=validation.count(steps, "steps"), cutoff=validation.cutoff(cutoff),
+    dynamics = chunking.Dynamics(rule=validation.rule(rule), eta=validation.step_size(eta),
+                                 steps=validation.count(steps, "steps", minimum=1), cutoff=validation.cutoff(cutoff),
                                  workers=validation.optional_count(workers, "workers") or 0)
     settings = _Settings(dynamics, chunk=validation.optional_count(chunk, "chunk"),
                          progress=validation.progress(progress), executor=validation.executor(executor),
@@ -104,7 +111,9 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
         How many times Dask runs a failed task again (lost workers are handled by Dask anyway).
     checkpoint : str or os.PathLike, optional
         A directory that keeps every finished chunk: running the same sweep with it again runs
-        only the rest. The directory of another sweep is refused.
+        only the rest (without a seed, the sweep takes the seed the checkpoint was made with).
+        The directory of another sweep is refused; a chunk file that is damaged or not this
+        sweep's is reported with a ``CheckpointWarning`` and its trials are run again.
 
     Returns
     -------
@@ -113,20 +122,23 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
     Raises
     ------
     ValueError, TypeError
-        For a wrong argument, before anything runs.
+        For a wrong argument (such as a step size that is not positive and finite, or no trials),
+        before anything runs.
     DynamicsError
-        If a run fails inside the dynamics (for example with a NaN step size); it names the
-        failing chunk's trials.
+        If a run fails inside the dynamics (for example when the payoffs overflow); it names
+        the failing chunk's trials.
+    MixedVersionsError
+        If a worker runs another version or build of quarnel than this process (a RuntimeError).
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
-    count = validation.count(trials, "trials")
+    count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
-    config = new_config("scattered", game=base.tolist(), **settings.recorded(), trials=count, inner=low, outer=high,
-                        norm=validation.norm(norm), seed=seeding.recorded_seed(seed))
+    config = new_config("scattered", **settings.recorded(), trials=count, inner=low, outer=high,
+                        norm=validation.norm(norm), seed=settings.seed(seed))
     segment = chunking.Segment(0, count, (low, high))
     columns = settings.gather(base, seeding.sweep_key(config["seed"]), [segment], config)
-    return Sweep(columns, config)
+    return Sweep(columns, config, game=base)
 
 
 def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
@@ -144,25 +156,25 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     Parameters
     ----------
     slices : int
-        The number of bands, at least 1.
+        The number of bands, from 1 to `trials`.
 
     Other parameters, returns and raises are those of :func:`scattered` (which has `norm`).
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
-    count = validation.count(trials, "trials")
+    count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
-    boundaries = slice_boundaries(low, high, validation.count(slices, "slices", minimum=1))
+    boundaries = slice_boundaries(low, high, validation.slices(slices, count))
     bands = [(float(band_low), float(band_high)) for band_low, band_high in boundaries]
     if any(band_low >= band_high for band_low, band_high in bands):
         raise ValueError(f"the band [{low}, {high}) is too narrow for {len(bands)} slices: use fewer slices")
     per_slice = count // len(bands)
-    config = new_config("concentric", game=base.tolist(), **settings.recorded(), trials=count, inner=low, outer=high,
-                        slices=len(bands), seed=seeding.recorded_seed(seed))
+    config = new_config("concentric", **settings.recorded(), trials=count, inner=low, outer=high,
+                        slices=len(bands), seed=settings.seed(seed))
     segments = [chunking.Segment(index * per_slice, per_slice, band) for index, band in enumerate(bands)]
     columns = settings.gather(base, seeding.sweep_key(config["seed"]), segments, config)
     columns["slice"] = np.repeat(np.arange(len(bands), dtype=np.int64), per_slice)
-    return Sweep(columns, config)
+    return Sweep(columns, config, game=base)
 
 
 def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize: bool = False, cutoff: float = 0.1,

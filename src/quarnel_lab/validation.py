@@ -16,6 +16,8 @@ from quarnel_lab.native import FloatArray
 
 RULES = ("ogda", "omwuoomd", "omwuoftrl")
 NORMS = ("max", "infinity", "frobenius")
+# The engine counts steps, trials and workers in 64-bit integers (and reports steps as int64).
+LARGEST_COUNT = 2**63 - 1
 
 
 def _choice(value: object, name: str, valid: Tuple[str, ...]) -> str:
@@ -37,12 +39,14 @@ def norm(value: object) -> str:
 
 
 def count(value: object, name: str, *, minimum: int = 0) -> int:
-    """A whole number of at least `minimum`."""
+    """A whole number of at least `minimum` that the engine can count to."""
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
     number = int(value)
     if number < minimum:
         raise ValueError(f"{name} must be an integer of at least {minimum}, got {number}")
+    if number > LARGEST_COUNT:
+        raise ValueError(f"{name} must be at most {LARGEST_COUNT} (2**63 - 1), got {number}")
     return number
 
 
@@ -52,10 +56,27 @@ def optional_count(value: object, name: str) -> Optional[int]:
 
 
 def real(value: object, name: str) -> float:
-    """A real number (not validated further: a NaN step size is the dynamics' business)."""
+    """A real number."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
     return float(value)
+
+
+def step_size(value: object, name: str = "eta") -> float:
+    """A positive, finite step size."""
+    number = real(value, name)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be a positive finite number, got {number}")
+    return number
+
+
+def slices(value: object, trials: int) -> int:
+    """The number of slices of a concentric sweep: at least 1, at most `trials` (each slice runs a trial or more)."""
+    number = count(value, "slices", minimum=1)
+    if number > trials:
+        raise ValueError(f"slices must be at most trials, so that every slice runs a trial; got slices={number} "
+                         f"for trials={trials}")
+    return number
 
 
 def cutoff(value: object) -> float:
@@ -113,8 +134,9 @@ def game(value: object, name: str = "game") -> FloatArray:
 def stack(value: object) -> FloatArray:
     """A private copy of a finite stack of payoff matrices."""
     array = _finite_array(value, "matrices", 3, "count x rows x columns")
-    if 0 in array.shape[1:]:
-        raise ValueError(f"matrices must have at least one row and one column, got shape {array.shape}")
+    if 0 in array.shape:
+        raise ValueError(f"matrices must hold at least one matrix with at least one row and one column, "
+                         f"got shape {array.shape}")
     return array
 
 
@@ -155,4 +177,9 @@ def directory(value: object, name: str) -> Optional[str]:
         return None
     if not isinstance(value, (str, os.PathLike)):
         raise TypeError(f"{name} must be the path of a directory, got {type(value).__name__}")
-    return os.fspath(value)
+    path = os.fspath(value)
+    if not path:
+        raise ValueError(f"{name} must name a directory, got an empty path (use '.' for this one)")
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise ValueError(f"{name} {path} is a file, not a directory")
+    return path
