@@ -168,6 +168,15 @@ def test_the_command_on_a_cluster_writes_the_result_of_the_local_run(cluster, tm
     assert any((tmp_path / "kept").glob("trials-*.npz"))
 
 
+def test_an_unreachable_scheduler_fails_within_seconds_in_one_line(capsys):
+    started = time.monotonic()
+    code = main(["scattered", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "10", "--trials", "10", "--inner",
+                 "0", "--outer", "1", "--scheduler", "tcp://127.0.0.1:9"])
+    stderr = capsys.readouterr().err
+    assert code == 1 and time.monotonic() - started < 20
+    assert stderr.strip().splitlines() == [stderr.strip()] and "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in stderr
+
+
 def _another_version():
     ql.__version__ = "9.9.9"
 

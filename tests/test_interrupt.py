@@ -63,7 +63,7 @@ LONG_CALLS = {
     """,
     "quarnel_lab sweep": """
         import quarnel_lab
-        seen = interrupted(lambda: quarnel_lab.scattered(STUCK, "ogda", eta=0.0, steps=10**6, trials=640, inner=0.1,
+        seen = interrupted(lambda: quarnel_lab.scattered(STUCK, "ogda", eta=1e-300, steps=10**6, trials=640, inner=0.1,
                                                          outer=0.2, progress=False))
     """,
     # The steps that completed stay in both objects (checked exactly by the unit tests), which

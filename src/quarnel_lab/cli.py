@@ -23,8 +23,8 @@ import numpy as np
 
 import quarnel_lab as ql
 from quarnel_lab import games, validation
-from quarnel_lab.seeding import recorded_seed
 from quarnel_lab.files import unwritable, write_atomically
+from quarnel_lab.seeding import recorded_seed
 from quarnel_lab.validation import NORMS, RULES
 
 Result = Union[ql.Sweep, ql.Trajectory]
@@ -127,17 +127,26 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
         yield None
         return
     # Dask logs a lost scheduler or worker with whole tracebacks; the command's last line says what failed.
-    logging.getLogger("distributed").setLevel(logging.CRITICAL)
-    if args.local_cluster is None:
-        yield args.scheduler
-        return
+    logging.disable(logging.ERROR)
+    try:
+        if args.local_cluster is None:
+            yield args.scheduler
+        else:
+            with _local_cluster(args.local_cluster) as client:
+                yield client
+    finally:
+        logging.disable(logging.NOTSET)
+
+
+@contextmanager
+def _local_cluster(workers: int) -> Iterator[Any]:
     try:
         import distributed
     except ImportError:
         raise UsageError("--local-cluster needs dask.distributed: pip install 'quarnel[distributed]'") from None
     # The workers share this machine's cores: each one's pool gets its share.
-    share = max(1, (os.cpu_count() or 1) // args.local_cluster)
-    with distributed.LocalCluster(n_workers=args.local_cluster, threads_per_worker=1, processes=True,
+    share = max(1, (os.cpu_count() or 1) // workers)
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL,
                                   env={"RAYON_NUM_THREADS": str(share)}) as cluster:
         with distributed.Client(cluster) as client:
@@ -177,15 +186,9 @@ def cmd_plot(args: argparse.Namespace) -> None:
     except FileNotFoundError:
         raise UsageError(f"{args.file}: no such file (check the path)") from None
     except (OSError, ValueError) as error:
-        raise UsageError(f"{args.file}: not a file written by quarnel's --out ({_reason(error, args.file)})") from None
+        raise UsageError(f"{error}; give a file written by quarnel's --out") from None
     _save_figure(draw(result, args.metric, args.norm), args.out)
     print(f"wrote {args.out}")
-
-
-def _reason(error: BaseException, path: Path) -> str:
-    """The error's text without the file's name, which the message gives already."""
-    text = str(error)
-    return text[len(str(path)):].lstrip(" :") if text.startswith(str(path)) else text
 
 
 def cmd_info(args: argparse.Namespace) -> None:

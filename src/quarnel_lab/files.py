@@ -13,7 +13,7 @@ import signal
 import tempfile
 import threading
 from contextlib import contextmanager, suppress
-from typing import IO, Any, Callable, Dict, Iterator, List, Set, Union
+from typing import IO, Any, Callable, Dict, Iterator, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -151,7 +151,7 @@ def unwritable(path: PathLike) -> str:
     return ""
 
 
-def read_npz(path: PathLike) -> tuple[Dict[str, Any], Arrays]:
+def read_npz(path: PathLike) -> Tuple[Dict[str, Any], Arrays]:
     """The configuration and the arrays of a .npz file written by :func:`save_npz`.
 
     Raises
@@ -192,7 +192,3 @@ def _reason(error: BaseException) -> str:
     text = str(error)
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
-
-def listing(folder: str) -> List[str]:
-    """The names in `folder`, without temporaries of the atomic writer."""
-    return sorted(name for name in os.listdir(folder) if not name.endswith(TEMPORARY_SUFFIX))

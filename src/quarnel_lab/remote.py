@@ -76,7 +76,13 @@ class _Tasks:
             for chunk in chunks:
                 futures[self.submit(chunk)] = chunk
             for future in self.as_completed(list(futures)):
-                finished = future.result()
+                try:
+                    finished = future.result()
+                except concurrent.futures.CancelledError as cancelled:  # Dask's, when the scheduler is lost
+                    first_line = str(cancelled).splitlines()[0] if str(cancelled) else "cancelled"
+                    raise ConnectionError(f"a chunk of the sweep was dropped ({first_line}): the cluster or its "
+                                          "scheduler went away; run again (with a checkpoint, only what is "
+                                          "missing runs)") from None
                 chunk = futures.pop(future)
                 place(chunk.first, plan.accept(chunk, finished))
                 seconds += finished.seconds
