@@ -40,6 +40,7 @@ def stack_file(tmp_path):
     return path
 
 
+@pytest.mark.quick
 @pytest.mark.parametrize("command, kind, trials", [
     (["run", "biased-rps", *DYNAMICS, "--x0", "0.8", "0.1", "0.1"], ql.Trajectory, 300),
     (["scattered", "rps", *DYNAMICS, *BAND, "--norm", "frobenius"], ql.Sweep, 60),

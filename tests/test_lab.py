@@ -99,6 +99,7 @@ def test_neighborhood_reduces_the_modules_runs(normalize):
             assert s[name][trial] == value, name
 
 
+@pytest.mark.quick
 def test_sweeps_and_trajectories_come_back_from_their_files(tmp_path):
     saved = [sweep("concentric", seed=5), ql.neighborhood(STACK, "ogda", eta=0.1, steps=50, progress=False),
              ql.run(WIDE, "omwuoftrl", eta=0.3, steps=40, x0=[0.2, 0.8])]
@@ -119,6 +120,7 @@ def test_sweeps_and_trajectories_come_back_from_their_files(tmp_path):
         ql.load(tmp_path / "other.npz")
 
 
+@pytest.mark.quick
 def test_run_starts_where_asked_and_uniform_otherwise():
     t = ql.run(RPS, "ogda", eta=0.1, steps=30)
     np.testing.assert_array_equal(t.x[0], np.full(3, 1 / 3))

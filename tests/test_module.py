@@ -35,6 +35,7 @@ quarnel.Optimizer.ogda(0.1, 2)
 """
 
 
+@pytest.mark.quick
 def test_all_lists_the_entries_in_registration_order():
     assert quarnel.__all__ == REGISTRATION_ORDER
     assert all(hasattr(quarnel, name) for name in REGISTRATION_ORDER)
@@ -58,6 +59,7 @@ def test_only_the_main_interpreter_imports_the_module(main_first):
     assert "ImportError" in done.stdout and "import it in the main interpreter" in done.stdout, done.stdout
 
 
+@pytest.mark.quick
 def test_import_issues_no_warning_and_the_doc_is_one_sentence():
     done = subprocess.run([sys.executable, "-W", "error", "-c", "import quarnel"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
