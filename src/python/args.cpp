@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "python/errors.hpp"
 #include "python/handle.hpp"
 
 namespace quarnel::python {
@@ -86,14 +87,7 @@ bool BoundArguments::bind(PyObject* args, PyObject* kwargs) {
 
 void BoundArguments::prefix_type_error(const char* parameter) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject* type;
-    PyObject* value;
-    PyObject* traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref original_type = Ref::steal(type);
-    Ref original = Ref::steal(value);
-    Ref original_traceback = Ref::steal(traceback);
+    Ref original = take_raised_exception();
     Ref reason = Ref::steal(PyObject_Str(original.get()));
     if (!reason) return;
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, reason.get()));

@@ -1,5 +1,8 @@
 #include "python/errors.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -29,7 +32,51 @@ void let_other_threads_run_now_and_then() {
     Py_END_ALLOW_THREADS
 }
 
+// The thread that runs the interpreter's signal handlers, as PyThread_get_thread_ident() names
+// it; 0 until remember_main_thread() has run.
+std::atomic<unsigned long> g_main_thread{0};
+
+// A forked child has only the thread that forked, which becomes its main thread (the
+// interpreter moves its own record the same way).
+void main_thread_is_the_forking_one() {
+    g_main_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+}
+
+bool on_main_thread() {
+    return PyThread_get_thread_ident() == g_main_thread.load(std::memory_order_relaxed);
+}
+
 }  // namespace
+
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const Ref owned_type = Ref::steal(type);
+    const Ref owned_traceback = Ref::steal(traceback);
+    Ref exception = Ref::steal(value);
+    if (exception && owned_traceback) PyException_SetTraceback(exception.get(), owned_traceback.get());
+    return exception;
+#endif
+}
+
+bool remember_main_thread() {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    if (!ident) return false;
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    g_main_thread.store(value, std::memory_order_relaxed);
+    static const int registered = pthread_atfork(nullptr, nullptr, main_thread_is_the_forking_one);
+    (void)registered;
+    return true;
+}
 
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
@@ -60,7 +107,7 @@ void raise_panic(const char* message) {
 
 bool signal_handler_raised() {
     if (PyErr_CheckSignals() != 0) return true;
-    if (!_PyOS_IsMainThread()) let_other_threads_run_now_and_then();
+    if (!on_main_thread()) let_other_threads_run_now_and_then();
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "python/handle.hpp"
 
 namespace quarnel::python {
 
@@ -18,6 +19,14 @@ void raise_panic(const char* message);
 
 // Sets the Python exception matching the C++ exception being handled. Call only from a catch block.
 void raise_current_exception();
+
+// Takes the exception that is set (clearing it) as an exception instance; null when none is.
+Ref take_raised_exception();
+
+// Records which thread runs the interpreter's signal handlers (the main thread, as the
+// threading module names it; after a fork, the forking one). Called once at import; false
+// with an exception set on failure.
+bool remember_main_thread();
 
 // The stop check of a call that holds the interpreter lock: runs the interpreter's pending
 // signal handlers, and asks to stop when one of them raised (KeyboardInterrupt for Ctrl-C),

@@ -73,9 +73,14 @@ bool add_entry(PyObject* module, const Entry& entry) {
 }
 
 PyObject* create_module() {
-    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+    if (PyArray_ImportNumPyAPI() < 0 || !remember_main_thread()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_definition));
     if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Not yet checked for running without the interpreter lock: a free-threaded interpreter
+    // turns the lock back on (with a warning) while the module is loaded.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
     for (const Entry& entry : kRegistration) {
         if (!add_entry(module.get(), entry)) return nullptr;
     }
