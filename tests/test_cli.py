@@ -155,18 +155,22 @@ def test_a_stopped_save_leaves_the_old_file_and_no_temporary(capsys, tmp_path, m
     assert target.read_bytes() == b"old contents" and sorted(tmp_path.iterdir()) == [target]
 
 
-def test_ctrl_c_stops_a_long_sweep_within_a_second(tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_ctrl_c_sigterm_and_sighup_stop_a_long_sweep_within_a_second(tmp_path, stop):
     out = tmp_path / "big.npz"
-    child = subprocess.Popen(["quarnel", "scattered", "rps", *DYNAMICS, "--trials", "100000000", "--inner", "0.1",
-                              "--outer", "0.5", "--out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+    child = subprocess.Popen([sys.executable, "-m", "quarnel_lab", "scattered", "rps", *DYNAMICS, "--trials",
+                              "100000000", "--inner", "0.1", "--outer", "0.5", "--out", out, "--checkpoint",
+                              tmp_path / "kept"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(1.5)
-    child.send_signal(signal.SIGINT)
+    child.send_signal(stop)
     started = time.perf_counter()
     _, stderr = child.communicate(timeout=10)
     assert time.perf_counter() - started < 1.0
-    assert child.returncode == 130 and "Traceback" not in stderr
-    assert list(tmp_path.iterdir()) == []
+    assert child.returncode == (130 if stop == signal.SIGINT else 128 + stop) and "Traceback" not in stderr
+    assert "no partial file was left" in stderr.splitlines()[-1]
+    assert [path.name for path in tmp_path.iterdir()] == ["kept"]
+    assert not [path for path in (tmp_path / "kept").iterdir() if path.name.startswith(".")]
 
 
 def _stderr_of(argv, terminal):

@@ -461,8 +461,8 @@ def _show_warning(message: Any, category: Any, filename: str, lineno: int, file:
     print(f"quarnel: warning: {message}", file=sys.stderr)
 
 
-class Terminated(BaseException):
-    """SIGTERM or SIGHUP: the command stops as it does on Ctrl-C, leaving no partial file."""
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: the command stops as it does on Ctrl-C (and everything below treats it so)."""
 
     def __init__(self, signum: int) -> None:
         super().__init__(signal.Signals(signum).name)
@@ -506,12 +506,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BrokenPipeError:  # the reader went away (`quarnel demo | head`): nothing more to say
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:
-        print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
-        return 130
     except Terminated as stop:
         print(f"\nquarnel: stopped by {stop}; no partial file was left", file=sys.stderr)
         return 128 + stop.signum
+    except KeyboardInterrupt:
+        print("\nquarnel: interrupted; no partial file was left", file=sys.stderr)
+        return 130
     except (UsageError, ValueError, ImportError, *_PATH_ERRORS) as error:
         args.parser.print_usage(sys.stderr)
         print(f"quarnel {args.command}: error: {_naming_the_option(args.parser, str(error))}", file=sys.stderr)
