@@ -325,7 +325,7 @@ def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
         where = parser.add_mutually_exclusive_group()
         where.add_argument("--scheduler", metavar="ADDRESS", help="run the trials on the Dask cluster of this "
                            "scheduler, e.g. tcp://host:8786 (needs quarnel[distributed])")
-        where.add_argument("--local-cluster", type=_counted("workers"), metavar="N",
+        where.add_argument("--local-cluster", type=_counted("the number of workers"), metavar="N",
                            help="run the trials on a Dask cluster "
                            "of N workers on this machine, started for this run and listening on 127.0.0.1 only")
         parser.add_argument("--checkpoint", type=_path, metavar="DIR", help="keep every finished chunk in DIR: "

@@ -219,9 +219,11 @@ class _Contents:
     def fail(self, what: str) -> ValueError:
         return ValueError(f"{self.name} is damaged or inconsistent: {what}")
 
-    def setting(self, key: str, kind: Union[type, Tuple[type, ...]]) -> Any:
-        value = self.config.get(key)
-        if isinstance(value, bool) or not isinstance(value, kind):
+    def setting(self, key: str, kind: Union[type, Tuple[type, ...]], minimum: int = 1) -> Any:
+        """The configuration's `key`, of type `kind` (an int: at least `minimum`)."""
+        value: Any = self.config.get(key)
+        if (isinstance(value, bool) and kind is not bool) or not isinstance(value, kind) or \
+                (kind is int and value < minimum):
             raise self.fail(f"its configuration has {key} = {value!r}")
         return value
 
@@ -257,6 +259,7 @@ class _Contents:
         trials = self.setting("trials", int)
         matrices = game = None
         if kind == "neighborhood":
+            self.setting("normalize", bool)
             matrices = self.array("matrices", np.float64, (trials, None, None))
         elif "game" in self.arrays:
             game = self.array("game", np.float64, (None, None))
@@ -269,7 +272,7 @@ class _Contents:
             if game.ndim != 2:
                 raise self.fail(f"its base game has shape {game.shape}")
         if kind != "neighborhood":
-            self.setting("seed", int)
+            self.setting("seed", int, minimum=0)
             self.setting("inner", (int, float)), self.setting("outer", (int, float))
         if kind == "concentric":
             trials -= trials % self.setting("slices", int)
