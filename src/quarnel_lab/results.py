@@ -221,9 +221,9 @@ class _Contents:
 
     def setting(self, key: str, kind: Union[type, Tuple[type, ...]], minimum: int = 1) -> Any:
         """The configuration's `key`, of type `kind` (an int: at least `minimum`)."""
-        value: Any = self.config.get(key)
+        value = self.config.get(key)
         if (isinstance(value, bool) and kind is not bool) or not isinstance(value, kind) or \
-                (kind is int and value < minimum):
+                (kind is int and self.config[key] < minimum):
             raise self.fail(f"its configuration has {key} = {value!r}")
         return value
 
