@@ -123,6 +123,7 @@ def test_demo_and_info_from_the_installed_command(tmp_path):
     (["run", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", str(10**18)], 2, "not enough memory"),
     (["concentric", "rps", *DYNAMICS, *BAND, "--slices", "1000000"], 2, "argument --slices: slices must be at most"),
     (["scattered", "rps", *DYNAMICS, *BAND, "--checkpoint", ""], 2, "argument --checkpoint: give a path"),
+    (["scattered", "rps", *DYNAMICS, *BAND, "--checkpoint", "OLD"], 2, "--checkpoint OLD.npz is a file; give a folder"),
 ])
 def test_errors_exit_with_a_message_and_no_traceback(capsys, tmp_path, monkeypatch, argv, code, names):
     monkeypatch.chdir(tmp_path)
@@ -162,7 +163,10 @@ def test_ctrl_c_sigterm_and_sighup_stop_a_long_sweep_within_a_second(tmp_path, s
                               "100000000", "--inner", "0.1", "--outer", "0.5", "--out", out, "--checkpoint",
                               tmp_path / "kept"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(1.5)
+    deadline = time.monotonic() + 60
+    while not (tmp_path / "kept" / "manifest.json").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)  # until the sweep has started
+    time.sleep(0.5)
     child.send_signal(stop)
     started = time.perf_counter()
     _, stderr = child.communicate(timeout=10)

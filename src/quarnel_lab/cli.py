@@ -435,10 +435,14 @@ def _same_file(first: Path, second: Path) -> bool:
 def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse, before any work is done, an output that cannot be written or would overwrite an input or another output."""
     if args.command == "demo":
+        _check_folder("--out", args.out)
         return
     if args.command == "plot" and args.out is None:
         args.out = args.file.with_suffix(".png")
     outputs = [(f"--{option}", path) for option in _OUTPUTS if (path := getattr(args, option, None)) is not None]
+    checkpoint: Optional[Path] = getattr(args, "checkpoint", None)
+    if checkpoint is not None:
+        _check_folder("--checkpoint", checkpoint)
     for number, (option, path) in enumerate(outputs):
         reason = unwritable(path)
         if reason:
@@ -450,10 +454,17 @@ def _check_outputs(args: argparse.Namespace) -> None:
             if _same_file(path, source):
                 raise UsageError(f"{option} {path} is the input {name}: writing it would destroy the input; "
                                  "choose another name")
-    checkpoint: Optional[Path] = getattr(args, "checkpoint", None)
-    for option, path in outputs:
         if checkpoint is not None and _same_file(path, checkpoint):
             raise UsageError(f"{option} {path} is the --checkpoint folder: choose another name")
+
+
+def _check_folder(option: str, folder: Path) -> None:
+    """Refuse a folder for outputs that is a file, or in which no file can be made."""
+    if folder.exists() and not folder.is_dir():
+        raise UsageError(f"{option} {folder} is a file; give a folder")
+    reason = unwritable(folder / "probe") if folder.is_dir() else unwritable(folder)
+    if reason:
+        raise UsageError(f"{option} {folder}: {reason}")
 
 
 def _show_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None,
