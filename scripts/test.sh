@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then builds and runs the C++ unit tests and the Python suite.
+# Installs what the tests need, then builds and runs the C++ unit tests (under every build of the
+# kernels this processor runs) and the Python suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +27,25 @@ fi
 cmake -S . -B build/unit -G Ninja -DQUARNEL_BUILD_UNIT_TESTS=ON \
       -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build build/unit --target quarnel_unit_tests
-./build/unit/quarnel_unit_tests --gtest_brief=1
+
+# The kernels are compiled once per instruction set: code of theirs outside their build's
+# namespace (an inline function compiled out of line) could be the one the linker keeps for
+# every build, and stop the others with an illegal instruction.
+strays=$(nm -C --defined-only build/unit/CMakeFiles/quarnel_kernels_*.dir/src/core/kernels/*.o |
+         awk '$2 ~ /^[TWi]$/ && !/quarnel::kernels_/')
+if [ -n "$strays" ]; then
+  echo "scripts/test.sh: kernel code outside its build's namespace:" >&2
+  echo "$strays" >&2
+  exit 1
+fi
+
+# Every build of the kernels this processor runs (or the one QUARNEL_INSTRUCTION_SET names):
+# the unit tests and the seeded sweeps' golden values under each.
+builds=${QUARNEL_INSTRUCTION_SET:-$("$python" -c 'import quarnel; print(*quarnel._pool_info()["instruction_sets"])')}
+for build in $builds; do
+  echo "the $build build:"
+  QUARNEL_INSTRUCTION_SET=$build ./build/unit/quarnel_unit_tests --gtest_brief=1
+done
 
 # Run from the tests folder so that the installed module is the one imported.
 "$python" -m pytest -q -p no:cacheprovider "$@"

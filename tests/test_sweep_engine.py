@@ -2,6 +2,9 @@
 interpreter lock, reduced to one column per output."""
 import json
 import math
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -9,7 +12,7 @@ import pytest
 
 import quarnel
 from quarnel import GameState, Optimizer
-from support import gap_summary, matrix_norms, run, run_script
+from support import child_env, gap_summary, matrix_norms, run, run_script
 
 KEY = bytes(range(16))
 BASE = np.array([[0.5, -0.25], [-0.75, 1.0]])
@@ -138,8 +141,21 @@ def test_the_pool_reports_its_size_its_source_and_the_kernel():
     info = json.loads(run_script("import json, quarnel; print(json.dumps(quarnel._pool_info()))",
                                  RAYON_NUM_THREADS="3"))
     assert info["workers"] == 3 and info["source"] == "RAYON_NUM_THREADS"
-    assert info["instruction_set"] in ("avx512", "avx2", "baseline")
+    # The best build the processor runs, unless one is forced.
+    assert info["instruction_set"] == (os.environ.get("QUARNEL_INSTRUCTION_SET") or info["instruction_sets"][0])
     assert [name for name in vars(quarnel) if not name.startswith("_")] == quarnel.__all__
+
+
+def test_any_build_the_processor_runs_can_be_forced_and_no_other():
+    runnable = quarnel._pool_info()["instruction_sets"]
+    for name in runnable:
+        assert run_script("import quarnel; print(quarnel._pool_info()['instruction_set'])",
+                          QUARNEL_INSTRUCTION_SET=name).strip() == name
+    for name in ("avx1024", "neon" if "avx2" in runnable or "baseline" in runnable else "avx2"):
+        failed = subprocess.run([sys.executable, "-c", "import quarnel"], capture_output=True, text=True,
+                                env=child_env(QUARNEL_INSTRUCTION_SET=name))
+        assert failed.returncode == 1 and "ImportError" in failed.stderr
+        assert f"QUARNEL_INSTRUCTION_SET={name}" in failed.stderr and ", ".join(runnable) in failed.stderr
 
 
 def test_engine_norms_follow_the_distribution_of_the_module_exploration():

@@ -56,67 +56,41 @@ inline constexpr std::uint64_t kExponent512 = std::uint64_t{512} << 52;
 // of 1).
 inline constexpr double kShortFormLimit = 512.0;
 
-// Eight lanes: one AVX-512 register, two AVX2 ones, four SSE2 ones.
-typedef double Octet __attribute__((vector_size(64)));
-typedef std::uint64_t OctetBits __attribute__((vector_size(64)));
-typedef double Quad __attribute__((vector_size(32)));
-typedef std::uint64_t QuadBits __attribute__((vector_size(32)));
-
 // A constant in every lane.
 template <typename V, typename T>
 [[gnu::always_inline]] inline V splat(T value) {
     return V{} + value;
 }
 
-// table[j] per lane, table being kScaleBits or kTails. Octets read it as two shuffles of four
-// lanes out of the table's two halves (one instruction each with AVX-512, a few with AVX2).
-template <typename T>
-[[gnu::always_inline]] inline T lookup(const T (&table)[8], std::uint64_t j) {
-    return table[j];
-}
-
-template <typename T, typename Lanes, typename Halves>
-[[gnu::always_inline]] inline Lanes lookup(const T (&table)[8], OctetBits j) {
-    Halves low, high;
-    std::memcpy(&low, table, sizeof low);
-    std::memcpy(&high, table + 4, sizeof high);
-    const QuadBits first = __builtin_shufflevector(j, j, 0, 1, 2, 3), second = __builtin_shufflevector(j, j, 4, 5, 6, 7);
-    const Halves a = __builtin_shuffle(low, high, first), b = __builtin_shuffle(low, high, second);
-    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
-}
-
-[[gnu::always_inline]] inline OctetBits lookup(const std::uint64_t (&table)[8], OctetBits j) {
-    return lookup<std::uint64_t, OctetBits, QuadBits>(table, j);
-}
-
-[[gnu::always_inline]] inline Octet lookup(const double (&table)[8], OctetBits j) {
-    return lookup<double, Octet, Quad>(table, j);
-}
-
-// The same as one permutation of the whole table: one instruction with AVX-512, but a slow
-// sequence with anything narrower, so only builds for AVX-512 ask for it.
-template <typename T, typename Lanes>
-[[gnu::always_inline]] inline Lanes lookup_whole(const T (&table)[8], OctetBits j) {
-    Lanes whole;
-    std::memcpy(&whole, table, sizeof whole);
-    return __builtin_shuffle(whole, j);
-}
-
-template <bool kWidePermute, typename Table, typename Index>
-[[gnu::always_inline]] inline auto lookup_in(const Table& table, Index j) {
-    if constexpr (kWidePermute && std::is_same_v<Table, std::uint64_t[8]>)
-        return lookup_whole<std::uint64_t, OctetBits>(table, j);
-    else if constexpr (kWidePermute)
-        return lookup_whole<double, Octet>(table, j);
-    else return lookup(table, j);
+// table[j] per lane, table being kScaleBits or kTails and R the lanes of its type: one
+// permutation of the whole table when eight lanes fill a register (AVX-512), a shuffle of its
+// two halves for four (AVX2), a read per lane for fewer.
+template <typename R, typename T, typename U>
+[[gnu::always_inline]] inline R lookup(const T (&table)[8], U j) {
+    if constexpr (std::is_same_v<U, std::uint64_t>) {
+        return table[j];
+    } else if constexpr (sizeof(U) == sizeof(table)) {
+        R whole;
+        std::memcpy(&whole, table, sizeof whole);
+        return __builtin_shuffle(whole, j);
+    } else if constexpr (2 * sizeof(U) == sizeof(table)) {
+        R low, high;
+        std::memcpy(&low, table, sizeof low);
+        std::memcpy(&high, table + 4, sizeof high);
+        return __builtin_shuffle(low, high, j);
+    } else {
+        R lanes;
+        for (std::size_t t = 0; t < sizeof(U) / sizeof(std::uint64_t); ++t) lanes[t] = table[j[t]];
+        return lanes;
+    }
 }
 
 // exp of every lane of x. V is double or a GCC vector of doubles, U std::uint64_t or the
-// vector of as many 64-bit unsigned integers (kWidePermute: Octets, in an AVX-512 build). The
+// vector of as many 64-bit unsigned integers. The
 // full form takes any x. The short form, for |x| < kShortFormLimit only, leaves out the clamp,
 // the NaN case and the two-step scaling: with the scaled values normal there, scaling by 2^512
 // and back is exact, so both forms give the same result.
-template <typename V, typename U, bool kFullForm, bool kWidePermute = false>
+template <typename V, typename U, bool kFullForm>
 [[gnu::always_inline]] inline V exp_lanes(V x) {
     V c = x;
     if constexpr (kFullForm) {
@@ -128,8 +102,8 @@ template <typename V, typename U, bool kFullForm, bool kWidePermute = false>
     const V k = shifted - kRoundingShift;
     const V r = (c - k * kLn2Over8High) - k * kLn2Over8Low;
     const U j = k_bits & kTableMask;
-    const U scale_bits = lookup_in<kWidePermute>(kScaleBits, j) + (k_bits << kTableShift);
-    const V tail = lookup_in<kWidePermute>(kTails, j);
+    const U scale_bits = lookup<U>(kScaleBits, j) + (k_bits << kTableShift);
+    const V tail = lookup<V>(kTails, j);
 
     // tail + (e^r - 1), the polynomial's terms in pairs so that few operations wait on others.
     constexpr double kC2 = 1.0 / 2, kC3 = 1.0 / 6, kC4 = 1.0 / 24, kC5 = 1.0 / 120, kC6 = 1.0 / 720,
@@ -164,7 +138,7 @@ inline double exponential(double x) {
     return exp_lanes<double, std::uint64_t, true>(x);
 }
 
-// v[i] <- e^(v[i] - shift) for every entry, several entries at a time.
+// v[i] <- e^(v[i] - shift) for every entry, a vector register of entries at a time.
 void exp_of_differences(std::span<double> v, double shift);
 
 }  // namespace quarnel

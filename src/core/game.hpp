@@ -33,10 +33,6 @@ struct GameState {
     static double duality_gap(std::span<const double> grad_x, std::span<const double> grad_y);
 };
 
-// The instruction set whose build of the gradient kernel the processor selected at load time:
-// "avx512", "avx2" or "baseline".
-const char* gradient_instruction_set();
-
 // Panic naming two operand shapes that cannot be combined:
 // "inputs 2 × 2 and 3 × 1 are not compatible for matrix multiplication".
 [[noreturn]] void panic_shape_mismatch(const char* operation, std::size_t r1, std::size_t c1,

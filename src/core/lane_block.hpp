@@ -1,45 +1,44 @@
 #pragma once
-// Eight runs of one learning rule on games of one shape, stepped together: run t lives in
-// lane t of eight-double vectors (one AVX-512 register, two AVX2 ones, four SSE2 ones), every
-// quantity stored as such a vector, so the matrix-vector products, the exponentials, the
-// normalisations and the projections of eight runs take the instructions of one. Each lane
-// performs the operations of the run's own step in the same order (products, folds,
-// exponential, sums, divisions, checks), so an accepted step is bit for bit the one the run
-// would take alone, on every instruction set. A step that a lane's run would take a special
-// way or fail (a result off the simplex, NaN on the way there, a projection that needs its
-// shifted retry) is declined for that lane, which is left unchanged: the caller takes that
-// step the general way, which also raises the run's failure.
+// Runs of one learning rule on games of one shape, stepped together: run t lives in lane t of
+// vector registers (eight doubles with AVX-512, four with AVX2, two with SSE2 or NEON: the
+// build's lane_width), every quantity stored as such registers, so the matrix-vector products,
+// the exponentials, the normalisations and the projections of a register's runs take the
+// instructions of one. Each lane performs the operations of the run's own step in the same
+// order (products, folds, exponential, sums, divisions, checks), so an accepted step is bit for
+// bit the one the run would take alone, on every instruction set. A step that a lane's run
+// would take a special way or fail (a result off the simplex, NaN on the way there, a
+// projection that needs its shifted retry) is declined for that lane, which is left unchanged:
+// the caller takes that step the general way, which also raises the run's failure.
 #include <cstddef>
-#include <vector>
+#include <type_traits>
+#include <variant>
 
 #include "core/dense.hpp"
-#include "core/exponential.hpp"
 #include "core/game.hpp"
 #include "core/optimizer.hpp"
-#include "core/run.hpp"
 
 namespace quarnel {
 
-inline constexpr std::size_t kLaneCount = 8;
+// The most lanes a block has (a mask of lanes fits in an unsigned).
+inline constexpr std::size_t kMostLanesInBlock = 8;
 
-// The values of one quantity in the eight lanes.
-using LaneValues = exponential_detail::Octet;
-
-// Entries of eight lanes each, in memory aligned to cache lines: the vector type's own
-// alignment is smaller in a build without AVX-512 than the AVX-512 build's loads assume.
-using LaneVector = std::vector<LaneValues, CacheLineAllocator<LaneValues>>;
-
-// The block's state, structure of arrays: entry i of a quantity is LaneValues (lane t: run t).
-struct LaneArrays {
+// The block's state, structure of arrays: entry i of a quantity is one register, lane t
+// holding run t's value. Lanes is double outside the kernels (entry i at i * width), the
+// build's register type inside them.
+template <typename Lanes>
+struct LaneArraysOf {
     std::size_t m = 0, n = 0;
     double eta = 0.0;
-    LaneVector a;              // m x n, row-major
-    LaneVector x, y;           // the strategies
-    LaneVector first, second;  // the rule's vectors: hats, or running gradient sums
+    Lanes* a = nullptr;                          // m x n, row-major
+    Lanes *x = nullptr, *y = nullptr;            // the strategies
+    Lanes *first = nullptr, *second = nullptr;  // the rule's vectors: hats, or running gradient sums
     // Step scratch: gradients, exponentials, and the candidates a step installs.
-    LaneVector grad_x, grad_y, work_x, work_y, next_x, next_y, next_first, next_second;
-    LaneVector sorted, sums;  // a projection's entries in descending order, and their running sums
+    Lanes *grad_x = nullptr, *grad_y = nullptr, *work_x = nullptr, *work_y = nullptr;
+    Lanes *next_x = nullptr, *next_y = nullptr, *next_first = nullptr, *next_second = nullptr;
+    Lanes *sorted = nullptr, *sums = nullptr;  // a projection's entries in descending order, and their running sums
 };
+
+struct LaneArrays : LaneArraysOf<double> {};
 
 // What a step of the lanes did: bit t for lane t.
 struct LaneStep {
@@ -47,25 +46,51 @@ struct LaneStep {
     unsigned converged;  // gap below the convergence tolerance
 };
 
+// The variant index of a rule, as the lane step tells the rules apart.
+template <typename Rule, typename Variant = OptimizerEnum>
+struct RuleIndex;
+template <typename Rule, typename... Rules>
+struct RuleIndex<Rule, std::variant<Rules...>> {
+    static constexpr std::size_t value = [] {
+        std::size_t index = 0;
+        ((std::is_same_v<Rule, Rules> ? false : (++index, true)) && ...);
+        return index;
+    }();
+};
+template <typename Rule>
+inline constexpr std::size_t kRuleIndex = RuleIndex<Rule>::value;
+
 class LaneBlock {
 public:
     // True when runs of this game and optimizer can be stepped in a block: the rule's vectors
     // have the game's lengths (none stretching from length 1).
     static bool accepts(const GameState& state, const Optimizer& optimizer);
 
-    // A block for runs of the example's shape and step size, every lane holding the example.
+    // True when the build in use steps such runs faster in lanes than alone.
+    static bool faster(const GameState& state, const Optimizer& optimizer);
+
+    // A block of the build's lane width for runs of the example's shape and step size, every
+    // lane holding the example.
     LaneBlock(const GameState& example, const Optimizer& optimizer);
+    LaneBlock(LaneBlock&&) = default;  // the arrays stay where they are
+    LaneBlock(const LaneBlock&) = delete;
+    LaneBlock& operator=(const LaneBlock&) = delete;
+
+    // Its lanes: the runs it steps together.
+    std::size_t width() const { return width_; }
 
     // Puts a run (of the block's shape, rule and step size) into a lane, or takes it out.
     void load(std::size_t lane, const GameState& state, const Optimizer& optimizer);
     void store(std::size_t lane, GameState& state, Optimizer& optimizer) const;
 
-    // One step of every lane; gaps[t] is lane t's duality gap (of the strategies held before
-    // the step).
-    LaneStep step(double (&gaps)[kLaneCount]);
+    // One step of every lane; gaps[t] (width() entries) is lane t's duality gap (of the
+    // strategies held before the step).
+    LaneStep step(double* gaps);
 
 private:
     std::size_t rule_index_;  // the optimizer's variant index
+    std::size_t width_;
+    Vector storage_;  // every quantity's registers, each starting a cache line
     LaneArrays arrays_;
 };
 

@@ -1,5 +1,4 @@
 // One step of optimistic multiplicative weights in follow-the-regularized-leader form.
-#include "core/instruction_sets.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -36,7 +35,7 @@ namespace {
 
 // The running sums advance before anything is checked, so a failed check leaves them
 // advanced; a length mismatch is caught before either sum changes.
-QUARNEL_INSTRUCTION_SET_CLONES double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
+double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
     ws.compute_gradients(game);
     broadcast_length(sum_grad_x.size(), ws.grad_x.size(), "addition");
     broadcast_length(sum_grad_y.size(), ws.grad_y.size(), "addition");

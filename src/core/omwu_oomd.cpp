@@ -1,5 +1,4 @@
 // One step of optimistic multiplicative weights in online-mirror-descent form.
-#include "core/instruction_sets.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -31,7 +30,7 @@ template <bool kFloor>
 
 }  // namespace
 
-QUARNEL_INSTRUCTION_SET_CLONES double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
+double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
     ws.compute_gradients(game);
     require_stretchable_to(x_hat.size(), ws.grad_x.size(), "multiplication");
     require_stretchable_to(y_hat.size(), ws.grad_y.size(), "multiplication");

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/kernels.hpp"
 #include "core/lane_block.hpp"
 #include "core/panic.hpp"
 #include "core/run.hpp"
@@ -124,20 +125,15 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
     fill_uniform(slot.game_state.y);
 }
 
-// Runs in lanes keep their gap histories alive (kTrialsInLanes stepping, up to
+// Runs in lanes keep their gap histories alive (trials_in_lanes() stepping, up to
 // kHistoriesTogether waiting for their reduction): only for runs short enough that those stay
 // small (20 MB at most).
 constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 17;
 
-// Games of up to this many entries are stepped in lanes: their sixteen copies of the matrix
-// (about 1 KB per entry with the lanes' slots) stay within the core's caches. Measured here,
-// 64 x 64 trials run 10-30% faster in lanes than alone, 128 x 128 ones 30-45% slower.
-constexpr std::size_t kMostEntriesInLanes = 64 * 64;
-
 // Block steps between two looks at the parallel loop's cancel flag.
 constexpr std::size_t kStepsPerCancelCheck = 256;
 
-// Trials stepped kTrialsInLanes at a time, one per lane of two LaneBlocks; a trial enters a
+// Trials stepped trials_in_lanes() at a time, one per lane of the LaneBlocks; a trial enters a
 // lane as soon as the one before it there has ended, so lanes stay full while trials end at
 // different steps. Each trial's gaps and result are those of its run alone: a step a lane
 // declines is taken the general way, and a failing trial first lets the trials before it
@@ -148,14 +144,15 @@ class LaneExploration {
 public:
     using Result = typename Reduction::Result;
 
-    // Blocks stepped one after the other: the processor overlaps one block's step with the
-    // next one's, which a single block's chain of dependent operations leaves idle.
-    static constexpr std::size_t kLanes = kTrialsInLanes;
-    static constexpr std::size_t kBlocks = kLanes / kLaneCount;
-    static_assert(kLanes % kLaneCount == 0 && kLanes <= 32);
-
+    // Blocks stepped one after the other (as many as the build's table says): the processor
+    // overlaps one block's step with the next one's, which a single block's chain of dependent
+    // operations leaves idle.
     LaneExploration(const BatchPlan& plan, const Reduction& reduction, const TrialSlot& example)
-        : plan_(plan), reduction_(reduction), blocks_(kBlocks, LaneBlock(example.game_state, example.optimizer)) {
+        : plan_(plan), reduction_(reduction), lanes_(trials_in_lanes()) {
+        for (std::size_t b = 0; b < kernels().lane_blocks; ++b)
+            blocks_.emplace_back(example.game_state, example.optimizer);
+        width_ = blocks_[0].width();
+        all_lanes_ = lanes_.size() == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes_.size()) - 1;
         for (Lane& lane : lanes_) lane.slot = example;
         for (TrialSlot& slot : ended_) slot = example;
     }
@@ -163,9 +160,9 @@ public:
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
         first_ = first, count_ = count, next_ = 0, store_ = &store, ended_count_ = 0, busy_ = 0;
-        for (std::size_t t = 0; t < kLanes; ++t) enter_next(t);
+        for (std::size_t t = 0; t < lanes_.size(); ++t) enter_next(t);
         const GameState& shape = lanes_[0].slot.game_state;
-        StopPoller poller(kLanes * shape.a.rows * shape.a.cols);
+        StopPoller poller(lanes_.size() * shape.a.rows * shape.a.cols);
         std::size_t until_cancel_check = kStepsPerCancelCheck;
         for (std::size_t steps_left = steps_to_first_end(); busy_ != 0;) {
             poller.tick();
@@ -173,19 +170,19 @@ public:
                 if (parallel_loop_cancelled()) return;
                 until_cancel_check = kStepsPerCancelCheck;
             }
-            double gaps[kLanes];
-            const LaneStep outcome = step_blocks(gaps);
+            double gaps[kMostTrialsInLanes];
+            const Outcome outcome = step_blocks(gaps);
             // The common step: every lane busy and going on.
-            if (outcome.declined == 0 && outcome.converged == 0 && steps_left > 1 && busy_ == kAllLanes) {
-                for (std::size_t t = 0; t < kLanes; ++t) lanes_[t].slot.gaps[lanes_[t].step++] = gaps[t];
+            if (outcome.declined == 0 && outcome.converged == 0 && steps_left > 1 && busy_ == all_lanes_) {
+                for (std::size_t t = 0; t < lanes_.size(); ++t) lanes_[t].slot.gaps[lanes_[t].step++] = gaps[t];
                 --steps_left;
                 continue;
             }
             // The lanes that took their step first: then every lane's state is that of its
             // recorded steps when a declined one fails.
-            for (std::size_t t = 0; t < kLanes; ++t)
+            for (std::size_t t = 0; t < lanes_.size(); ++t)
                 if (busy(t) && !(outcome.declined >> t & 1u)) record(t, gaps[t]);
-            for (std::size_t t = 0; t < kLanes; ++t)
+            for (std::size_t t = 0; t < lanes_.size(); ++t)
                 if (busy(t) && outcome.declined >> t & 1u) record(t, step_alone(t));
             steps_left = steps_to_first_end();
         }
@@ -193,23 +190,24 @@ public:
     }
 
 private:
-    static constexpr unsigned kAllLanes = (1u << kLanes) - 1;
-    static constexpr unsigned kAllInBlock = (1u << kLaneCount) - 1;
+    // What a step of the blocks did: bit t for lane t of the worker's.
+    struct Outcome {
+        std::uint64_t declined, converged;
+    };
 
-    LaneStep step_blocks(double (&gaps)[kLanes]) {
-        LaneStep outcome{0, 0};
-        for (std::size_t b = 0; b < kBlocks; ++b) {
-            if ((busy_ >> (b * kLaneCount) & kAllInBlock) == 0) continue;  // a block left idle at a piece's end
-            double block_gaps[kLaneCount];
-            const LaneStep step = blocks_[b].step(block_gaps);
-            for (std::size_t t = 0; t < kLaneCount; ++t) gaps[b * kLaneCount + t] = block_gaps[t];
-            outcome.declined |= step.declined << (b * kLaneCount);
-            outcome.converged |= step.converged << (b * kLaneCount);
+    Outcome step_blocks(double* gaps) {
+        Outcome outcome{0, 0};
+        const std::uint64_t all_in_block = (std::uint64_t{1} << width_) - 1;
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            if ((busy_ >> (b * width_) & all_in_block) == 0) continue;  // a block left idle at a piece's end
+            const LaneStep step = blocks_[b].step(gaps + b * width_);
+            outcome.declined |= std::uint64_t{step.declined} << (b * width_);
+            outcome.converged |= std::uint64_t{step.converged} << (b * width_);
         }
         return outcome;
     }
-    LaneBlock& block_of(std::size_t t) { return blocks_[t / kLaneCount]; }
-    static std::size_t in_block(std::size_t t) { return t % kLaneCount; }
+    LaneBlock& block_of(std::size_t t) { return blocks_[t / width_]; }
+    std::size_t in_block(std::size_t t) const { return t % width_; }
 
     struct Lane {
         TrialSlot slot;
@@ -223,7 +221,7 @@ private:
     // Steps until the first busy lane reaches its last step.
     std::size_t steps_to_first_end() const {
         std::size_t fewest = SIZE_MAX;
-        for (std::size_t t = 0; t < kLanes; ++t)
+        for (std::size_t t = 0; t < lanes_.size(); ++t)
             if (busy(t)) fewest = std::min<std::size_t>(fewest, plan_.num_steps - lanes_[t].step);
         return fewest;
     }
@@ -231,9 +229,9 @@ private:
     // The next trial into lane t, or the lane left idle (still stepped, its results unread).
     void enter_next(std::size_t t) {
         Lane& lane = lanes_[t];
-        busy_ &= ~(1u << t);
+        busy_ &= ~(std::uint64_t{1} << t);
         if (next_ == count_ || parallel_loop_cancelled()) return;
-        busy_ |= 1u << t;
+        busy_ |= std::uint64_t{1} << t;
         lane.trial = next_++;
         lane.step = 0;
         prepare(plan_, reduction_, lane.slot, first_ + lane.trial, lane.result);
@@ -283,13 +281,13 @@ private:
     void finish_alone_before(std::uint64_t trial) {
         for (;;) {
             Lane* earliest = nullptr;
-            for (std::size_t t = 0; t < kLanes; ++t)
+            for (std::size_t t = 0; t < lanes_.size(); ++t)
                 if (busy(t) && lanes_[t].trial < trial && (earliest == nullptr || lanes_[t].trial < earliest->trial))
                     earliest = &lanes_[t];
             if (earliest == nullptr) return;
-            const auto lane = static_cast<std::size_t>(earliest - lanes_);
+            const auto lane = static_cast<std::size_t>(earliest - lanes_.data());
             block_of(lane).store(in_block(lane), earliest->slot.game_state, earliest->slot.optimizer);
-            busy_ &= ~(1u << lane);
+            busy_ &= ~(std::uint64_t{1} << lane);
             StopPoller poller(work_of_trial(plan_, earliest->slot.game_state.a) / plan_.num_steps);
             for (std::size_t k = earliest->step; k < plan_.num_steps; ++k) {
                 poller.tick();
@@ -300,15 +298,17 @@ private:
 
     const BatchPlan& plan_;
     const Reduction& reduction_;
+    std::vector<Lane> lanes_;
     std::vector<LaneBlock> blocks_;
-    Lane lanes_[kLanes];
+    std::size_t width_ = 0;  // lanes a block
     // Ended trials waiting for their reduction: their histories (in slots, as reduce takes
     // them), results and indices.
     TrialSlot ended_[kHistoriesTogether];
     Result ended_results_[kHistoriesTogether]{};
     std::uint64_t ended_trials_[kHistoriesTogether] = {};
     std::size_t ended_count_ = 0;
-    unsigned busy_ = 0;  // the lanes holding a trial
+    std::uint64_t busy_ = 0;  // the lanes holding a trial
+    std::uint64_t all_lanes_ = 0;
     StepWorkspace workspace_;
     std::uint64_t first_ = 0;
     std::size_t count_ = 0, next_ = 0;
@@ -326,13 +326,12 @@ public:
         : plan_(plan),
           reduction_(reduction),
           slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}} {
-        const std::size_t entries = slot_.game_state.a.data.size();
         if (cannot_fail(reduction) && plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
-            entries <= kMostEntriesInLanes && LaneBlock::accepts(slot_.game_state, slot_.optimizer))
+            LaneBlock::accepts(slot_.game_state, slot_.optimizer) && LaneBlock::faster(slot_.game_state, slot_.optimizer))
             lanes_.emplace(plan, reduction, slot_);
     }
 
-    std::size_t group_size() const { return lanes_ ? kTrialsInLanes : 1; }
+    std::size_t group_size() const { return lanes_ ? trials_in_lanes() : 1; }
 
     // Trials first .. first + count - 1, trial first + k's result handed to store(k, result).
     void run(std::uint64_t first, std::size_t count, const ResultSink<Result>& store) {
@@ -390,6 +389,8 @@ void run_trials(const BatchPlan& plan, const Reduction& reduction, std::uint64_t
                         [&](std::size_t k, const typename Reduction::Result& result) { store(begin + k, result); });
     });
 }
+
+std::size_t trials_in_lanes() { return kernels().lane_width * kernels().lane_blocks; }
 
 template <typename Reduction>
 std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction) {

@@ -86,10 +86,12 @@ std::vector<typename Reduction::Result> run_trials(const BatchPlan& plan, const 
     return results;
 }
 
-// Trials one worker steps together in vector lanes: two blocks of eight.
-inline constexpr std::size_t kTrialsInLanes = 16;
+// Trials one worker steps together in vector lanes: the build's blocks of lanes (two blocks
+// of eight with AVX-512, of four with AVX2, ...); at most kMostTrialsInLanes.
+std::size_t trials_in_lanes();
+inline constexpr std::size_t kMostTrialsInLanes = 64;
 
-// How many trials one worker runs together: kTrialsInLanes where they are stepped in lanes
+// How many trials one worker runs together: trials_in_lanes() where they are stepped in lanes
 // (games of at most 64 x 64 entries whose rule's vectors have the game's lengths, runs of at
 // most 2^17 steps, and a reduction that cannot fail: a failing one must stop the batch before
 // later trials run), else 1.

@@ -3,6 +3,7 @@
 #define QUARNEL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 
+#include "core/instruction_sets.hpp"
 #include "python/errors.hpp"
 #include "python/explorations.hpp"
 #include "python/handle.hpp"
@@ -97,6 +98,11 @@ PyObject* initialise() {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "quarnel does not support subinterpreters: import it in the main interpreter only");
+        return nullptr;
+    }
+    // The kernels' build was chosen as the program loaded: a name that chose none fails here.
+    if (const std::string& problem = instruction_set_problem(); !problem.empty()) {
+        PyErr_SetString(PyExc_ImportError, problem.c_str());
         return nullptr;
     }
     if (module == nullptr) module = create_module();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/game.hpp"
+#include "core/instruction_sets.hpp"
 #include "explore/batch.hpp"
 #include "explore/pool.hpp"
 #include "python/args.hpp"
@@ -245,11 +246,21 @@ PyObject* perturbation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// The pool's size and where it came from; the kernels' build in use, and every build this
+// processor runs (best first), any of which QUARNEL_INSTRUCTION_SET may name.
 PyObject* pool_info(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        return Py_BuildValue("{s:n,s:s,s:s,s:s}", "workers", static_cast<Py_ssize_t>(pool_size()), "source",
-                             pool_size_source(), "instruction_set", gradient_instruction_set(), "build",
-                             QUARNEL_BUILD_ID);
+        const std::vector<std::string> names = runnable_instruction_sets();
+        Ref runnable = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!runnable) return nullptr;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            Ref name = Ref::steal(PyUnicode_FromString(names[i].c_str()));
+            if (!name) return nullptr;
+            PyTuple_SET_ITEM(runnable.get(), static_cast<Py_ssize_t>(i), name.release());
+        }
+        return Py_BuildValue("{s:n,s:s,s:s,s:O,s:s}", "workers", static_cast<Py_ssize_t>(pool_size()), "source",
+                             pool_size_source(), "instruction_set", instruction_set_name(), "instruction_sets",
+                             runnable.get(), "build", QUARNEL_BUILD_ID);
     });
 }
 

@@ -203,7 +203,8 @@ def cmd_info(args: argparse.Namespace) -> None:
         ("numpy", np.__version__),
         ("matplotlib", matplotlib.__version__),
         ("workers", f"{pool['workers']} (chosen by {pool['source']})"),
-        ("instruction set", str(pool["instruction_set"])),
+        ("instruction set", f"{pool['instruction_set']} (this processor runs {', '.join(pool['instruction_sets'])};"
+                            " QUARNEL_INSTRUCTION_SET chooses)"),
         ("native build", str(pool["build"])),
     ]
     for name, value in rows:

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/lane_block.hpp"
 #include "core/run.hpp"
 #include "core_test_support.hpp"
 #include "explore/batch.hpp"
@@ -56,9 +57,10 @@ struct EngineCase {
     const char* name;
     Matrix base;
     int rule;
-    std::size_t expected_group;
+    std::size_t expected_group;  // kInLanes: in lanes where the build's lanes are faster
     double eta = 0.05;
 };
+constexpr std::size_t kInLanes = 0;
 
 class Engine : public ::testing::TestWithParam<EngineCase> {};
 
@@ -76,7 +78,9 @@ TEST_P(Engine, TrialsAreCleanRunsOfTheirOwnStreams) {
     const EngineCase& c = GetParam();
     const Optimizer optimizer = stepped_optimizer(c);
     const BatchPlan plan = plan_for(c.base, optimizer, 300);
-    EXPECT_EQ(trials_run_together(plan, FullSummary{kCutoff}), c.expected_group);
+    const bool faster_in_lanes = LaneBlock::faster(GameState::from_matrix(c.base), optimizer);
+    const std::size_t expected = c.expected_group != kInLanes ? c.expected_group : faster_in_lanes ? trials_in_lanes() : 1;
+    EXPECT_EQ(trials_run_together(plan, FullSummary{kCutoff}), expected);
     const auto got = run_trials(plan, FullSummary{kCutoff}, 3, 7);
     for (std::size_t k = 0; k < got.size(); ++k) expect_identical(got[k], expected_trial(plan, 3 + k), 3 + k);
 }
@@ -101,15 +105,15 @@ TEST_P(Engine, ResultsIgnoreWorkersAndCutting) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Engine,
-                         ::testing::Values(EngineCase{"ogda_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 0,
-                                                      kTrialsInLanes},
+                         ::testing::Values(EngineCase{"ogda_3x3_lanes", matrix(3, 3, {0.3, -0.7, 0.2, -0.4, 0.9, 0.1, 0.5, -0.2, -0.6}), 0,
+                                                      kInLanes},
                                            EngineCase{"omwu_2x3_lanes", matrix(2, 3, {1, -1, 0.5, -1, 1, 0.25}), 1,
-                                                      kTrialsInLanes},
+                                                      kInLanes},
                                            // Trials converging at different steps: lanes refill.
                                            EngineCase{"omwu_saddle_lanes", matrix(3, 3, {3, 4, 5, 1, 2, 6, 0, -1, 4}), 1,
-                                                      kTrialsInLanes, 0.5},
+                                                      kInLanes, 0.5},
                                            EngineCase{"ftrl_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 2,
-                                                      kTrialsInLanes}),
+                                                      kInLanes}),
                          case_name);
 
 // The module's reduction is the chosen norm and metric of the same trials.
@@ -134,12 +138,12 @@ TEST(Engine, TrialsWithAFailingMetricRunOneByOne) {
     EXPECT_EQ(trials_run_together(plan, FullSummary{-1.0}), 1u);
 }
 
-// Lanes copy the game sixteen times: games beyond 64 x 64 entries run one by one.
+// Lanes copy the game about twenty times: games beyond 64 x 64 entries run one by one.
 TEST(Engine, LargeGamesRunOneByOne) {
     for (const std::size_t n : {64, 65}) {
         const Matrix base = Matrix::zeros(n, n);
         const Optimizer optimizer = Optimizer::omwuoomd(0.05, n);
-        EXPECT_EQ(trials_run_together(plan_for(base, optimizer, 10), FullSummary{kCutoff}), n == 64 ? kTrialsInLanes : 1u);
+        EXPECT_EQ(trials_run_together(plan_for(base, optimizer, 10), FullSummary{kCutoff}), n == 64 ? trials_in_lanes() : 1u);
     }
 }
 
@@ -172,20 +176,22 @@ TEST(Engine, LanesEndTrialsAsOneAfterAnother) {
         const char* name;
         std::vector<Vector> matrices;
     };
-    const Vector interior = {0.3, -0.7, -0.4, 0.9}, saddle = {1, 2, 3, 4}, huge = {1e17, -1e17, -1e17, 1e17};
-    const Vector infinite = {kInf, 0, 0, 0}, not_a_number = {kNaN, 0, 0, 0};
+    // 3 x 3 games: OGDA steps them in lanes with every build.
+    const Vector interior = {0.3, -0.7, 0.1, -0.4, 0.9, -0.2, 0.2, -0.1, 0.0}, saddle = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const Vector huge = {1e17, -1e17, 0, -1e17, 1e17, 0, 0, 0, 1e17};
+    const Vector infinite = {kInf, 0, 0, 0, 0, 0, 0, 0, 0}, not_a_number = {kNaN, 0, 0, 0, 0, 0, 0, 0, 0};
     for (StackCase c : {StackCase{"ending_apart", {}},
                                StackCase{"failures_in_order", {interior, infinite, not_a_number, interior}},
                                StackCase{"failures_in_reverse_order", {saddle, not_a_number, infinite}}}) {
         Vector entries;
         if (c.matrices.empty())  // more trials than lanes, ending at different steps: lanes refill
-            for (int k = 0; k < 24; ++k) c.matrices.push_back(k % 3 == 0 ? saddle : k % 3 == 1 ? interior : huge);
+            for (int k = 0; k < 40; ++k) c.matrices.push_back(k % 3 == 0 ? saddle : k % 3 == 1 ? interior : huge);
         for (const Vector& m : c.matrices) entries.insert(entries.end(), m.begin(), m.end());
-        const StackView stack{reinterpret_cast<const char*>(entries.data()), c.matrices.size(), 2, 2,
-                              4 * sizeof(double), 2 * sizeof(double), sizeof(double)};
-        const Optimizer optimizer = Optimizer::ogda(0.3, 2);
+        const StackView stack{reinterpret_cast<const char*>(entries.data()), c.matrices.size(), 3, 3,
+                              9 * sizeof(double), 3 * sizeof(double), sizeof(double)};
+        const Optimizer optimizer = Optimizer::ogda(0.3, 3);
         const BatchPlan plan{StackOfMatrices{stack, false}, &optimizer, 400};
-        ASSERT_EQ(trials_run_together(plan, FullSummary{kCutoff}), kTrialsInLanes);
+        ASSERT_EQ(trials_run_together(plan, FullSummary{kCutoff}), trials_in_lanes());
         std::string expected_failure;
         std::vector<GapSummary> expected;
         for (std::size_t k = 0; k < c.matrices.size() && expected_failure.empty(); ++k) {

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "core/kernels.hpp"
+
 #include "core_test_support.hpp"
 
 namespace quarnel {
@@ -45,30 +47,30 @@ class LaneBlockSteps : public ::testing::TestWithParam<LaneCase> {};
 // whose game holds a NaN declines every step and keeps its state, as the run alone fails.
 TEST_P(LaneBlockSteps, MatchRunsSteppedAloneBitForBit) {
     const LaneCase c = GetParam();
-    constexpr std::size_t kFailing = 5;
+    const std::size_t width = kernels().lane_width, failing = width - 1;
     std::mt19937_64 gen(c.m * 131 + c.n * 7 + static_cast<std::size_t>(c.tag));
     std::vector<LaneRun> runs;
-    for (std::size_t t = 0; t < kLaneCount; ++t) runs.push_back(random_run(gen, c.tag, c.m, c.n));
-    runs[kFailing].state.a.data.back() = kNaN;
-    const LaneRun failing_start = runs[kFailing];
+    for (std::size_t t = 0; t < width; ++t) runs.push_back(random_run(gen, c.tag, c.m, c.n));
+    runs[failing].state.a.data.back() = kNaN;
+    const LaneRun failing_start = runs[failing];
     ASSERT_TRUE(LaneBlock::accepts(runs[0].state, runs[0].optimizer));
     LaneBlock block(runs[0].state, runs[0].optimizer);
-    for (std::size_t t = 0; t < kLaneCount; ++t) block.load(t, runs[t].state, runs[t].optimizer);
+    for (std::size_t t = 0; t < width; ++t) block.load(t, runs[t].state, runs[t].optimizer);
     EXPECT_NE(panic_message([&] { LaneRun copy = failing_start; copy.optimizer.step(copy.state); }), "<no panic>");
 
     for (int step = 0; step < 60; ++step) {
-        double gaps[kLaneCount];
-        ASSERT_EQ(block.step(gaps).declined, 1u << kFailing) << "step " << step;
-        for (std::size_t t = 0; t < kLaneCount; ++t) {
-            if (t == kFailing) continue;
+        double gaps[kMostLanesInBlock];
+        ASSERT_EQ(block.step(gaps).declined, 1u << failing) << "step " << step;
+        for (std::size_t t = 0; t < width; ++t) {
+            if (t == failing) continue;
             const double alone = runs[t].optimizer.step(runs[t].state);
             ASSERT_TRUE(same_bits({alone}, {gaps[t]})) << "lane " << t << " step " << step;
         }
     }
-    for (std::size_t t = 0; t < kLaneCount; ++t) {
-        LaneRun stored = t == kFailing ? failing_start : runs[t];
+    for (std::size_t t = 0; t < width; ++t) {
+        LaneRun stored = t == failing ? failing_start : runs[t];
         block.store(t, stored.state, stored.optimizer);
-        const LaneRun& expected = t == kFailing ? failing_start : runs[t];
+        const LaneRun& expected = t == failing ? failing_start : runs[t];
         EXPECT_TRUE(same_bits(stored.state.x, expected.state.x)) << "lane " << t;
         EXPECT_TRUE(same_bits(stored.state.y, expected.state.y)) << "lane " << t;
         EXPECT_TRUE(same_bits(vectors_of(stored.optimizer).first, vectors_of(expected.optimizer).first));

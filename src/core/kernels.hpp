@@ -1,0 +1,46 @@
+#pragma once
+// The hot loops, one build per instruction set (src/core/kernels, the builds listed in
+// cmake/instruction_sets.cmake), reached through the table of the build in use. Every build
+// performs the same IEEE operations in the same order (no fused multiply-adds, no
+// reassociation), so results do not depend on the build: only the width of the vectors
+// and the unrolling differ.
+#include <cstddef>
+
+namespace quarnel {
+
+struct LaneArrays;
+struct LaneStep;
+
+// The games whose runs this build steps faster in lanes than alone, by the larger of their
+// two dimensions.
+struct LaneShapes {
+    std::size_t smallest, largest;
+    bool holds(std::size_t rows, std::size_t cols) const {
+        const std::size_t larger = rows > cols ? rows : cols;
+        return larger >= smallest && larger <= largest;
+    }
+};
+
+struct Kernels {
+    // Doubles in one of the build's vector registers: the trials one lane block steps.
+    std::size_t lane_width;
+    // Lane blocks a worker steps one after the other (the processor overlaps their steps).
+    std::size_t lane_blocks;
+    // Where each rule's runs are faster in lanes (measured with bench/lanes_vs_alone.cpp).
+    LaneShapes ogda_lanes, mirror_descent_lanes, ftrl_lanes;
+    // grad_x = a y and grad_y = -(a^T x) for a row-major m x n matrix.
+    void (*matrix_vector_products)(const double* a, std::size_t m, std::size_t n, const double* x, const double* y,
+                                   double* grad_x, double* grad_y);
+    // The smallest of `length` (at least one) entries under IEEE totalOrder.
+    double (*total_order_min)(const double* v, std::size_t length);
+    // v[i] <- e^(v[i] - shift) for i < length.
+    void (*exp_of_differences)(double* v, std::size_t length, double shift);
+    // One step of every lane of a block of runs of one rule (the optimizer's variant index);
+    // gaps[t] receives lane t's duality gap.
+    LaneStep (*step_lanes)(LaneArrays& lanes, std::size_t rule, double* gaps);
+};
+
+// The table of the build chosen when the program was loaded.
+const Kernels& kernels();
+
+}  // namespace quarnel

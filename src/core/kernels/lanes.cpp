@@ -1,0 +1,458 @@
+// The lane step: one step of every lane of a block (core/lane_block.hpp), each lane repeating
+// its run's own operations in order.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "core/exponential.hpp"
+#include "core/kernels/build.hpp"
+#include "core/lane_block.hpp"
+#include "core/run.hpp"
+#include "core/simplex.hpp"
+#include "core/vector_ops.hpp"
+
+namespace quarnel::QUARNEL_KERNELS {
+
+namespace {
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+using exponential_detail::splat;
+using LaneValues = Doubles;
+using LaneBits = Bits;
+using LaneKeys = Keys;
+using LaneVector = Doubles*;
+using Arrays = LaneArraysOf<Doubles>;
+
+// The helpers are always inlined, so each build of a step compiles them for its own
+// instruction set (no lane vector crosses a call). Each mirrors one scalar helper of the steps
+// and names it.
+
+// The lanes whose bits are set (all ones or all zeros per lane), as bits of a mask: each
+// lane's bit picked out, then the lanes or-ed together in halves (a few instructions, where
+// lane-by-lane extraction takes a score).
+template <typename B>
+[[gnu::always_inline]] inline unsigned set_lanes(B bits) {
+    constexpr std::size_t Width = sizeof(B) / sizeof(std::uint64_t);
+    B weights;
+    for (std::size_t t = 0; t < Width; ++t) weights[t] = std::uint64_t{1} << t;
+    const B picked = bits & weights;
+    typedef std::uint64_t QuarterBits __attribute__((vector_size(16)));
+    QuarterBits quarter;
+    if constexpr (Width == 8) {
+        typedef std::uint64_t HalfBits __attribute__((vector_size(32)));
+        const HalfBits half = __builtin_shufflevector(picked, picked, 0, 1, 2, 3) |
+                              __builtin_shufflevector(picked, picked, 4, 5, 6, 7);
+        quarter = __builtin_shufflevector(half, half, 0, 1) | __builtin_shufflevector(half, half, 2, 3);
+    } else if constexpr (Width == 4) {
+        quarter = __builtin_shufflevector(picked, picked, 0, 1) | __builtin_shufflevector(picked, picked, 2, 3);
+    } else {
+        quarter = picked;
+    }
+    return static_cast<unsigned>(quarter[0] | quarter[1]);
+}
+
+// The lanes whose bits are clear in `passed`.
+[[gnu::always_inline]] inline unsigned failed_lanes(LaneBits passed) { return set_lanes(~passed); }
+
+// Per lane: if_set where the mask's lane is all ones, otherwise where it is all zeros.
+[[gnu::always_inline]] inline LaneValues lane_select(LaneBits mask, LaneValues if_set, LaneValues otherwise) {
+    return std::bit_cast<LaneValues>((std::bit_cast<LaneBits>(if_set) & mask) | (std::bit_cast<LaneBits>(otherwise) & ~mask));
+}
+
+// |v| per lane: the sign bit cleared.
+[[gnu::always_inline]] inline LaneValues lane_magnitude(LaneValues v) {
+    return std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(v) & ~(std::uint64_t{1} << 63));
+}
+
+// matrix_vector_products: grad_x = a y, row by row (rows shorter than eight entries summed in
+// order from 0.0, longer ones in eight partial sums by column modulo eight, added up as
+// ((p0+p4) + (p1+p5)) + ((p2+p6) + (p3+p7)), then plus the leftover entries summed in order
+// from 0.0); grad_y = -(a^T x), each column summed in row order from 0.0.
+//
+// Rows i .. i + Rows - 1 in one pass over their entries, so each column's running sum is read
+// and written once per block of rows.
+template <std::size_t Rows, bool kShortRows>
+[[gnu::always_inline]] inline void lane_gradient_rows(Arrays& s, std::size_t n, std::size_t i) {
+    const std::size_t whole = kShortRows ? 0 : n - n % 8;
+    const LaneValues* a = s.a + i * n;
+    LaneValues partial[Rows][kShortRows ? 1 : 8], rest[Rows], weight[Rows];
+    for (std::size_t r = 0; r < Rows; ++r) {
+        for (LaneValues& p : partial[r]) p = splat<LaneValues>(0.0);
+        rest[r] = splat<LaneValues>(0.0);
+        weight[r] = s.x[i + r];
+    }
+    for (std::size_t j = 0; j < whole; j += 8) {
+        for (std::size_t l = 0; l < (kShortRows ? 0 : 8); ++l) {
+            const LaneValues y = s.y[j + l];
+            LaneValues column = s.grad_y[j + l];
+            for (std::size_t r = 0; r < Rows; ++r) {
+                const LaneValues entry = a[r * n + j + l];
+                partial[r][l] += entry * y;
+                column += entry * weight[r];
+            }
+            s.grad_y[j + l] = column;
+        }
+    }
+    for (std::size_t j = whole; j < n; ++j) {
+        const LaneValues y = s.y[j];
+        LaneValues column = s.grad_y[j];
+        for (std::size_t r = 0; r < Rows; ++r) {
+            const LaneValues entry = a[r * n + j];
+            rest[r] += entry * y;
+            column += entry * weight[r];
+        }
+        s.grad_y[j] = column;
+    }
+    for (std::size_t r = 0; r < Rows; ++r) {
+        if constexpr (kShortRows) {
+            s.grad_x[i + r] = rest[r];
+        } else {
+            const LaneValues* p = partial[r];
+            s.grad_x[i + r] = (((p[0] + p[4]) + (p[1] + p[5])) + ((p[2] + p[6]) + (p[3] + p[7]))) + rest[r];
+        }
+    }
+}
+
+template <bool kShortRows>
+[[gnu::always_inline]] inline void lane_gradients(Arrays& s, std::size_t m, std::size_t n) {
+    // As many rows a block as keep their partial sums in registers.
+    constexpr std::size_t kBlock = kShortRows ? 4 : 2;
+    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
+    std::size_t i = 0;
+    for (; i + kBlock <= m; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, n, i);
+    for (; i < m; ++i) lane_gradient_rows<1, kShortRows>(s, n, i);
+    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = -s.grad_y[j];
+}
+
+[[gnu::always_inline]] inline void lane_gradients(Arrays& s, std::size_t m, std::size_t n) {
+    if (n < 8) lane_gradients<true>(s, m, n);
+    else lane_gradients<false>(s, m, n);
+}
+
+// The passes over a player's entries feed them in index order to a visit(i, chain), `chain`
+// being the partial result entry i joins: with four chains, fold_in_four's (four interleaved
+// ones, the leftovers past the last whole four into the first); with one, index order.
+template <std::size_t Chains, typename Visit>
+[[gnu::always_inline]] inline void in_fold_order(std::size_t length, Visit&& visit) {
+    std::size_t i = 0;
+    if constexpr (Chains == 4)
+        for (; i + 4 <= length; i += 4) visit(i, 0), visit(i + 1, 1), visit(i + 2, 2), visit(i + 3, 3);
+    for (; i < length; ++i) visit(i, 0);
+}
+
+// sum_of's result from its chains: index order from 0.0 below eight entries, else
+// fold_in_four's (p2 + p3) + (p0 + p1).
+template <std::size_t Chains>
+[[gnu::always_inline]] inline LaneValues sum_of_chains(const LaneValues (&p)[4]) {
+    if constexpr (Chains == 4) return (p[2] + p[3]) + (p[0] + p[1]);
+    else return p[0];
+}
+
+[[gnu::always_inline]] inline LaneValues larger_of(LaneValues x, LaneValues largest) { return x > largest ? x : largest; }
+
+// The partial results of a fold, all starting at `start`.
+struct LaneChains {
+    LaneValues p[4];
+    explicit LaneChains(double start) {
+        for (LaneValues& chain : p) chain = splat<LaneValues>(start);
+    }
+};
+
+// What a pass computing the exponentials' arguments v learns about them: their maximum in
+// nan_ignoring_max's order (the shift), and whether every v - shift is above -kShortFormLimit,
+// where the short form of the exponential gives the full form's values for less work. (Those
+// differences are <= 0 or NaN, and each is at least the smallest v less the shift.)
+struct ExponentArguments {
+    LaneChains largest{-std::numeric_limits<double>::infinity()};
+    LaneValues smallest = splat<LaneValues>(std::numeric_limits<double>::infinity());
+    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});  // all ones while no NaN
+
+    [[gnu::always_inline]] void add(LaneValues v, std::size_t chain) {
+        largest.p[chain] = larger_of(v, largest.p[chain]);
+        smallest = v < smallest ? v : smallest;
+        numbers &= std::bit_cast<LaneBits>(v == v);
+    }
+    [[gnu::always_inline]] LaneValues shift() const {
+        const LaneValues* p = largest.p;
+        return larger_of(larger_of(p[1], p[0]), larger_of(p[3], p[2]));
+    }
+    [[gnu::always_inline]] bool short_form(LaneValues shift) const {
+        return failed_lanes(numbers & std::bit_cast<LaneBits>(smallest - shift > -exponential_detail::kShortFormLimit)) == 0;
+    }
+};
+
+// v <- exp(v - shift), exp_of_differences' values.
+[[gnu::always_inline]] inline void lane_exp_of_differences(LaneVector& v, std::size_t length,
+                                                           const ExponentArguments& arguments) {
+    using exponential_detail::exp_lanes;
+    const LaneValues shift = arguments.shift();
+    if (arguments.short_form(shift)) {
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, false>(v[i] - shift);
+    } else {
+        for (std::size_t i = 0; i < length; ++i) v[i] = exp_lanes<LaneValues, LaneBits, true>(v[i] - shift);
+    }
+}
+
+// lies_on_simplex, whose verdict is that of the index-order sum from -0.0, fed entry by entry:
+// lanes that pass are all ones.
+struct SimplexCheck {
+    LaneValues sum = splat<LaneValues>(-0.0);
+    LaneBits non_negative = splat<LaneBits>(~std::uint64_t{0});
+
+    [[gnu::always_inline]] void add(LaneValues v) {
+        sum += v;
+        non_negative &= std::bit_cast<LaneBits>(v >= 0.0);
+    }
+    [[gnu::always_inline]] LaneBits passed() const {
+        return non_negative & std::bit_cast<LaneBits>(lane_magnitude(sum - 1.0) < kSimplexTolerance);
+    }
+};
+
+// v <- v / total (normalise's division), checked as lies_on_simplex checks.
+[[gnu::always_inline]] inline LaneBits divide_and_check(LaneVector& v, std::size_t length, LaneValues total) {
+    SimplexCheck check;
+    for (std::size_t i = 0; i < length; ++i) check.add(v[i] /= total);
+    return check.passed();
+}
+
+// IEEE totalOrder as signed integer order (total_order_key), its own inverse.
+[[gnu::always_inline]] inline LaneKeys total_order_keys(LaneKeys bits) {
+    return bits ^ std::bit_cast<LaneKeys>(std::bit_cast<LaneBits>(bits >> 63) >> 1);
+}
+
+// total_order_min: the smallest entry under totalOrder, a single value whatever the order.
+[[gnu::always_inline]] inline LaneValues lane_total_order_min(const LaneVector& v, std::size_t length) {
+    LaneKeys smallest = total_order_keys(std::bit_cast<LaneKeys>(v[0]));
+    for (std::size_t i = 1; i < length; ++i) {
+        const LaneKeys key = total_order_keys(std::bit_cast<LaneKeys>(v[i]));
+        smallest = key < smallest ? key : smallest;
+    }
+    return std::bit_cast<LaneValues>(total_order_keys(smallest));
+}
+
+// GameState::duality_gap of each lane's gradients.
+// Returns the lanes whose gap is below the convergence tolerance.
+[[gnu::always_inline]] inline unsigned lane_duality_gaps(const Arrays& s, std::size_t m, std::size_t n,
+                                                         double* gaps) {
+    const LaneValues gap = (-lane_total_order_min(s.grad_y, n)) - lane_total_order_min(s.grad_x, m);
+    for (std::size_t t = 0; t < kWidth; ++t) gaps[t] = gap[t];
+    return set_lanes(std::bit_cast<LaneBits>(gap < kConvergenceTolerance));
+}
+
+// target <- candidate in the lanes that were not declined; the declined keep their values.
+[[gnu::always_inline]] inline void install(LaneVector& target, LaneVector& candidate, std::size_t length, unsigned declined) {
+    if (declined == 0) {
+        std::swap(target, candidate);
+        return;
+    }
+    LaneBits keep;
+    for (std::size_t t = 0; t < kWidth; ++t) keep[t] = (declined >> t) & 1u ? ~std::uint64_t{0} : 0;
+    for (std::size_t i = 0; i < length; ++i) target[i] = lane_select(keep, target[i], candidate[i]);
+}
+
+// One player's half of a mirror-descent step (OmwuOomd::step): e = exp-shifted(-eta g),
+// hat' = normalise(e hat + 2^-52), strategy' = normalise(e hat'); the lanes where both lie on
+// the simplex. SumChains: sum_of's chains at the player's length.
+template <std::size_t SumChains>
+[[gnu::always_inline]] inline LaneBits tilt_player(std::size_t length, const LaneVector& grad, const LaneVector& hat,
+                                                   LaneValues factor, LaneVector& e, LaneVector& next_hat,
+                                                   LaneVector& next) {
+    ExponentArguments arguments;
+    in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) { arguments.add(e[i] = factor * grad[i], chain); });
+    lane_exp_of_differences(e, length, arguments);
+    LaneChains hat_total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) {
+        hat_total.p[chain] += next_hat[i] = e[i] * hat[i] + kMachineEpsilon;
+    });
+    const LaneValues hat_sum = sum_of_chains<SumChains>(hat_total.p);
+    SimplexCheck hat_check;
+    LaneChains total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) {
+        hat_check.add(next_hat[i] /= hat_sum);
+        total.p[chain] += next[i] = e[i] * next_hat[i];
+    });
+    return divide_and_check(next, length, sum_of_chains<SumChains>(total.p)) & hat_check.passed();
+}
+
+// One player's half of an FTRL step (OmwuOftrl::step): sum' = sum + g, strategy' =
+// normalise(exp-shifted(-eta (sum' + g))); the lanes where it lies on the simplex.
+template <std::size_t SumChains>
+[[gnu::always_inline]] inline LaneBits softmax_player(std::size_t length, const LaneVector& grad, const LaneVector& sum,
+                                                      LaneValues factor, LaneVector& next_sum, LaneVector& next) {
+    ExponentArguments arguments;
+    in_fold_order<4>(length, [&](std::size_t i, std::size_t chain) {
+        next_sum[i] = sum[i] + grad[i];
+        arguments.add(next[i] = (next_sum[i] + grad[i]) * factor, chain);
+    });
+    lane_exp_of_differences(next, length, arguments);
+    LaneChains total(0.0);
+    in_fold_order<SumChains>(length, [&](std::size_t i, std::size_t chain) { total.p[chain] += next[i]; });
+    return divide_and_check(next, length, sum_of_chains<SumChains>(total.p));
+}
+
+// The players' halves with sum_of's chains at the player's length.
+[[gnu::always_inline]] inline LaneBits tilt_player(std::size_t length, const LaneVector& grad, const LaneVector& hat,
+                                                   LaneValues factor, LaneVector& e, LaneVector& next_hat,
+                                                   LaneVector& next) {
+    return length < 8 ? tilt_player<1>(length, grad, hat, factor, e, next_hat, next)
+                      : tilt_player<4>(length, grad, hat, factor, e, next_hat, next);
+}
+
+[[gnu::always_inline]] inline LaneBits softmax_player(std::size_t length, const LaneVector& grad, const LaneVector& sum,
+                                                      LaneValues factor, LaneVector& next_sum, LaneVector& next) {
+    return length < 8 ? softmax_player<1>(length, grad, sum, factor, next_sum, next)
+                      : softmax_player<4>(length, grad, sum, factor, next_sum, next);
+}
+
+// Installs the candidates of the lanes that passed and returns the declined ones.
+[[gnu::always_inline]] inline unsigned install_passed(Arrays& s, std::size_t m, std::size_t n, LaneBits passed) {
+    const unsigned declined = failed_lanes(passed);
+    install(s.x, s.next_x, m, declined);
+    install(s.y, s.next_y, n, declined);
+    install(s.first, s.next_first, m, declined);
+    install(s.second, s.next_second, n, declined);
+    return declined;
+}
+
+[[gnu::always_inline]] inline LaneStep step_mirror_descent(Arrays& s, std::size_t m, std::size_t n,
+                                                           double* gaps) {
+    lane_gradients(s, m, n);
+    const LaneValues factor = splat<LaneValues>(-s.eta);
+    const LaneBits passed = tilt_player(m, s.grad_x, s.first, factor, s.work_x, s.next_first, s.next_x) &
+                            tilt_player(n, s.grad_y, s.second, factor, s.work_y, s.next_second, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
+}
+
+[[gnu::always_inline]] inline LaneStep step_ftrl(Arrays& s, std::size_t m, std::size_t n,
+                                                 double* gaps) {
+    lane_gradients(s, m, n);
+    const LaneValues factor = splat<LaneValues>(-s.eta);
+    const LaneBits passed = softmax_player(m, s.grad_x, s.first, factor, s.next_first, s.next_x) &
+                            softmax_player(n, s.grad_y, s.second, factor, s.next_second, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
+}
+
+// The lanes' projections onto the simplex (simplex_projection_into with radius 1, where it
+// takes its direct path): the entries sorted in descending order, the running sums of the
+// sorted entries from 0.0, and the threshold of the last entry above its own candidate
+// (cumsum_k - 1) / (k + 1); out = max(v - theta, 0). The lanes that pass are all ones; the
+// others (a NaN, no threshold, a sum or threshold out of the finite range) take the general
+// path, which retries shifted or fails.
+//
+// The sort is a bitonic network over the length rounded up to a power of two, the padding -inf
+// (below every entry, and never scanned): equal entries may swap places, which changes no
+// running sum (a zero's sign included, as 0.0 + -0.0 is 0.0).
+[[gnu::always_inline]] inline void lane_sort_descending(LaneVector& v, std::size_t padded) {
+    for (std::size_t k = 2; k <= padded; k <<= 1) {
+        for (std::size_t j = k >> 1; j > 0; j >>= 1) {
+            for (std::size_t i = 0; i < padded; ++i) {
+                const std::size_t l = i ^ j;
+                if (l < i) continue;
+                const LaneValues a = v[i], b = v[l];
+                const LaneValues high = a > b ? a : b, low = a > b ? b : a;
+                const bool descending = (i & k) == 0;
+                v[i] = descending ? high : low;
+                v[l] = descending ? low : high;
+            }
+        }
+    }
+}
+
+[[gnu::always_inline]] inline LaneBits finite(LaneValues v) {
+    return std::bit_cast<LaneBits>(lane_magnitude(v) < std::numeric_limits<double>::infinity());
+}
+
+// (sum - 1) / position, the general scan's candidate threshold. Dividing by a power of two is
+// multiplying by its reciprocal, exactly: for those positions (1, 2, 4, ...) no division.
+[[gnu::always_inline]] inline LaneValues candidate_threshold(LaneValues sum, std::size_t position) {
+    const LaneValues excess = sum - 1.0;
+    if (std::has_single_bit(position)) return excess * (1.0 / static_cast<double>(position));
+    return excess / static_cast<double>(position);
+}
+
+[[gnu::always_inline]] inline LaneBits lane_project(const LaneVector& v, std::size_t length, LaneVector& sorted,
+                                                    LaneVector& sums, LaneVector& out) {
+    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});
+    for (std::size_t i = 0; i < length; ++i) {
+        sorted[i] = v[i];
+        numbers &= std::bit_cast<LaneBits>(v[i] == v[i]);
+    }
+    const std::size_t padded = std::bit_ceil(length);
+    for (std::size_t i = length; i < padded; ++i) sorted[i] = splat<LaneValues>(-std::numeric_limits<double>::infinity());
+    lane_sort_descending(sorted, padded);
+    LaneValues cumsum = splat<LaneValues>(0.0);
+    for (std::size_t k = 0; k < length; ++k) sums[k] = cumsum += sorted[k];
+    // The last entry above its threshold, searched from the end as the general scan does, so
+    // that most divisions are skipped: usually every lane's support is found at once. (Up to
+    // four entries only the third position divides: no need to look whether to stop.)
+    LaneValues theta = splat<LaneValues>(0.0);
+    LaneBits found = splat<LaneBits>(0);
+    for (std::size_t k = length; k-- > 0;) {
+        const LaneValues t = candidate_threshold(sums[k], k + 1);
+        const LaneBits above = std::bit_cast<LaneBits>(sorted[k] > t) & ~found;
+        theta = lane_select(above, t, theta);
+        found |= above;
+        if (length > 4 && failed_lanes(found) == 0) break;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        const LaneValues d = v[i] - theta;
+        out[i] = d > 0.0 ? d : splat<LaneValues>(0.0);
+    }
+    return numbers & found & finite(cumsum) & finite(theta);
+}
+
+// out <- from - eta g (descend_and_project's step before the projection).
+[[gnu::always_inline]] inline void lane_descend(std::size_t length, const LaneVector& from, const LaneVector& g,
+                                                LaneValues eta, LaneVector& out) {
+    for (std::size_t i = 0; i < length; ++i) out[i] = from[i] - eta * g[i];
+}
+
+// OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection
+
+[[gnu::always_inline]] inline LaneStep step_ogda(Arrays& s, std::size_t m, std::size_t n,
+                                                 double* gaps) {
+    lane_gradients(s, m, n);
+    const LaneValues eta = splat<LaneValues>(s.eta);
+    lane_descend(m, s.first, s.grad_x, eta, s.work_x);
+    LaneBits passed = lane_project(s.work_x, m, s.sorted, s.sums, s.next_first);
+    lane_descend(n, s.second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_second);
+    lane_descend(m, s.next_first, s.grad_x, eta, s.work_x);
+    passed &= lane_project(s.work_x, m, s.sorted, s.sums, s.next_x);
+    lane_descend(n, s.next_second, s.grad_y, eta, s.work_y);
+    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_y);
+    const unsigned declined = install_passed(s, m, n, passed);
+    return {declined, lane_duality_gaps(s, m, n, gaps)};
+}
+
+// One step of the rule (the variant index) in every lane.
+[[gnu::always_inline]] inline LaneStep step_rule(Arrays& s, std::size_t rule, std::size_t m, std::size_t n,
+                                                 double* gaps) {
+    if (rule == kRuleIndex<Ogda>) return step_ogda(s, m, n, gaps);
+    if (rule == kRuleIndex<OmwuOomd>) return step_mirror_descent(s, m, n, gaps);
+    return step_ftrl(s, m, n, gaps);
+}
+
+// The step with the shape as constants for the smallest games, where loop overhead would
+// cost as much as the arithmetic.
+[[gnu::always_inline]] inline LaneStep step_rule(Arrays& s, std::size_t rule, double* gaps) {
+    if (s.m == 2 && s.n == 2) return step_rule(s, rule, 2, 2, gaps);
+    if (s.m == 3 && s.n == 3) return step_rule(s, rule, 3, 3, gaps);
+    return step_rule(s, rule, s.m, s.n, gaps);
+}
+
+}  // namespace
+
+LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps) {
+    Arrays s = std::bit_cast<Arrays>(static_cast<const LaneArraysOf<double>&>(lanes));
+    const LaneStep step = step_rule(s, rule, gaps);
+    // The candidates that were installed swapped places with the quantities they replaced.
+    static_cast<LaneArraysOf<double>&>(lanes) = std::bit_cast<LaneArraysOf<double>>(s);
+    return step;
+}
+
+}  // namespace quarnel::QUARNEL_KERNELS
