@@ -110,6 +110,9 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
              typename Reduction::Result& result) {
     Matrix& matrix = slot.game_state.a;
     if (const auto* perturbed = std::get_if<PerturbedBase>(&plan.source)) {
+        // From the template's vectors, reset: a rule's vectors stretching from length 1 grow
+        // to the game's lengths in a run, and the next trial must not start from those.
+        slot.optimizer = *plan.optimizer;
         slot.optimizer.reset();
         draw_trial_perturbation(matrix, perturbed->magnitudes, perturbed->key, trial);
         measure(reduction, MatrixView::of(matrix), result);  // the perturbation alone

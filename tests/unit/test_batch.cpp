@@ -129,6 +129,17 @@ TEST(Engine, NormAndMetricReduceTheSameTrials) {
     }
 }
 
+// A rule whose vectors stretch from length 1 grows them in a run: every trial starts from the
+// template's all the same, whichever trials ran before it on the worker.
+TEST(Engine, TrialsDoNotDependOnTheTrialsBefore) {
+    const Matrix base = matrix(2, 3, {0.5, -0.25, 1.0, -0.75, 1.0, 0.0});
+    const Optimizer optimizer = Optimizer::omwuoomd(0.1, 1);
+    const BatchPlan plan = plan_for(base, optimizer, 300);
+    const auto together = run_trials(plan, FullSummary{kCutoff}, 0, 40, 1);
+    for (std::size_t k = 0; k < together.size(); ++k)
+        expect_identical(together[k], run_trials(plan, FullSummary{kCutoff}, k, 1, 1)[0], k);
+}
+
 // A metric that may fail must fail before any later trial runs: such trials run one by one.
 TEST(Engine, TrialsWithAFailingMetricRunOneByOne) {
     const Matrix base = matrix(2, 2, {0.3, -0.7, -0.4, 0.9});
