@@ -51,14 +51,18 @@ void reserve_entries(Vector& v, std::size_t count) {
     advise_huge_pages(v.data(), v.capacity() * sizeof(double));
 }
 
-// Records the full histories. They have their final shapes from the start, but their entries
-// grow row block by row block (see prepare_rows); the run leaves every row written.
+// Records the full histories. Padded, they have their final shapes from the start and their
+// entries grow row block by row block (see prepare_rows); the run leaves every row written.
+// Trimmed, nothing is reserved up front: the rows grow geometrically as the run writes them
+// and end at the last step run.
 struct FullRecorder {
     GameResult result;
     std::size_t prepared = 0;  // rows that exist so far
+    bool trimmed = false;
 
-    FullRecorder(std::uint64_t num_steps, std::size_t m, std::size_t n)
-        : result{Matrix{num_steps, m, {}}, Matrix{num_steps, n, {}}, {}} {
+    FullRecorder(std::uint64_t num_steps, std::size_t m, std::size_t n, bool trim = false)
+        : result{Matrix{num_steps, m, {}}, Matrix{num_steps, n, {}}, {}}, trimmed(trim) {
+        if (trimmed) return;
         reserve_entries(result.x_history.data, checked_product(num_steps, m));
         reserve_entries(result.y_history.data, checked_product(num_steps, n));
         reserve_entries(result.gaps_history, num_steps);
@@ -85,6 +89,10 @@ struct FullRecorder {
     }
     void record_gap(std::size_t k, double gap) { result.gaps_history[k] = gap; }
     void fill_tail(std::size_t k) {
+        if (trimmed) {
+            end_at(k + 1);
+            return;
+        }
         grow_to(result.x_history.rows);
         fill_rows_after(result.x_history, k);
         fill_rows_after(result.y_history, k);
@@ -93,10 +101,30 @@ struct FullRecorder {
 
 private:
     void grow_to(std::size_t rows) {
+        if (trimmed) {
+            // Geometric growth, whatever the vector's own policy for resizes.
+            grow_capacity(result.x_history.data, rows * result.x_history.cols);
+            grow_capacity(result.y_history.data, rows * result.y_history.cols);
+            grow_capacity(result.gaps_history, rows);
+        }
         result.x_history.data.resize(rows * result.x_history.cols);
         result.y_history.data.resize(rows * result.y_history.cols);
         result.gaps_history.resize(rows);
         prepared = rows;
+    }
+    static void grow_capacity(Vector& v, std::size_t count) {
+        if (count <= v.capacity()) return;
+        if (count > v.max_size()) throw std::bad_alloc();
+        v.reserve(std::max(count, std::min(v.max_size() / 2, v.capacity()) * 2));
+    }
+    void end_at(std::size_t rows) {
+        for (Matrix* history : {&result.x_history, &result.y_history}) {
+            history->rows = rows;
+            history->data.resize(rows * history->cols);
+            history->data.shrink_to_fit();
+        }
+        result.gaps_history.resize(rows);
+        result.gaps_history.shrink_to_fit();
     }
 };
 
@@ -229,6 +257,13 @@ void converge(std::uint64_t num_steps, GameState& state, Optimizer& optimizer, S
 
 GameResult Experiment::run_experiment_until_convergence(GameState& state, Optimizer& optimizer) const {
     FullRecorder recorder(num_steps, state.x.size(), state.y.size());
+    StepWorkspace ws;
+    converge(num_steps, state, optimizer, ws, recorder);
+    return std::move(recorder.result);
+}
+
+GameResult Experiment::run_until_convergence_trimmed(GameState& state, Optimizer& optimizer) const {
+    FullRecorder recorder(num_steps, state.x.size(), state.y.size(), /*trim=*/true);
     StepWorkspace ws;
     converge(num_steps, state, optimizer, ws, recorder);
     return std::move(recorder.result);

@@ -26,6 +26,11 @@ struct Experiment {
     // completed steps (and the failing step, up to its failure) changed.
     GameResult run_experiment_until_convergence(GameState& state, Optimizer& optimizer) const;
 
+    // The same run keeping only the rows it ran: up to and including the converging step, else
+    // num_steps. The histories grow as the run goes, so memory follows the steps taken rather
+    // than the budget.
+    GameResult run_until_convergence_trimmed(GameState& state, Optimizer& optimizer) const;
+
     // The same run recording only the gaps (num_steps entries, padded the same way): what the
     // explorations need to compute a metric, without the strategy histories.
     Vector run_recording_gaps(GameState& state, Optimizer& optimizer) const;

@@ -110,10 +110,11 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
              typename Reduction::Result& result) {
     Matrix& matrix = slot.game_state.a;
     if (const auto* perturbed = std::get_if<PerturbedBase>(&plan.source)) {
-        // From the template's vectors, reset: a rule's vectors stretching from length 1 grow
-        // to the game's lengths in a run, and the next trial must not start from those.
+        // From the template's vectors: a rule's vectors stretching from length 1 grow to the
+        // game's lengths in a run, and the next trial must not start from those. Reset to the
+        // uniform start unless the batch has a start point, whose vectors the template holds.
         slot.optimizer = *plan.optimizer;
-        slot.optimizer.reset();
+        if (plan.start == nullptr) slot.optimizer.reset();
         draw_trial_perturbation(matrix, perturbed->magnitudes, perturbed->key, trial);
         measure(reduction, MatrixView::of(matrix), result);  // the perturbation alone
         add_entrywise(matrix, perturbed->base);
@@ -124,8 +125,13 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
         if (stack.normalize) normalize_min_max(matrix);
         measure(reduction, MatrixView::of(matrix), result);
     }
-    fill_uniform(slot.game_state.x);
-    fill_uniform(slot.game_state.y);
+    if (plan.start == nullptr) {
+        fill_uniform(slot.game_state.x);
+        fill_uniform(slot.game_state.y);
+    } else {
+        slot.game_state.x.assign(plan.start->x.begin(), plan.start->x.end());
+        slot.game_state.y.assign(plan.start->y.begin(), plan.start->y.end());
+    }
 }
 
 // Runs in lanes keep their gap histories alive (trials_in_lanes() stepping, up to

@@ -33,11 +33,21 @@ struct StackOfMatrices {
 
 using TrialSource = std::variant<PerturbedBase, StackOfMatrices>;
 
-// Shared, read-only description of a batch. Every trial starts from uniform strategies.
+// The strategies every trial of a batch plays at step 0 (of the game's lengths, used exactly as
+// given). The rule's own starting vectors are the template optimizer's.
+struct StartPoint {
+    Vector x;
+    Vector y;
+};
+
+// Shared, read-only description of a batch. Without a start point every trial starts from
+// uniform strategies with the template optimizer reset; with one, from the start point with
+// the template optimizer's vectors as they are.
 struct BatchPlan {
     TrialSource source;
     const Optimizer* optimizer;  // template, cloned per piece, never modified
     std::uint64_t num_steps;
+    const StartPoint* start = nullptr;
 };
 
 // What the module's explorations keep of a trial: the chosen norm of its perturbation and

@@ -9,7 +9,7 @@
 
 namespace quarnel::python {
 
-inline constexpr std::size_t kMaxParameters = 10;
+inline constexpr std::size_t kMaxParameters = 12;
 
 // A callable taking positional and keyword arguments through the vector-call convention.
 using FastcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

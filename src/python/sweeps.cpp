@@ -1,5 +1,6 @@
 // Reproducible sweeps for the Python layer above the module: trials [first, first + count) of
-// a keyed sweep, runs of a stack of matrices, one trial's perturbation, and the pool's facts.
+// a keyed sweep, runs of a stack of matrices, one trial's perturbation, single runs kept to the
+// steps they ran, optimizers built with given vectors, and the pool's facts.
 // Unlike the public functions, the runs release the interpreter lock: every input is copied
 // at conversion, before any later Python code (converters, signal handlers) can run.
 #include <cxxabi.h>
@@ -7,9 +8,12 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "core/game.hpp"
 #include "core/instruction_sets.hpp"
+#include "core/run.hpp"
 #include "explore/batch.hpp"
 #include "explore/pool.hpp"
 #include "python/args.hpp"
@@ -24,13 +28,17 @@ namespace quarnel::python {
 namespace {
 
 constexpr const char* kSweepParameters[] = {"a", "optimizer", "key", "first", "count", "num_steps",
-                                            "low", "high", "cutoff", "workers"};
+                                            "low", "high", "cutoff", "workers", "x0", "y0"};
 constexpr const char* kRunStackParameters[] = {"matrices", "optimizer", "num_steps", "normalize", "cutoff",
-                                               "workers"};
+                                               "workers", "x0", "y0"};
 constexpr const char* kPerturbationParameters[] = {"key", "index", "rows", "cols", "low", "high"};
+constexpr const char* kRunParameters[] = {"a", "optimizer", "num_steps", "x0", "y0"};
+constexpr const char* kWithVectorsParameters[] = {"optimizer", "first", "second"};
 constexpr Signature kSweep{"_sweep", kSweepParameters, 10};
 constexpr Signature kRunStack{"_run_stack", kRunStackParameters, 6};
 constexpr Signature kPerturbation{"_perturbation", kPerturbationParameters, 6};
+constexpr Signature kRun{"_run", kRunParameters, 3};
+constexpr Signature kWithVectors{"_with_vectors", kWithVectorsParameters, 3};
 
 // The calling thread's state while it runs without the interpreter lock, and when its stop
 // check last ran the signal handlers.
@@ -84,6 +92,41 @@ bool to_key(PyObject* value, SweepKey& out) {
     }
     std::memcpy(bytes, PyBytes_AS_STRING(value), sizeof bytes);
     out = SweepKey::from_bytes(bytes);
+    return true;
+}
+
+// A 1-D float64 array copied, or None for "not given" (left empty).
+bool to_optional_vector(PyObject* value, std::optional<Vector>& out) {
+    if (value == Py_None) return true;
+    VectorView view;
+    if (!to_vector_view(value, view)) return false;
+    out = view.copy();
+    return true;
+}
+
+// The start point of a call's x0 and y0 into `out`, uniform where one is not given; left empty
+// when neither is. Each must have its player's number of actions (else false, ValueError set);
+// the entries are used as they are.
+bool to_start_point(std::optional<Vector>& x0, std::optional<Vector>& y0, std::size_t rows, std::size_t cols,
+                    std::optional<StartPoint>& out) {
+    if (!x0 && !y0) return true;
+    const std::pair<std::optional<Vector>*, std::size_t> players[] = {{&x0, rows}, {&y0, cols}};
+    const char* names[] = {"x0", "y0"};
+    StartPoint start;
+    Vector* targets[] = {&start.x, &start.y};
+    for (std::size_t p = 0; p < 2; ++p) {
+        auto& [given, length] = players[p];
+        if (!*given) {
+            targets[p]->assign(length, 1.0 / static_cast<double>(length));
+        } else if ((*given)->size() != length) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': %zu entries for %zu actions", names[p], (*given)->size(),
+                         length);
+            return false;
+        } else {
+            *targets[p] = std::move(**given);
+        }
+    }
+    out = std::move(start);
     return true;
 }
 
@@ -184,12 +227,14 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         SweepKey key;
         std::uint64_t first = 0, count = 0, num_steps = 0, workers = 0;
         double low = 0.0, high = 0.0, cutoff = 0.0;
+        std::optional<Vector> x0, y0;
         if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, base, to_matrix_copy) ||
             !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, key, to_key) ||
             !bound.convert(3, first, to_count) || !bound.convert(4, count, to_count) ||
             !bound.convert(5, num_steps, to_count) || !bound.convert(6, low, to_double) ||
             !bound.convert(7, high, to_double) || !bound.convert(8, cutoff, to_double) ||
-            !bound.convert(9, workers, to_count)) {
+            !bound.convert(9, workers, to_count) || !bound.convert(10, x0, to_optional_vector) ||
+            !bound.convert(11, y0, to_optional_vector)) {
             return nullptr;
         }
         if (count > UINT64_MAX - first) {
@@ -199,7 +244,10 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         const UniformRange range = UniformRange::create_or_panic(low, high);
         if (base.too_large && count > 0) throw std::bad_alloc();  // a base too large to copy cannot be run
         require_trials_memory(base.values.rows, base.values.cols, count, num_steps, workers);
-        const BatchPlan plan{PerturbedBase{MatrixView::of(base.values), range, key}, &optimizer, num_steps};
+        std::optional<StartPoint> start;
+        if (!to_start_point(x0, y0, base.values.rows, base.values.cols, start)) return nullptr;
+        const BatchPlan plan{PerturbedBase{MatrixView::of(base.values), range, key}, &optimizer, num_steps,
+                             start ? &*start : nullptr};
         return run_to_columns(plan, cutoff, first, count, workers);
     });
 }
@@ -212,16 +260,20 @@ PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::uint64_t num_steps = 0, workers = 0;
         bool normalize = false;
         double cutoff = 0.0;
+        std::optional<Vector> x0, y0;
         if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, stack, to_stack_copy) ||
             !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
             !bound.convert(3, normalize, to_flag) || !bound.convert(4, cutoff, to_double) ||
-            !bound.convert(5, workers, to_count)) {
+            !bound.convert(5, workers, to_count) || !bound.convert(6, x0, to_optional_vector) ||
+            !bound.convert(7, y0, to_optional_vector)) {
             return nullptr;
         }
         if (stack.too_large) throw std::bad_alloc();
         const StackView matrices = stack.values.view();
         require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers);
-        const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps};
+        std::optional<StartPoint> start;
+        if (!to_start_point(x0, y0, matrices.rows, matrices.cols, start)) return nullptr;
+        const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps, start ? &*start : nullptr};
         return run_to_columns(plan, cutoff, 0, matrices.count, workers);
     });
 }
@@ -243,6 +295,66 @@ PyObject* perturbation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Matrix drawn = Matrix::zeros(rows, cols);
         draw_trial_perturbation(drawn, range, key, index);
         return copy_to_array(drawn);
+    });
+}
+
+// One convergence run of a copy of `optimizer` from x0, y0 (uniform where not given), its
+// histories kept to the steps it ran: (x history, y history, gaps).
+PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kRun);
+        ArrayCopy<Matrix> a;
+        Optimizer optimizer;
+        std::uint64_t num_steps = 0;
+        std::optional<Vector> x0, y0;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, a, to_matrix_copy) ||
+            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
+            !bound.convert(3, x0, to_optional_vector) || !bound.convert(4, y0, to_optional_vector)) {
+            return nullptr;
+        }
+        if (a.too_large) throw std::bad_alloc();
+        const std::size_t rows = a.values.rows, cols = a.values.cols;
+        std::optional<StartPoint> start;
+        if (!to_start_point(x0, y0, rows, cols, start)) return nullptr;
+        if (!start) start = StartPoint{Vector(rows, 1.0 / static_cast<double>(rows)),
+                                       Vector(cols, 1.0 / static_cast<double>(cols))};
+        GameState state{std::move(start->x), std::move(start->y), std::move(a.values)};
+        GameResult result;
+        run_without_interpreter_lock(
+            [&] { result = Experiment{num_steps}.run_until_convergence_trimmed(state, optimizer); });
+        Ref x_history = Ref::steal(copy_to_array(result.x_history));
+        if (!x_history) return nullptr;
+        Ref y_history = Ref::steal(copy_to_array(result.y_history));
+        if (!y_history) return nullptr;
+        Ref gaps = Ref::steal(move_to_array(std::move(result.gaps_history)));
+        if (!gaps) return nullptr;
+        return PyTuple_Pack(3, x_history.get(), y_history.get(), gaps.get());
+    });
+}
+
+// A copy of `optimizer` whose two vectors are `first` and `second`, whatever their lengths:
+// a learner that starts somewhere other than its construction's start.
+PyObject* with_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kWithVectors);
+        Optimizer optimizer;
+        std::optional<Vector> first, second;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, optimizer, to_optimizer_copy) ||
+            !bound.convert(1, first, to_optional_vector) || !bound.convert(2, second, to_optional_vector)) {
+            return nullptr;
+        }
+        if (!first || !second) {
+            PyErr_SetString(PyExc_TypeError, "_with_vectors() needs both vectors");
+            return nullptr;
+        }
+        std::visit(
+            [&](auto& rule) {
+                auto& [rule_first, rule_second, eta] = rule;
+                rule_first = std::move(*first);
+                rule_second = std::move(*second);
+            },
+            optimizer.variant);
+        return wrap(std::move(optimizer));
     });
 }
 
@@ -270,10 +382,12 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef sweep_functions[] = {
     {"_sweep", as_method(sweep), kFastcall,
-     "_sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers)\n--\n\n"},
+     "_sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers, x0=None, y0=None)\n--\n\n"},
     {"_run_stack", as_method(run_stack), kFastcall,
-     "_run_stack(matrices, optimizer, num_steps, normalize, cutoff, workers)\n--\n\n"},
+     "_run_stack(matrices, optimizer, num_steps, normalize, cutoff, workers, x0=None, y0=None)\n--\n\n"},
     {"_perturbation", as_method(perturbation), kFastcall, "_perturbation(key, index, rows, cols, low, high)\n--\n\n"},
+    {"_run", as_method(run), kFastcall, "_run(a, optimizer, num_steps, x0=None, y0=None)\n--\n\n"},
+    {"_with_vectors", as_method(with_vectors), kFastcall, "_with_vectors(optimizer, first, second)\n--\n\n"},
     {"_pool_info", pool_info, METH_NOARGS, "_pool_info()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

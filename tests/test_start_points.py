@@ -1,0 +1,101 @@
+"""Start points: a learner built with given vectors and runs and sweeps started at given
+strategies, checked against a plain NumPy rendering of the first steps."""
+import numpy as np
+import pytest
+
+import quarnel
+from quarnel import Optimizer
+
+BIASED_RPS = np.array([[0.0, -1.0, 3.0], [1.0, 0.0, -1.0], [-3.0, 1.0, 0.0]])
+X0 = np.array([0.98, 0.01, 0.01])
+Y0 = np.array([0.2, 0.5, 0.3])
+ETA = 0.1
+KEY = bytes(range(16))
+
+
+def projection(v):
+    u = np.sort(v)[::-1]
+    css = np.cumsum(u) - 1.0
+    k = np.nonzero(u - css / np.arange(1, len(v) + 1) > 0)[0][-1]
+    return np.maximum(v - css[k] / (k + 1), 0.0)
+
+
+def softmax(z):
+    e = np.exp(z - z.max())
+    return e / e.sum()
+
+
+def first_steps(rule, a, x, y, steps):
+    """Strategies played at steps 0 .. steps - 1 by the rule started at (x, y)."""
+    hats = {"ogda": (x, y), "omwuoomd": (x, y), "omwuoftrl": (-np.log(x) / ETA, -np.log(y) / ETA)}[rule]
+    px, py = hats
+    played = [(x, y)]
+    for _ in range(steps - 1):
+        gx, gy = a @ y, -(a.T @ x)
+        if rule == "ogda":
+            px, py = projection(px - ETA * gx), projection(py - ETA * gy)
+            x, y = projection(px - ETA * gx), projection(py - ETA * gy)
+        elif rule == "omwuoomd":
+            ex, ey = np.exp(-ETA * gx), np.exp(-ETA * gy)
+            px = px * ex + 2.0**-52
+            py = py * ey + 2.0**-52
+            px, py = px / px.sum(), py / py.sum()
+            x, y = px * ex / (px * ex).sum(), py * ey / (py * ey).sum()
+        else:
+            px, py = px + gx, py + gy
+            x, y = softmax(-ETA * (px + gx)), softmax(-ETA * (py + gy))
+        played.append((x, y))
+    return np.array([p[0] for p in played]), np.array([p[1] for p in played])
+
+
+def learner(rule, x, y):
+    vectors = (-np.log(x) / ETA, -np.log(y) / ETA) if rule == "omwuoftrl" else (x, y)
+    return quarnel._with_vectors(getattr(Optimizer, rule)(ETA, len(x)), *vectors)
+
+
+# 2 x 2 games run on a path of their own.
+STARTS = {"3x3": (BIASED_RPS, X0, Y0), "2x2": (np.array([[0.51, 0.5], [0.0, 1.0]]), X0[1:] / 0.02, Y0[1:] / 0.8)}
+
+
+@pytest.mark.parametrize("rule", ["ogda", "omwuoomd", "omwuoftrl"])
+@pytest.mark.parametrize("shape", STARTS)
+def test_a_run_starts_where_its_learner_starts(rule, shape):
+    a, x0, y0 = STARTS[shape]
+    x_history, y_history, gaps = quarnel._run(a, learner(rule, x0, y0), 50, x0, y0)
+    assert np.array_equal(x_history[0], x0) and np.array_equal(y_history[0], y0)
+    x_expected, y_expected = first_steps(rule, a, x0, y0, 6)
+    np.testing.assert_allclose(x_history[:6], x_expected, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(y_history[:6], y_expected, rtol=0, atol=1e-12)
+    # The forms of multiplicative weights take the same first step from the same start.
+    if rule != "ogda":
+        x_oomd, _ = first_steps("omwuoomd", a, x0, y0, 2)
+        np.testing.assert_allclose(x_history[1], x_oomd[1], atol=1e-12)
+    assert len(gaps) == 50 == len(x_history)
+
+
+def test_a_run_keeps_only_the_steps_it_ran():
+    x_history, y_history, gaps = quarnel._run(BIASED_RPS, Optimizer.ogda(ETA, 3), 50_000_000)
+    assert len(x_history) == len(y_history) == len(gaps) < 1000
+    assert gaps[-1] < 1e-8 and np.all(gaps[:-1] >= 1e-8)
+    padded = quarnel.Experiment(quarnel.GameState(np.zeros(3), np.zeros(3), BIASED_RPS), Optimizer.ogda(ETA, 3),
+                                2000).run_experiment_until_convergence_in_place()
+    np.testing.assert_array_equal(padded.x_history[:len(gaps)], x_history)
+    np.testing.assert_array_equal(padded.gaps_history[:len(gaps)], gaps)
+    with pytest.raises(ValueError, match="x0"):
+        quarnel._run(BIASED_RPS, Optimizer.ogda(ETA, 3), 10, np.ones(2) / 2)
+
+
+@pytest.mark.parametrize("rule", ["ogda", "omwuoftrl"])
+def test_every_trial_of_a_sweep_starts_at_the_given_point(rule):
+    count, steps = 40, 300
+    columns = quarnel._sweep(BIASED_RPS, learner(rule, X0, Y0), KEY, 0, count, steps, 0.0, 0.3, 0.1, 0,
+                             x0=X0, y0=Y0)
+    uniform = quarnel._sweep(BIASED_RPS, getattr(Optimizer, rule)(ETA, 3), KEY, 0, count, steps, 0.0, 0.3, 0.1, 0)
+    assert not np.array_equal(columns["total_var"], uniform["total_var"])
+    for trial in (0, 17, 39):
+        a = BIASED_RPS + quarnel._perturbation(KEY, trial, 3, 3, 0.0, 0.3)
+        _, _, gaps = quarnel._run(a, learner(rule, X0, Y0), steps, X0, Y0)
+        assert columns["last_gap"][trial] == gaps[-1]
+    stack = np.stack([BIASED_RPS + quarnel._perturbation(KEY, t, 3, 3, 0.0, 0.3) for t in range(count)])
+    stacked = quarnel._run_stack(stack, learner(rule, X0, Y0), steps, False, 0.1, 0, x0=X0, y0=Y0)
+    np.testing.assert_array_equal(stacked["last_gap"], columns["last_gap"])
