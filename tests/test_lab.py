@@ -122,12 +122,15 @@ def test_sweeps_and_trajectories_come_back_from_their_files(tmp_path):
 
 @pytest.mark.quick
 def test_run_starts_where_asked_and_uniform_otherwise():
-    t = ql.run(RPS, "ogda", eta=0.1, steps=30)
+    t = ql.run("rps", "ogda", eta=0.1, steps=30)
     np.testing.assert_array_equal(t.x[0], np.full(3, 1 / 3))
-    asked = ql.run(WIDE, "ogda", eta=0.1, steps=30, x0=[0.9, 0.1], y0=[1.0, 0.0, 0.0])
-    expected = run(quarnel.GameState(np.array([0.9, 0.1]), np.array([1.0, 0.0, 0.0]), WIDE),
-                   quarnel.Optimizer.ogda(0.1, 1), 30)
-    np.testing.assert_array_equal(asked.gaps, expected.gaps_history)
+    x0, y0 = np.array([0.9, 0.1]), np.array([1.0, 0.0, 0.0])
+    asked = ql.run(WIDE, "ogda", eta=0.1, steps=30, x0=x0, y0=y0)
+    # The learner's auxiliary points start there too, on a non-square game as on any.
+    learner = quarnel._with_vectors(quarnel.Optimizer.ogda(0.1, 1), x0, y0)
+    expected = run(quarnel.GameState(x0, y0, WIDE), learner, 30)
+    np.testing.assert_array_equal(asked.gaps, expected.gaps_history[:asked.steps])
+    np.testing.assert_array_equal(asked.x[0], x0)
     np.testing.assert_array_equal(asked.a, WIDE)
 
 
@@ -155,7 +158,8 @@ GOOD = dict(eta=0.1, steps=10, trials=4, inner=0.1, outer=0.5, progress=False)
     (lambda: ql.scattered([1.0, 2.0], "ogda", **GOOD), ValueError, "game must be a 2-D array"),
     (lambda: ql.scattered([[1.0, np.inf]], "ogda", **GOOD), ValueError, "game must hold finite numbers"),
     (lambda: ql.scattered(np.zeros((0, 2)), "ogda", **GOOD), ValueError, "at least one row and one column"),
-    (lambda: ql.scattered("game", "ogda", **GOOD), TypeError, "game must be a 2-D array of numbers"),
+    (lambda: ql.scattered("gamee", "ogda", **GOOD), ValueError, "unknown game 'gamee': use one of matching-pennies"),
+    (lambda: ql.scattered({"a": 1}, "ogda", **GOOD), TypeError, "game must be a 2-D array of numbers"),
     (lambda: ql.concentric(RPS, "ogda", slices=0, **GOOD), ValueError, "slices must be an integer of at least 1"),
     (lambda: ql.concentric(RPS, "ogda", slices=10**8, **GOOD), ValueError, "slices must be at most trials"),
     (lambda: ql.concentric(RPS, "ogda", slices=3, **{**GOOD, "inner": 1.0, "outer": 1.0 + 2e-16}), ValueError,
@@ -166,6 +170,13 @@ GOOD = dict(eta=0.1, steps=10, trials=4, inner=0.1, outer=0.5, progress=False)
     (lambda: ql.neighborhood(STACK, "ogda", eta=0.1, steps=10, normalize=1), TypeError, "normalize must be True or"),
     (lambda: ql.run(RPS, "ogda", eta="0.1", steps=10), TypeError, "eta must be a real number"),
     (lambda: ql.run(RPS, "ogda", eta=0.1, steps=10, x0=[0.5, 0.5]), ValueError, "x0 must have 3 entries"),
+    (lambda: ql.run(RPS, "ogda", eta=0.1, steps=10, x0=[0.5, 0.5, 0.1]), ValueError, "x0 must be a probability "
+     "vector: its entries sum to 1.1, which is not within 1e-09 of 1"),
+    (lambda: ql.scattered(RPS, "ogda", **GOOD, y0=[1.5, -0.5, 0]), ValueError, "y0 must be a probability vector: "
+     "entry 1 is -0.5"),
+    (lambda: ql.run(RPS, "omwuoftrl", eta=0.1, steps=10, x0=[1, 0, 0]), ValueError, "entry 1 is 0.0, and every "
+     "entry must be positive"),
+    (lambda: ql.run(RPS, "ogda", eta=0.1, steps=1.5), TypeError, "steps must be an integer, got float"),
 ])
 def test_user_errors_say_what_to_do_before_anything_runs(call, error, message):
     with pytest.raises(error, match=re.escape(message)):

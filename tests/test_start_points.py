@@ -99,3 +99,27 @@ def test_every_trial_of_a_sweep_starts_at_the_given_point(rule):
     stack = np.stack([BIASED_RPS + quarnel._perturbation(KEY, t, 3, 3, 0.0, 0.3) for t in range(count)])
     stacked = quarnel._run_stack(stack, learner(rule, X0, Y0), steps, False, 0.1, 0, x0=X0, y0=Y0)
     np.testing.assert_array_equal(stacked["last_gap"], columns["last_gap"])
+
+
+def test_studies_start_where_asked_and_keep_only_what_ran(tmp_path):
+    import quarnel_lab as ql
+
+    t = ql.run(BIASED_RPS, "omwuoftrl", eta=ETA, steps=10**9, x0=X0, y0=Y0)
+    assert t.converged and t.steps == len(t.gaps) == len(t.x) < 10_000 and t.gaps[-1] < 1e-8
+    x_expected, _ = first_steps("omwuoftrl", BIASED_RPS, X0, Y0, 3)
+    np.testing.assert_allclose(t.x[:3], x_expected, atol=1e-12)
+    s = ql.scattered("rps", "omwuoomd", eta=ETA, steps=400, trials=12, inner=0.0, outer=0.3, seed=5, x0=X0,
+                     progress=False)
+    replayed = s.replay(7)
+    assert np.array_equal(replayed.x[0], X0) and replayed.gaps[-1] == s["last_gap"][7]
+    assert replayed.steps == s["steps"][7] and not replayed.converged
+    # A file of an earlier version, its histories padded to the budget, loads trimmed.
+    padded = np.concatenate([t.gaps, np.full(500, t.gaps[-1])])
+    t.save(tmp_path / "t.npz")
+    with np.load(tmp_path / "t.npz") as data:
+        entries = dict(data)
+    entries.update(gaps=padded, x=np.vstack([t.x, np.repeat(t.x[-1:], 500, 0)]),
+                   y=np.vstack([t.y, np.repeat(t.y[-1:], 500, 0)]))
+    np.savez(tmp_path / "old.npz", **entries)
+    old = ql.load(tmp_path / "old.npz")
+    assert old.steps == t.steps and np.array_equal(old.x, t.x) and old.converged

@@ -46,6 +46,14 @@ class Dynamics:
     steps: int
     cutoff: float
     workers: int  # of the pool of the process that runs a chunk; 0: all of them
+    x0: Optional[Tuple[float, ...]] = None  # where every trial starts; None: uniform
+    y0: Optional[Tuple[float, ...]] = None
+
+    @property
+    def start(self) -> Optional[native.Start]:
+        if self.x0 is None or self.y0 is None:
+            return None
+        return native.Start(np.array(self.x0, dtype=np.float64), np.array(self.y0, dtype=np.float64))
 
 
 @dataclass(frozen=True)
@@ -100,14 +108,15 @@ def run_chunk(chunk: Chunk) -> Finished:
     stamp = made_by()
     started = time.perf_counter()
     try:
-        optimizer = native.optimizer(dynamics.rule, dynamics.eta, chunk.matrices.shape[-2:])
+        start = dynamics.start
+        optimizer = native.learner(dynamics.rule, dynamics.eta, chunk.matrices.shape[-2:], start)
         if chunk.key is None:
             columns = native.run_stack(chunk.matrices, optimizer, dynamics.steps, chunk.normalize, dynamics.cutoff,
-                                       dynamics.workers)
+                                       dynamics.workers, start)
         else:
             low, high = chunk.band
             columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
-                                   low, high, dynamics.cutoff, dynamics.workers)
+                                   low, high, dynamics.cutoff, dynamics.workers, start)
         return Finished(columns, time.perf_counter() - started, stamp)
     except DynamicsError as failure:
         message = failure.message

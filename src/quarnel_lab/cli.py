@@ -8,6 +8,7 @@ file beside the target, renamed over it once complete.
 from __future__ import annotations
 
 import argparse
+import math
 import logging
 import os
 import platform
@@ -157,6 +158,7 @@ def _local_cluster(workers: int) -> Iterator[Any]:
 def _sweep_options(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     with _client(args) as client:
         yield {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
+               "x0": args.x0, "y0": args.y0,
                "progress": _progress(), "client": client, "checkpoint": args.checkpoint}
 
 
@@ -284,10 +286,18 @@ def _checked(parse: Callable[[str], Any], check: Callable[[Any], Any]) -> Callab
 
 
 def _whole(text: str) -> int:
+    """A whole number, written as one (12000) or in floating-point notation (1.2e4, 1e4)."""
     try:
         return int(text)
     except ValueError:
-        raise ValueError(f"give a whole number, got {text!r}") from None
+        pass
+    try:
+        number = float(text)
+    except ValueError:
+        number = math.nan
+    if not number.is_integer():
+        raise ValueError(f"give a whole number, got {text!r}")
+    return int(number)
 
 
 def _counted(name: str, minimum: int = 1) -> Callable[[str], Any]:
@@ -335,6 +345,15 @@ def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
     parser.add_argument("--plot", type=_path, metavar="FILE.png", help="draw the result")
 
 
+def _add_start(parser: argparse.ArgumentParser) -> None:
+    learner = ("where the learner starts: the strategy played at step 0, OGDA's and mirror descent's auxiliary "
+               "point, FTRL's running sum -ln(P)/eta")
+    parser.add_argument("--x0", type=float, nargs="+", metavar="P",
+                        help=f"row player's start, a probability vector ({learner}; default uniform)")
+    parser.add_argument("--y0", type=float, nargs="+", metavar="P",
+                        help="column player's start, likewise (default uniform)")
+
+
 def _add_band(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
     _add_dynamics(parser)
@@ -372,8 +391,7 @@ def build_parser() -> argparse.ArgumentParser:
                   "quarnel run biased-rps --rule ogda --eta 0.1 --steps 5000 --plot run.png")
     run.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
     _add_dynamics(run)
-    run.add_argument("--x0", type=float, nargs="+", metavar="P", help="row player's start (default uniform)")
-    run.add_argument("--y0", type=float, nargs="+", metavar="P", help="column player's start (default uniform)")
+    _add_start(run)
     _add_outputs(run, sweep=False)
 
     scattered = command("scattered", cmd_scattered, "seeded sweep over random perturbations in one band",
@@ -383,6 +401,7 @@ def build_parser() -> argparse.ArgumentParser:
     scattered.add_argument("--norm", choices=NORMS, default="max", help="norm drawn on the plot (default max; "
                            "all three are saved)")
     scattered.add_argument("--seed", type=_SEED, help=SEED_HELP)
+    _add_start(scattered)
     _add_outputs(scattered)
 
     concentric = command("concentric", cmd_concentric, "seeded sweep in equal slices of the band, slice by slice",
@@ -392,6 +411,7 @@ def build_parser() -> argparse.ArgumentParser:
     concentric.add_argument("--slices", required=True, type=_counted("slices"),
                             help="number of equal slices of [inner, outer), at most --trials")
     concentric.add_argument("--seed", type=_SEED, help=SEED_HELP)
+    _add_start(concentric)
     _add_outputs(concentric)
 
     neighborhood = command("neighborhood", cmd_neighborhood, "one run per matrix of a given stack",
@@ -399,6 +419,7 @@ def build_parser() -> argparse.ArgumentParser:
     neighborhood.add_argument("stack", type=_path, metavar="STACK.npy", help=".npy file of shape (K, rows, cols)")
     _add_dynamics(neighborhood)
     neighborhood.add_argument("--normalize", action="store_true", help="rescale every matrix to [0, 1] first")
+    _add_start(neighborhood)
     _add_outputs(neighborhood)
 
     plot = command("plot", cmd_plot, "draw a saved run or sweep",

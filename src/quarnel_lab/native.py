@@ -6,8 +6,10 @@ from BaseException so that ``except Exception`` does not swallow it. Here they b
 """
 from __future__ import annotations
 
+import decimal
 from contextlib import contextmanager
-from typing import Any, Dict, Iterator, Optional, Tuple
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +21,9 @@ _module: Any = quarnel
 
 FloatArray = npt.NDArray[np.float64]
 Columns = Dict[str, npt.NDArray[Any]]
+
+TOLERANCE = 1e-8
+"""A run stops at the first step whose duality gap is below this."""
 
 # What the engine reports per trial, in its order.
 COLUMN_TYPES: Dict[str, type] = {
@@ -87,38 +92,79 @@ def optimizer(rule: str, eta: float, shape: Tuple[int, ...]) -> Any:
         return getattr(quarnel.Optimizer, rule)(eta, rows if rows == cols else 1)
 
 
-def experiment(a: FloatArray, rule: str, eta: float, steps: int, x0: Optional[FloatArray] = None,
-               y0: Optional[FloatArray] = None) -> Tuple[FloatArray, FloatArray, FloatArray]:
-    """One convergence run with a fresh optimizer; returns the x, y and gap histories.
+def _negated_log(p: FloatArray) -> FloatArray:
+    """-ln(p) entry by entry, correctly rounded whatever the processor or its math library
+    (which may pick another implementation on another machine): a start's bits must not depend on it."""
+    with decimal.localcontext() as context:
+        context.prec = 40
+        return np.array([-float(decimal.Decimal(float(value)).ln()) for value in p], dtype=np.float64)
 
-    An omitted start is the uniform one. It is given as the zero vector, whose projection onto
-    the simplex is exactly 1/m in every entry, the start every trial of a sweep uses; 1/m itself
-    may come back a few bits off.
-    """
-    rows, cols = a.shape
-    x = np.zeros(rows) if x0 is None else x0
-    y = np.zeros(cols) if y0 is None else y0
+
+# What each rule's two vectors hold when it starts at strategies (x0, y0): the auxiliary points
+# of OGDA and mirror descent are the strategies themselves; FTRL's running sums are those whose
+# softmax is the start, -ln(x0) / eta, so that its first step is the one mirror descent takes.
+_START_VECTORS: Dict[str, Callable[[FloatArray, float], FloatArray]] = {
+    "ogda": lambda start, eta: start,
+    "omwuoomd": lambda start, eta: start,
+    "omwuoftrl": lambda start, eta: _negated_log(start) / eta,
+}
+
+
+@dataclass(frozen=True)
+class Start:
+    """Where every run of a study starts: the strategies played at step 0."""
+
+    x: FloatArray
+    y: FloatArray
+
+
+def learner(rule: str, eta: float, shape: Tuple[int, ...], start: Optional[Start]) -> Any:
+    """A fresh optimizer for games of `shape`, its vectors at `start` (None: its own uniform start)."""
+    fresh = optimizer(rule, eta, shape)
+    if start is None:
+        return fresh
+    vectors = _START_VECTORS[rule]
     with _dynamics_failures():
-        state = quarnel.GameState(x, y, a)
-        result = quarnel.Experiment(state, optimizer(rule, eta, a.shape), steps)
-        histories = result.run_experiment_until_convergence_in_place()
-    return (np.asarray(histories.x_history, dtype=np.float64), np.asarray(histories.y_history, dtype=np.float64),
-            np.asarray(histories.gaps_history, dtype=np.float64))
+        return _module._with_vectors(fresh, vectors(start.x, eta), vectors(start.y, eta))
+
+
+def _start_arguments(start: Optional[Start]) -> Dict[str, Any]:
+    return {} if start is None else {"x0": start.x, "y0": start.y}
+
+
+def experiment(a: FloatArray, rule: str, eta: float, steps: int,
+               start: Optional[Start] = None) -> Tuple[FloatArray, FloatArray, FloatArray]:
+    """One convergence run; returns the x, y and gap histories, up to the converging step.
+
+    Without a start, the strategies and the optimizer start uniform, as every trial of a sweep
+    does (1/m in every entry, exactly). The histories grow as the run goes: their size follows
+    the steps run, not the budget.
+    """
+    with _dynamics_failures():
+        histories = _module._run(a, learner(rule, eta, a.shape, start), steps, **_start_arguments(start))
+    x, y, gaps = (np.asarray(history, dtype=np.float64) for history in histories)
+    return x, y, gaps
 
 
 def sweep(a: FloatArray, rule_optimizer: Any, key: bytes, first: int, count: int, steps: int, low: float,
-          high: float, cutoff: float, workers: int) -> Columns:
-    """Trials [first, first + count) of the sweep with `key`; `workers` 0 means the whole pool."""
+          high: float, cutoff: float, workers: int, start: Optional[Start] = None) -> Columns:
+    """Trials [first, first + count) of the sweep with `key`; `workers` 0 means the whole pool.
+
+    With a start, every trial plays it at step 0 and `rule_optimizer` must hold its vectors (see
+    :func:`learner`); without one, every trial starts uniform with the optimizer reset.
+    """
     with _dynamics_failures():
-        reported = _module._sweep(a, rule_optimizer, key, first, count, steps, low, high, cutoff, workers)
+        reported = _module._sweep(a, rule_optimizer, key, first, count, steps, low, high, cutoff, workers,
+                                  **_start_arguments(start))
     return _columns(reported)
 
 
 def run_stack(matrices: FloatArray, rule_optimizer: Any, steps: int, normalize: bool, cutoff: float,
-              workers: int) -> Columns:
-    """One run per matrix of the stack, each from the uniform start."""
+              workers: int, start: Optional[Start] = None) -> Columns:
+    """One run per matrix of the stack, each from `start` (None: the uniform start)."""
     with _dynamics_failures():
-        reported = _module._run_stack(matrices, rule_optimizer, steps, normalize, cutoff, workers)
+        reported = _module._run_stack(matrices, rule_optimizer, steps, normalize, cutoff, workers,
+                                      **_start_arguments(start))
     return _columns(reported)
 
 

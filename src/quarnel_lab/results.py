@@ -41,13 +41,26 @@ def slice_boundaries(inner: float, outer: float, slices: int) -> FloatArray:
     return np.column_stack((inner + width * index, inner + width * (index + 1.0)))
 
 
+def start_of(config: Config) -> Optional[native.Start]:
+    """The start a configuration records (None: the uniform start, and in files of earlier versions)."""
+    if config.get("x0") is None and config.get("y0") is None:
+        return None
+    return native.Start(np.asarray(config["x0"], dtype=np.float64), np.asarray(config["y0"], dtype=np.float64))
+
+
 def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     array.flags.writeable = False
     return array
 
 
+def run_length(gaps: FloatArray) -> int:
+    """Rows a run ran: up to and including the first gap below 1e-8, else all of them."""
+    below = np.flatnonzero(np.asarray(gaps) < native.TOLERANCE)
+    return int(below[0]) + 1 if below.size else len(gaps)
+
+
 class Trajectory:
-    """One full convergence run: the payoff matrix and the strategy and gap histories.
+    """One convergence run: the payoff matrix and the strategy and gap histories of the steps run.
 
     Attributes
     ----------
@@ -60,18 +73,36 @@ class Trajectory:
     config : dict
         How the run was made: kind "run" (from :func:`quarnel_lab.run`) or "replay" (from
         :meth:`Sweep.replay`, with the trial index and the sweep's configuration).
+
+    Histories padded to the step budget (files saved by earlier versions) are cut at the first
+    gap below 1e-8, as a run now stops there.
     """
 
     def __init__(self, a: FloatArray, x: FloatArray, y: FloatArray, gaps: FloatArray, config: Config) -> None:
+        rows = run_length(gaps)
+        if rows < len(gaps):  # copies, so that the padding is not kept alive
+            x, y, gaps = x[:rows].copy(), y[:rows].copy(), gaps[:rows].copy()
         self.a, self.x, self.y, self.gaps = (_frozen(array) for array in (a, x, y, gaps))
         self.config = config
+
+    @property
+    def steps(self) -> int:
+        """The steps run: up to and including the first gap below 1e-8, else the step budget."""
+        return len(self.gaps)
+
+    @property
+    def converged(self) -> bool:
+        """Whether the run reached a duality gap below 1e-8 within its budget."""
+        return bool(len(self.gaps)) and bool(self.gaps[-1] < native.TOLERANCE)
 
     def save(self, path: PathLike) -> None:
         """Write the trajectory to the .npz file `path`; :func:`quarnel_lab.load` reads it back."""
         save_npz(path, self.config, dict(zip(TRAJECTORY_ARRAYS, (self.a, self.x, self.y, self.gaps))))
 
     def __repr__(self) -> str:
-        return f"Trajectory({self.config['kind']}, {self.a.shape[0]}x{self.a.shape[1]} game, {len(self.gaps)} steps)"
+        state = "converged" if self.converged else "not converged"
+        return (f"Trajectory({self.config['kind']}, {self.a.shape[0]}x{self.a.shape[1]} game, {self.steps} steps, "
+                f"{state})")
 
 
 class Sweep:
@@ -147,8 +178,9 @@ class Sweep:
     def replay(self, trial: int) -> Trajectory:
         """The full run of one trial, with its histories.
 
-        It is a convergence run of the trial's matrix from the uniform start with a fresh
-        optimizer, the run the sweep reduced to row `trial` of its columns.
+        It is a convergence run of the trial's matrix from the sweep's start (``x0``, ``y0``;
+        uniform when it had none) with a fresh optimizer, the run the sweep reduced to row
+        `trial` of its columns.
 
         Parameters
         ----------
@@ -158,7 +190,7 @@ class Sweep:
         index = self._index(trial)
         matrix = self._matrix(index)
         config = self._config
-        x, y, gaps = native.experiment(matrix, config["rule"], config["eta"], config["steps"])
+        x, y, gaps = native.experiment(matrix, config["rule"], config["eta"], config["steps"], start_of(config))
         return Trajectory(matrix, x, y, gaps, new_config("replay", trial=index, sweep=self.config))
 
     def _index(self, trial: int) -> int:

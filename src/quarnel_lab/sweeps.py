@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import concurrent.futures
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -44,14 +44,22 @@ class _Settings:
     def recorded(self) -> Dict[str, Any]:
         """The part of the configuration that decides the results."""
         dynamics = self.dynamics
-        return {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff}
+        recorded = {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff}
+        if dynamics.x0 is not None:  # recorded only when given: a uniform start's configuration is as before
+            recorded.update(x0=list(dynamics.x0), y0=list(dynamics.y0 or ()))
+        return recorded
 
 
 def _settings(rule: object, eta: object, steps: object, cutoff: object, workers: object, chunk: object,
-              progress: object, executor: object, client: object, retries: object, checkpoint: object) -> _Settings:
-    dynamics = chunking.Dynamics(rule=validation.rule(rule), eta=validation.step_size(eta),
+              progress: object, executor: object, client: object, retries: object, checkpoint: object,
+              shape: Tuple[int, ...], x0: object, y0: object) -> _Settings:
+    chosen_rule = validation.rule(rule)
+    start = validation.start(x0, y0, shape, chosen_rule)
+    dynamics = chunking.Dynamics(rule=chosen_rule, eta=validation.step_size(eta),
                                  steps=validation.count(steps, "steps", minimum=1), cutoff=validation.cutoff(cutoff),
-                                 workers=validation.optional_count(workers, "workers") or 0)
+                                 workers=validation.optional_count(workers, "workers") or 0,
+                                 x0=None if start is None else tuple(start.x.tolist()),
+                                 y0=None if start is None else tuple(start.y.tolist()))
     settings = _Settings(dynamics, chunk=validation.optional_count(chunk, "chunk"),
                          progress=validation.progress(progress), executor=validation.executor(executor),
                          client=validation.client(client), retries=validation.count(retries, "retries"),
@@ -64,14 +72,15 @@ def _settings(rule: object, eta: object, steps: object, cutoff: object, workers:
 
 
 def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
-              norm: str = "max", cutoff: float = 0.1, seed: seeding.SeedLike = None, workers: Optional[int] = None,
+              norm: str = "max", cutoff: float = 0.1, seed: seeding.SeedLike = None, x0: Any = None, y0: Any = None,
+              workers: Optional[int] = None,
               chunk: Optional[int] = None, progress: Optional[bool] = None,
               executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
               checkpoint: Optional[PathLike] = None) -> Sweep:
     """Run `trials` random perturbations of `game`, every entry's magnitude in [inner, outer).
 
     Trial i adds to `game` a perturbation drawn from a stream fixed by the seed and i alone,
-    runs the learning rule from the uniform start with a fresh optimizer, and records the three
+    runs the learning rule from the start (uniform unless `x0`, `y0` say) with a fresh optimizer, and records the three
     norms of the perturbation and the run's metrics. The same seed gives the same results, bit
     for bit, whatever `workers`, `chunk`, and where the trials run.
 
@@ -95,6 +104,8 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
         The fraction of the gap history, from its end, that "max_last" and "var_last" look at.
     seed : int, numpy.random.SeedSequence or None
         None draws fresh entropy and records it as ``Sweep.seed``.
+    x0, y0 : array_like, optional
+        Where every trial's learner starts, as in :func:`quarnel_lab.run` (uniform when omitted).
     workers : int, optional
         At most this many workers of the pool (of each process that runs trials); None uses all of them.
     chunk : int, optional
@@ -131,7 +142,8 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
         If a worker runs another version or build of quarnel than this process (a RuntimeError).
     """
     base = validation.game(game)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
+                         base.shape, x0, y0)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     config = new_config("scattered", **settings.recorded(), trials=count, inner=low, outer=high,
@@ -142,7 +154,8 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
 
 
 def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inner: float, outer: float,
-               slices: int, cutoff: float = 0.1, seed: seeding.SeedLike = None, workers: Optional[int] = None,
+               slices: int, cutoff: float = 0.1, seed: seeding.SeedLike = None, x0: Any = None, y0: Any = None,
+               workers: Optional[int] = None,
                chunk: Optional[int] = None, progress: Optional[bool] = None,
                executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
                checkpoint: Optional[PathLike] = None) -> Sweep:
@@ -161,7 +174,8 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     Other parameters, returns and raises are those of :func:`scattered` (which has `norm`).
     """
     base = validation.game(game)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
+                         base.shape, x0, y0)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     boundaries = slice_boundaries(low, high, validation.slices(slices, count))
@@ -178,12 +192,13 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
 
 
 def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize: bool = False, cutoff: float = 0.1,
-                 workers: Optional[int] = None, chunk: Optional[int] = None, progress: Optional[bool] = None,
+                 x0: Any = None, y0: Any = None, workers: Optional[int] = None, chunk: Optional[int] = None, progress: Optional[bool] = None,
                  executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
                  checkpoint: Optional[PathLike] = None) -> Sweep:
     """Run the learning rule once on every matrix of a stack.
 
-    Matrix k is run (after min-max rescaling to [0, 1] if `normalize`) from the uniform start
+    Matrix k is run (after min-max rescaling to [0, 1] if `normalize`) from the start (uniform unless
+    `x0`, `y0` say, as in :func:`scattered`)
     with a fresh optimizer; for 2 x 2 matrices this is the module's neighborhood exploration.
     The norm columns hold the norms of the matrix that was run.
 
@@ -197,7 +212,8 @@ def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize:
     Other parameters, returns and raises are those of :func:`scattered`.
     """
     stack = validation.stack(matrices)
-    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint)
+    settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
+                         stack.shape[1:], x0, y0)
     rescale = validation.flag(normalize, "normalize")
     config = new_config("neighborhood", **settings.recorded(), trials=len(stack), normalize=rescale)
     columns = settings.gather(stack, None, [chunking.Segment(0, len(stack), (0.0, 0.0))], config, rescale)

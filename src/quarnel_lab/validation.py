@@ -12,6 +12,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
+from quarnel_lab import native
 from quarnel_lab.native import FloatArray
 
 RULES = ("ogda", "omwuoomd", "omwuoftrl")
@@ -40,6 +41,8 @@ def norm(value: object) -> str:
 
 def count(value: object, name: str, *, minimum: int = 0) -> int:
     """A whole number of at least `minimum` that the engine can count to."""
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        value = int(value)  # 1e4 counts as 10000
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
     number = int(value)
@@ -124,7 +127,12 @@ def _finite_array(value: object, name: str, dims: int, layout: str) -> FloatArra
 
 
 def game(value: object, name: str = "game") -> FloatArray:
-    """A private copy of a finite payoff matrix with at least one row and one column."""
+    """A private copy of a finite payoff matrix with at least one row and one column; a str or
+    path is a built-in game's name or a matrix file (see :func:`quarnel_lab.games.game`)."""
+    if isinstance(value, (str, os.PathLike)):
+        from quarnel_lab import games
+
+        value = games.game(os.fspath(value))
     array = _finite_array(value, name, 2, "rows x columns")
     if 0 in array.shape:
         raise ValueError(f"{name} must have at least one row and one column, got shape {array.shape}")
@@ -140,14 +148,36 @@ def stack(value: object) -> FloatArray:
     return array
 
 
-def strategy(value: object, length: int, name: str) -> Optional[FloatArray]:
-    """None (the uniform start), or a finite vector of the player's number of strategies."""
-    if value is None:
-        return None
-    vector = _finite_array(value, name, 1, f"{length} entries")
+START_TOLERANCE = 1e-9
+"""How far from 1 the entries of a start may sum."""
+
+
+def _start_vector(value: object, length: int, name: str, positive: bool) -> FloatArray:
+    vector = _finite_array(value, name, 1, f"a probability vector of {length} entries")
     if vector.shape != (length,):
-        raise ValueError(f"{name} must have {length} entries, one per strategy of that player, got {vector.size}")
+        raise ValueError(f"{name} must have {length} entries, one per action of that player, got {vector.size}")
+    bad = np.flatnonzero(vector <= 0.0 if positive else vector < 0.0)
+    if bad.size:
+        need = "positive (omwuoftrl starts from their logarithms)" if positive else "at least 0"
+        raise ValueError(f"{name} must be a probability vector: entry {bad[0]} is {float(vector[bad[0]])!r}, "
+                         f"and every entry must be {need}; nothing is rescaled")
+    total = float(np.sum(vector))
+    if not abs(total - 1.0) <= START_TOLERANCE:
+        raise ValueError(f"{name} must be a probability vector: its entries sum to {total!r}, which is not "
+                         f"within {START_TOLERANCE:g} of 1; nothing is rescaled")
     return vector
+
+
+def start(x0: object, y0: object, shape: Tuple[int, ...], chosen_rule: str) -> Optional[native.Start]:
+    """None (the uniform start), or where every run starts: probability vectors x0 and y0 (the
+    one not given uniform), used exactly as given; omwuoftrl needs them strictly positive."""
+    if x0 is None and y0 is None:
+        return None
+    positive = chosen_rule == "omwuoftrl"
+    rows, cols = shape
+    x = np.full(rows, 1.0 / rows) if x0 is None else _start_vector(x0, rows, "x0", positive)
+    y = np.full(cols, 1.0 / cols) if y0 is None else _start_vector(y0, cols, "y0", positive)
+    return native.Start(x, y)
 
 
 def executor(value: object) -> Optional[concurrent.futures.Executor]:
