@@ -189,7 +189,7 @@ def _another_build():
                                            (_another_build, f"quarnel_lab {ql.__version__} (native build another-build)")])
 def test_chunks_computed_by_another_version_or_build_are_refused_naming_both(worker, named):
     with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork"), initializer=worker) as pool:
-        with pytest.raises(chunking.MixedVersionsError) as caught:
+        with pytest.raises(ql.MixedVersionsError) as caught:
             SWEEPS["scattered"](executor=pool)
     here = chunking.made_by()
     assert named in str(caught.value) and f"this sweep runs {here}" in str(caught.value)

@@ -142,8 +142,6 @@ def counted(monkeypatch):
 
 
 def test_a_checkpoint_takes_only_its_own_whole_chunks_and_says_which_it_left(tmp_path, counted):
-    from quarnel_lab.checkpoint import CheckpointWarning
-
     folder = tmp_path / "kept"
     reference = small_sweep(chunk=5, checkpoint=folder)
     with pytest.raises(ValueError, match=r"another sweep \(seed 4 there, 5 here\)"):
@@ -159,7 +157,7 @@ def test_a_checkpoint_takes_only_its_own_whole_chunks_and_says_which_it_left(tmp
                  progress=False)
     (other / "trials-0-20.npz").rename(folder / "trials-0-20.npz")  # another sweep's
     counted.clear()
-    with pytest.warns(CheckpointWarning) as warned:
+    with pytest.warns(ql.CheckpointWarning) as warned:
         again = small_sweep(checkpoint=folder)
     messages = sorted(str(warning.message) for warning in warned)
     assert [message.split(" ", 1)[0] for message in messages] == [
@@ -171,7 +169,7 @@ def test_a_checkpoint_takes_only_its_own_whole_chunks_and_says_which_it_left(tmp
         np.testing.assert_array_equal(again[name], reference[name])
 
     (folder / "manifest.json").unlink()  # the chunks still name their sweep
-    with pytest.warns(CheckpointWarning) as warned:
+    with pytest.warns(ql.CheckpointWarning) as warned:
         lent = ql.scattered(RPS, "ogda", eta=0.1, steps=50, trials=20, inner=0.1, outer=0.5, seed=5, checkpoint=folder,
                             progress=False)
     assert sum("belongs to another sweep" in str(warning.message) for warning in warned) >= 3
