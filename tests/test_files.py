@@ -65,8 +65,15 @@ def test_saves_racing_for_one_path_leave_one_whole_file(tmp_path):
     assert sorted(path.name for path in tmp_path.iterdir()) == ["raced.npz"]
 
 
-def test_exclusive_creation_succeeds_once(tmp_path):
+@pytest.mark.parametrize("hard_links", [True, False])
+def test_exclusive_creation_succeeds_once(tmp_path, monkeypatch, hard_links):
+    import errno
+    import os
+
     from quarnel_lab.files import write_atomically
+
+    if not hard_links:
+        monkeypatch.setattr(os, "link", lambda *args: (_ for _ in ()).throw(OSError(errno.EPERM, "no links here")))
 
     write_atomically(tmp_path / "made", lambda file: file.write(b"first"), exclusive=True)
     with pytest.raises(FileExistsError):

@@ -7,6 +7,7 @@ on any failure, on Ctrl-C, and on SIGTERM or SIGHUP while it is being written.
 """
 from __future__ import annotations
 
+import errno
 import json
 import os
 import signal
@@ -48,7 +49,7 @@ def _removed_if_ended(temporary: str) -> Iterator[None]:
     main = threading.current_thread() is threading.main_thread()
     with _live_lock:
         _live.add(temporary)
-        if main and len(_live) == 1:
+        if main and not _installed:
             for signum in _ENDING_SIGNALS:
                 if signal.getsignal(signum) is signal.SIG_DFL:
                     _installed[signum] = signal.signal(signum, _remove_live_and_end)
@@ -86,6 +87,21 @@ def _sync_folder(folder: str) -> None:
             os.close(handle)
 
 
+def _link_exclusively(temporary: str, target: str) -> None:
+    """Give the complete `temporary` the name `target` too, unless `target` exists (FileExistsError)."""
+    try:
+        os.link(temporary, target)  # atomic, and fails if the target exists, whoever made it
+    except FileExistsError:
+        raise
+    except OSError as error:  # a file system without hard links: exclusive still, atomic no longer
+        if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.ENOSYS, errno.EXDEV):
+            raise
+        with open(temporary, "rb") as source, open(target, "xb") as copy:
+            copy.write(source.read())
+            copy.flush()
+            os.fsync(copy.fileno())
+
+
 def write_atomically(path: PathLike, write: Callable[[IO[bytes]], Any], *, exclusive: bool = False) -> None:
     """Write a file through `write(file)`, so that `path` is either its old self or complete.
 
@@ -115,7 +131,7 @@ def write_atomically(path: PathLike, write: Callable[[IO[bytes]], Any], *, exclu
                 os.fsync(file.fileno())
             os.chmod(temporary, 0o666 & ~_umask())
             if exclusive:
-                os.link(temporary, target)  # fails if the target exists, whoever made it
+                _link_exclusively(temporary, target)
                 os.unlink(temporary)
             else:
                 os.replace(temporary, target)
