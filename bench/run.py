@@ -3,9 +3,14 @@
     python3 bench/run.py            # the full table (a few minutes)
     python3 bench/run.py --quick    # fewer steps and repeats, for a smoke test
     python3 bench/run.py --only batched   # one table (repeatable: --only single --only explorations)
+    python3 bench/run.py --instruction-set avx2   # one build (repeatable; default: every build
+                                                  # this processor runs, one after another)
+    python3 bench/run.py --against /work/venv-old/bin/python   # a column for another install
 
-Every figure is measured by this script on this machine in one go, so only the ratios mean
-something. Before timing, each baseline's histories are checked against quarnel's.
+Each build is forced in a process of its own (QUARNEL_INSTRUCTION_SET), and its tables show
+the arithmetic limit at that build's own peak rate. Every figure is measured by this script
+on this machine in one go, so only the ratios mean something. Before timing, each baseline's
+histories are checked against quarnel's.
 """
 import argparse
 import os
@@ -40,6 +45,9 @@ FACTORIES = {
     "omwuoomd": quarnel.Optimizer.omwuoomd,
     "omwuoftrl": quarnel.Optimizer.omwuoftrl,
 }
+# The module's builds: name, processor family and compile flags, one line each.
+BUILD_TABLE = os.path.join(HERE, os.pardir, "cmake", "instruction_sets.cmake")
+BUILD_VARIABLE = "QUARNEL_INSTRUCTION_SET"
 SIZES = (2, 8, 64)
 # A small step size keeps every run short of convergence, so each run takes all its steps
 # (checked: a timed run that stopped early would measure the tail fill instead).
@@ -199,18 +207,29 @@ BATCHED_COLUMNS = ("quarnel", "lab", "jax", "numpy")
 # every machine); each of the m + n exponentials of a multiplicative step takes
 # EXP_OPERATIONS lane operations (its short form: reduction, two table reads, degree-8
 # polynomial, scaling); nothing else is counted (not OGDA's projections, the normalisations'
-# divisions, nor the checks); every operation retires at the core's peak rate, measured by
-# bench/peak_rate.cpp on the widest vectors the machine has.
+# divisions, nor the checks); every operation retires at the build's peak rate, measured by
+# bench/peak_rate.cpp compiled with that build's flags (so on its native vector width).
 EXP_OPERATIONS = 33
+# The issue's targets for an exploration case: this many times faster than JAX and NumPy, or
+# else within this factor of the build's limit.
+TARGET_OVER_JAX, TARGET_OVER_NUMPY, TARGET_OVER_LIMIT = 5.0, 10.0, 2.0
 
 
-def peak_lane_operations_per_ns():
+def build_flags():
+    """{name: compile flags} for every build of the module's table."""
+    with open(BUILD_TABLE) as table:
+        entries = re.findall(r'^\s*"([\w-]+)\|[^|"]*\|([^|"]*)\|', table.read(), re.MULTILINE)
+    return {name: [flag for flag in flags.split(",") if flag] for name, flags in entries}
+
+
+def peak_rate(build):
+    """(lane operations per ns, doubles per vector) of the build's flags, best of 3 on one core."""
     exe = os.path.join(tempfile.mkdtemp(), "peak_rate")
-    subprocess.run(["g++", "-O2", "-march=native", "-ffp-contract=off", "-Wno-psabi", "-o", exe,
+    subprocess.run(["g++", "-O2", *build_flags()[build], "-ffp-contract=off", "-Wno-psabi", "-o", exe,
                     os.path.join(HERE, "peak_rate.cpp")], check=True)
     pin = ["taskset", "-c", str(min(os.sched_getaffinity(0)))] if shutil.which("taskset") else []
-    return max(float(subprocess.run(pin + [exe], check=True, capture_output=True, text=True).stdout.split()[0])
-               for _ in range(3))
+    runs = [subprocess.run(pin + [exe], check=True, capture_output=True, text=True).stdout.split() for _ in range(3)]
+    return max(float(r[0]) for r in runs), int(runs[0][1])
 
 
 def limit_ns(rule, n, peak):
@@ -222,35 +241,50 @@ ONE_CORE_ENV = dict(os.environ, RAYON_NUM_THREADS="1",
                     XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1")
 
 
-def batched_cell(rule, n, trials, steps, which):
+def batched_cell(rule, n, trials, steps, which, python=sys.executable):
     """ns per trial-step; its process pins itself to one core."""
-    out = subprocess.run([sys.executable, os.path.join(HERE, "batched.py"), rule, str(n), str(trials), str(steps),
-                          which], env=ONE_CORE_ENV, check=True, capture_output=True, text=True).stdout.split()
+    out = subprocess.run([python, os.path.join(HERE, "batched.py"), rule, str(n), str(trials), str(steps), which],
+                         env=ONE_CORE_ENV, check=True, capture_output=True, text=True).stdout.split()
     if out[0] == "nan":
         print(f"  ({which} skipped: {' '.join(out[1:])}; pip install '.[bench]')")
     return float(out[0])
 
 
-def batched_rows(quick):
+def batched_rows(quick, against):
     for rule, n, trials, steps in BATCHED_CASES:
         if quick:
             trials, steps = max(16, trials // 16), steps // 4
-        yield rule, n, trials, steps, {which: batched_cell(rule, n, trials, steps, which) for which in BATCHED_COLUMNS}
+        ns = {which: batched_cell(rule, n, trials, steps, which) for which in BATCHED_COLUMNS}
+        if against:
+            ns["against"] = batched_cell(rule, n, trials, steps, "quarnel", python=against)
+        yield rule, n, trials, steps, ns
 
 
-def print_batched_table(quick):
-    peak = peak_lane_operations_per_ns()
+def verdict(q, jax, numpy, limit):
+    if jax / q >= TARGET_OVER_JAX and numpy / q >= TARGET_OVER_NUMPY:
+        return "met"
+    return "near limit" if q / limit <= TARGET_OVER_LIMIT else "MISSED"
+
+
+def print_batched_table(quick, build, peak, against):
     print(f"\nExplorations against batched baselines, ns per trial-step, one core each "
           "(eta 1e-4, no trial converging, checked)")
     print("quarnel: scattered_exploration; lab: quarnel_lab.scattered in 8 chunks; jax: jit(vmap(lax.scan)), "
-          "float64; numpy: vectorised over trials; limit: gradients + exponentials at the core's peak rate "
-          f"({peak:.0f} lane operations per ns, measured)")
+          "float64; numpy: vectorised over trials; limit: gradients + exponentials at the build's peak rate "
+          f"({peak:.1f} lane operations per ns, measured); goal: >= {TARGET_OVER_JAX:g}x JAX and "
+          f">= {TARGET_OVER_NUMPY:g}x NumPy, or within {TARGET_OVER_LIMIT:g}x of the limit")
+    if against:
+        print(f"against: scattered_exploration of the module installed for {against} (the build it picks "
+              "itself), timed in the same way; against/q above 1 means this build is faster")
+    extra = f" {'against':>9} {'against/q':>9}" if against else ""
     print(f"{'case':<22} {'trials x steps':>15} {'quarnel':>9} {'lab':>9} {'jax':>9} {'numpy':>9} {'limit':>7} "
-          f"{'jax/q':>7} {'numpy/q':>8} {'q/limit':>8}")
-    for rule, n, trials, steps, ns in batched_rows(quick):
+          f"{'jax/q':>7} {'numpy/q':>8} {'q/limit':>8} {'goal':>11}{extra}")
+    for rule, n, trials, steps, ns in batched_rows(quick, against):
         q, limit = ns["quarnel"], limit_ns(rule, n, peak)
+        extra = f" {ns['against']:>9.1f} {ns['against'] / q:>9.2f}" if against else ""
         print(f"{f'{rule} {n}x{n}':<22} {f'{trials} x {steps}':>15} {q:>9.1f} {ns['lab']:>9.1f} {ns['jax']:>9.1f} "
-              f"{ns['numpy']:>9.1f} {limit:>7.1f} {ns['jax'] / q:>7.2f} {ns['numpy'] / q:>8.1f} {q / limit:>8.1f}")
+              f"{ns['numpy']:>9.1f} {limit:>7.2f} {ns['jax'] / q:>7.2f} {ns['numpy'] / q:>8.1f} {q / limit:>8.1f} "
+              f"{verdict(q, ns['jax'], ns['numpy'], limit):>11}{extra}", flush=True)
 
 
 def print_single_run_tables(quick, callgrind):
@@ -292,19 +326,50 @@ def print_exploration_table(quick):
 TABLES = ("single", "explorations", "batched")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
-    parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
-    parser.add_argument("--only", choices=TABLES, action="append", help="print only this table (repeatable)")
-    args = parser.parse_args()
+def print_tables(args, build):
+    """Every table asked for, for the build in use (forced)."""
+    if quarnel._pool_info()["instruction_set"] != build:
+        raise SystemExit(f"{BUILD_VARIABLE}={build} did not select the build {build}")
+    peak, lanes = peak_rate(build)
+    print(f"=== Build {build} ({BUILD_VARIABLE}={build}): peak rate {peak:.1f} lane operations per ns "
+          f"on {lanes}-double vectors, one core (processor time) ===", flush=True)
     tables = args.only or TABLES
     if "single" in tables:
         print_single_run_tables(args.quick, not args.no_callgrind)
     if "explorations" in tables:
         print_exploration_table(args.quick)
     if "batched" in tables:
-        print_batched_table(args.quick)
+        print_batched_table(args.quick, build, peak, args.against)
+    print(flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
+    parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
+    parser.add_argument("--only", choices=TABLES, action="append", help="print only this table (repeatable)")
+    parser.add_argument("--instruction-set", action="append", metavar="NAME",
+                        help="time this build of the module, forced (repeatable; default: every build this "
+                             "processor runs)")
+    parser.add_argument("--against", metavar="PYTHON",
+                        help="add a column to the batched table: the same explorations with the module installed "
+                             "for this interpreter (another release, in its own environment)")
+    args = parser.parse_args()
+    forced = os.environ.get(BUILD_VARIABLE)
+    if args.instruction_set == [forced]:  # one build, in the process it was forced in
+        print_tables(args, forced)
+        return
+    runnable = list(quarnel._pool_info()["instruction_sets"])  # best first
+    builds = args.instruction_set or runnable
+    unknown = [name for name in builds if name not in runnable]
+    if unknown:
+        parser.error(f"this processor does not run the build {', '.join(unknown)}; it runs {', '.join(runnable)}")
+    passed = ["--quick"] * args.quick + ["--no-callgrind"] * args.no_callgrind
+    passed += [argument for table in args.only or () for argument in ("--only", table)]
+    passed += ["--against", args.against] if args.against else []
+    for build in builds:
+        subprocess.run([sys.executable, os.path.abspath(__file__), *passed, "--instruction-set", build],
+                       env=dict(os.environ, **{BUILD_VARIABLE: build}), check=True)
 
 
 if __name__ == "__main__":
