@@ -359,8 +359,8 @@ def main():
     parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction count")
     parser.add_argument("--only", choices=TABLES, action="append", help="print only this table (repeatable)")
     parser.add_argument("--instruction-set", action="append", metavar="NAME",
-                        help="time this build of the module, forced (repeatable; default: every build this "
-                             "processor runs)")
+                        help="time this build of the module, forced (repeatable; default: the one "
+                             f"{BUILD_VARIABLE} names, else every build this processor runs)")
     parser.add_argument("--against", metavar="PYTHON",
                         help="add a column to the batched table: the same explorations with the module installed "
                              "for this interpreter (another release, in its own environment)")
@@ -370,7 +370,7 @@ def main():
         print_tables(args, forced)
         return
     runnable = list(quarnel._pool_info()["instruction_sets"])  # best first
-    builds = args.instruction_set or runnable
+    builds = args.instruction_set or ([forced] if forced else runnable)
     unknown = [name for name in builds if name not in runnable]
     if unknown:
         parser.error(f"this processor does not run the build {', '.join(unknown)}; it runs {', '.join(runnable)}")
