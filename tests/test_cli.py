@@ -109,6 +109,8 @@ def test_demo_and_info_from_the_installed_command(tmp_path):
     (["scattered", "rps", *DYNAMICS, *BAND[2:], "--trials", "100000000", "--out", "/proc/r.npz"], 2,
      "--out /proc/r.npz: cannot write in folder /proc"),
     (["run", "rps", *DYNAMICS, "--out", "same.npz", "--plot", "same.npz"], 2, "--out and --plot are the same file"),
+    (["run", "rps", *DYNAMICS, "--plot", "run.npz"], 2, "--plot run.npz: pictures are written as .png, .pdf, .svg"),
+    (["run", "rps", *DYNAMICS, "--out", "run.csv"], 2, "--out run.csv: results are written as .npz files"),
     (["plot", "OLD", "--out", "OLD"], 2, "--out OLD.npz is the input FILE.npz"),
     (["plot", "OLD"], 2, "OLD.npz is not a quarnel_lab file"),
     (["neighborhood", "FLAT_STACK", *DYNAMICS, "--plot", "./FLAT_STACK.npy"], 2, "is the input STACK.npy"),

@@ -123,3 +123,24 @@ def test_studies_start_where_asked_and_keep_only_what_ran(tmp_path):
     np.savez(tmp_path / "old.npz", **entries)
     old = ql.load(tmp_path / "old.npz")
     assert old.steps == t.steps and np.array_equal(old.x, t.x) and old.converged
+
+
+def test_a_grid_is_its_cells_sweeps_with_one_seed_and_comes_back_from_its_file(tmp_path):
+    import quarnel_lab as ql
+
+    common = dict(steps=600, trials=24, inner=0.0, outer=0.1)
+    g = ql.grid(BIASED_RPS, ["ogda", "omwuoomd"], [0.05, 0.2], slices=2, progress=False, **common)
+    cell = ql.concentric(BIASED_RPS, "omwuoomd", eta=0.2, slices=2, seed=g.seed, progress=False, **common)
+    for name in cell.columns:
+        np.testing.assert_array_equal(g.sweep("omwuoomd", 0.2)[name], cell[name])
+    g.save(tmp_path / "g.npz")
+    back = ql.load(tmp_path / "g.npz")
+    assert (back.rules, back.etas, back.seed) == (("ogda", "omwuoomd"), (0.05, 0.2), g.seed)
+    frame = back.to_pandas()
+    assert list(frame.columns) == ["rule", "eta", *cell.columns] and len(frame) == 4 * 24
+    np.testing.assert_array_equal(frame[(frame.rule == "omwuoomd") & (frame.eta == 0.2)]["steps"], cell["steps"])
+    ax = ql.plot.phase(back)
+    assert [t.get_text() for t in ax.get_yticklabels()] == ["ogda, [0, 0.05)", "ogda, [0.05, 0.1)",
+                                                             "omwuoomd, [0, 0.05)", "omwuoomd, [0.05, 0.1)"]
+    with pytest.raises(TypeError, match="etas must be a non-empty list"):
+        ql.grid(BIASED_RPS, ["ogda"], 0.1, **common)

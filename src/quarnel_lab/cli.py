@@ -28,7 +28,7 @@ from quarnel_lab.files import unwritable, write_atomically
 from quarnel_lab.seeding import recorded_seed
 from quarnel_lab.validation import NORMS, RULES
 
-Result = Union[ql.Sweep, ql.Trajectory]
+Result = Union[ql.Sweep, ql.Trajectory, ql.Grid]
 METRICS = ("max_last", "var_last", "total_var", "last_gap", "steps")
 
 
@@ -43,8 +43,13 @@ def _save_result(result: Result, path: Path) -> None:
     result.save(path)
 
 
+PICTURE_FORMATS = (".png", ".pdf", ".svg")
+
+
 def _save_figure(figure: Any, path: Path) -> None:
-    write_atomically(path, lambda file: figure.savefig(file, format="png", dpi=110))
+    """Write the picture in the format its extension names (.png, .pdf or .svg)."""
+    picture_format = path.suffix.lower().lstrip(".")
+    write_atomically(path, lambda file: figure.savefig(file, format=picture_format, dpi=110))
 
 
 def _figure(size: tuple[float, float], panels: int = 1) -> Any:
@@ -64,6 +69,9 @@ def draw(result: Result, metric: str = "max_last", norm: Optional[str] = None) -
         figure = _figure((11.5, 4.6), panels=2)
         plot.gaps(result, ax=figure.axes[0])
         plot.strategies(result, ax=figure.axes[1])
+    elif isinstance(result, ql.Grid):
+        figure = _figure((2.2 + 1.3 * len(result.etas), 2.2 + 0.6 * len(result.rules)))
+        plot.phase(result, metric="converged" if metric == "max_last" else metric, ax=figure.axes[0])
     else:
         figure = _figure((7.2, 4.8))
         plot.sweep(result, metric=metric, norm=norm, ax=figure.axes[0])
@@ -73,7 +81,7 @@ def draw(result: Result, metric: str = "max_last", norm: Optional[str] = None) -
 # ----------------------------------------------------------------------------- summaries
 
 
-def summary_row(label: str, result: Result) -> list[str]:
+def summary_row(label: str, result: Union[ql.Sweep, ql.Trajectory]) -> list[str]:
     """One line of the summary table: trials, how many converged, median steps and final gap."""
     from quarnel_lab.plot import TOLERANCE, run_length
 
@@ -99,7 +107,7 @@ def print_table(rows: Sequence[list[str]]) -> None:
 # ----------------------------------------------------------------------------- subcommands
 
 
-def _finish(args: argparse.Namespace, label: str, result: Result) -> None:
+def _finish(args: argparse.Namespace, label: str, result: Union[ql.Sweep, ql.Trajectory]) -> None:
     """Print the summary, then write the .npz and the picture the user asked for."""
     print_table([summary_row(label, result)])
     if isinstance(result, ql.Sweep) and result.seed is not None:
@@ -182,15 +190,61 @@ def cmd_neighborhood(args: argparse.Namespace) -> None:
     _finish(args, f"neighborhood {args.rule}", s)
 
 
-def cmd_plot(args: argparse.Namespace) -> None:
+def _loaded(path: Path) -> Result:
     try:
-        result = ql.load(args.file)
+        return ql.load(path)
     except FileNotFoundError:
-        raise UsageError(f"{args.file}: no such file (check the path)") from None
+        raise UsageError(f"{path}: no such file (check the path)") from None
     except (OSError, ValueError) as error:
         raise UsageError(f"{error}; give a file written by quarnel's --out") from None
-    _save_figure(draw(result, args.metric, args.norm), args.out)
+
+
+def overlay(results: Sequence[Result], names: Sequence[str], metric: str = "max_last",
+            norm: Optional[str] = None) -> Any:
+    """Results of one kind in one picture: runs' gaps together, sweeps' clouds or boxes together."""
+    from quarnel_lab import plot
+
+    kinds = {type(result).__name__ for result in results}
+    if len(kinds) > 1 or ql.Grid.__name__ in kinds:
+        raise UsageError(f"plot overlays runs with runs or sweeps with sweeps, got {' and '.join(sorted(kinds))}; "
+                         "draw a grid alone")
+    figure = _figure((7.2, 4.8))
+    ax = figure.axes[0]
+    runs = [result for result in results if isinstance(result, ql.Trajectory)]
+    if runs:
+        plot.gaps(runs, ax=ax, label=[f"{name}: {plot.run_label(run)}" for name, run in zip(names, runs)])
+        return figure
+    for name, sweep in zip(names, results):
+        assert isinstance(sweep, ql.Sweep)
+        plot.sweep(sweep, metric=metric, norm=norm, ax=ax, label=f"{name}: {sweep.config['rule']}, "
+                   f"eta={sweep.config['eta']:g}")
+    return figure
+
+
+def cmd_plot(args: argparse.Namespace) -> None:
+    results = [_loaded(path) for path in args.file]
+    if len(results) == 1:
+        figure = draw(results[0], args.metric, args.norm)
+    else:
+        figure = overlay(results, [path.stem for path in args.file], args.metric, args.norm)
+    _save_figure(figure, args.out)
     print(f"wrote {args.out}")
+
+
+def cmd_grid(args: argparse.Namespace) -> None:
+    with _sweep_options(args) as options:
+        options.pop("eta")
+        g = ql.grid(games.game(args.game), args.rules, args.etas, trials=args.trials, inner=args.inner,
+                    outer=args.outer, slices=args.slices, norm=args.norm, seed=args.seed, **options)
+    rows = [summary_row(f"{rule}, eta {eta:g}", cell) for rule, eta, cell in g.cells()]
+    print_table(rows)
+    print(f"seed {g.seed} (pass --seed {g.seed} to get the same trials again)")
+    if args.out:
+        _save_result(g, args.out)
+        print(f"wrote {args.out}")
+    if args.plot:
+        _save_figure(draw(g), args.plot)
+        print(f"wrote {args.plot}")
 
 
 def cmd_info(args: argparse.Namespace) -> None:
@@ -422,9 +476,29 @@ def build_parser() -> argparse.ArgumentParser:
     _add_start(neighborhood)
     _add_outputs(neighborhood)
 
-    plot = command("plot", cmd_plot, "draw a saved run or sweep",
+    grid = command("grid", cmd_grid, "seeded sweeps of one game for every rule and step size (one seed for all)",
+                   "quarnel grid biased-rps --rules ogda omwuoomd --etas 0.05 0.1 0.2 0.4 --steps 3000 "
+                   "--trials 500 --inner 0 --outer 0.3 --seed 1 --out g.npz --plot g.png")
+    grid.add_argument("game", metavar="GAME", help="built-in game name or .npy/.csv/.txt matrix file")
+    grid.add_argument("--rules", required=True, nargs="+", choices=RULES, help="learning rules")
+    grid.add_argument("--etas", required=True, nargs="+", type=_checked(float, validation.step_size),
+                      help="step sizes (positive)")
+    grid.add_argument("--steps", required=True, type=_counted("steps"), help="step budget of every run")
+    grid.add_argument("--trials", required=True, type=_counted("trials"), help="perturbations per cell")
+    grid.add_argument("--inner", required=True, type=float, help="smallest entry magnitude of a perturbation")
+    grid.add_argument("--outer", required=True, type=float, help="largest entry magnitude of a perturbation")
+    grid.add_argument("--slices", type=_counted("slices"), help="concentric cells in this many slices of the "
+                      "band (default: scattered cells)")
+    grid.add_argument("--norm", choices=NORMS, default="max", help="norm of scattered cells' pictures")
+    grid.add_argument("--seed", type=_SEED, help=SEED_HELP)
+    grid.set_defaults(eta=None)
+    _add_start(grid)
+    _add_outputs(grid)
+
+    plot = command("plot", cmd_plot, "draw saved runs, sweeps or a grid (several runs or sweeps overlaid)",
                    "quarnel plot s.npz --metric steps --norm frobenius --out s-steps.png")
-    plot.add_argument("file", type=_path, metavar="FILE.npz", help="a file written by --out")
+    plot.add_argument("file", type=_path, nargs="+", metavar="FILE.npz",
+                      help="a file written by --out; several runs or several sweeps are drawn together")
     plot.add_argument("--out", type=_path, metavar="FILE.png", help="picture to write (default FILE.png)")
     plot.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
     plot.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
@@ -442,7 +516,7 @@ _OUTPUTS = ("out", "plot")
 
 def _inputs(args: argparse.Namespace) -> list[tuple[str, Path]]:
     named = [("GAME", getattr(args, "game", None)), ("STACK.npy", getattr(args, "stack", None)),
-             ("FILE.npz", getattr(args, "file", None))]
+             *(("FILE.npz", path) for path in getattr(args, "file", None) or ())]
     return [(name, Path(value)) for name, value in named
             if value is not None and not (name == "GAME" and value in games.BUILTIN_GAMES)]
 
@@ -460,7 +534,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
         _check_folder("--out", args.out)
         return
     if args.command == "plot" and args.out is None:
-        args.out = args.file.with_suffix(".png")
+        args.out = args.file[0].with_suffix(".png")
     outputs = [(f"--{option}", path) for option in _OUTPUTS if (path := getattr(args, option, None)) is not None]
     checkpoint: Optional[Path] = getattr(args, "checkpoint", None)
     if checkpoint is not None:
@@ -478,6 +552,11 @@ def _check_outputs(args: argparse.Namespace) -> None:
                                  "choose another name")
         if checkpoint is not None and _same_file(path, checkpoint):
             raise UsageError(f"{option} {path} is the --checkpoint folder: choose another name")
+        picture = option == "--plot" or args.command == "plot"
+        formats = PICTURE_FORMATS if picture else (".npz",)
+        if path.suffix.lower() not in formats:
+            raise UsageError(f"{option} {path}: {'pictures' if picture else 'results'} are written as "
+                             f"{', '.join(formats)} files; end the name with {' or '.join(formats)}")
 
 
 def _check_folder(option: str, folder: Path) -> None:

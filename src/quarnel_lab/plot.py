@@ -8,23 +8,34 @@ the Axes. Nothing here calls ``plt.show()`` or picks a backend: in a script, sav
 from __future__ import annotations
 
 import itertools
-from typing import TYPE_CHECKING, Any, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
+from quarnel_lab import games, native, results
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-    from quarnel_lab.results import Sweep, Trajectory
+    from quarnel_lab.results import Grid, Sweep, Trajectory
 
-__all__ = ["gaps", "sweep", "strategies", "run_length", "HEXBIN_ABOVE", "TOLERANCE"]
+__all__ = ["gaps", "sweep", "strategies", "phase", "run_length", "HEXBIN_ABOVE", "TOLERANCE", "MOST_POINTS",
+           "MOST_ACTIONS"]
 
-TOLERANCE = 1e-8
+TOLERANCE = native.TOLERANCE
 """A run stops at the first step whose duality gap is below this."""
 
 HEXBIN_ABOVE = 3000
 """Sweeps with more trials than this are drawn as a hexbin density instead of single points."""
+
+MOST_POINTS = 4000
+"""Longer histories are thinned to about this many points for drawing (extremes and ends kept)."""
+
+MOST_ACTIONS = 10
+"""Players with more actions show only their few largest by final weight in colour, the rest grey."""
+
+_COLOURED_ACTIONS = 5
 
 _METRIC_LABELS = {
     "max_last": "max_last: largest gap in the tail",
@@ -49,27 +60,67 @@ def _new_axes(ax: Optional[Axes], size: tuple[float, float] = (6.4, 4.4)) -> Axe
 
 
 def run_length(gap_history: NDArray[np.float64]) -> int:
-    """The number of steps a run took: up to the first gap below 1e-8, the rest being padding."""
-    below = np.flatnonzero(gap_history < TOLERANCE)
-    return int(below[0]) + 1 if below.size else len(gap_history)
+    """The number of steps a run took: up to the first gap below 1e-8 (histories of files
+    written by earlier versions were padded after it)."""
+    return results.run_length(gap_history)
 
 
-def _rule_label(trajectory: Trajectory) -> str:
+def game_name(a: NDArray[np.float64]) -> str:
+    """The built-in name of a payoff matrix, or its shape ("4x4 game")."""
+    for name, known in games.BUILTIN_GAMES.items():
+        if known.matrix.shape == a.shape and np.array_equal(known.matrix, a):
+            return name
+    return f"{a.shape[0]}x{a.shape[1]} game"
+
+
+def run_label(trajectory: Trajectory) -> str:
+    """A run's rule and step size (and trial, for a replay)."""
     config = trajectory.config
     if config.get("kind") == "replay":
-        return f"{config['sweep']['rule']}, trial {config['trial']}"
-    return str(config.get("rule", "run"))
+        sweep_config = config["sweep"]
+        return f"{sweep_config['rule']}, eta={sweep_config['eta']:g}, trial {config['trial']}"
+    return f"{config.get('rule', 'run')}, eta={config.get('eta', float('nan')):g}"
 
 
-def gaps(trajectory: Union[Trajectory, Sequence[Trajectory]], ax: Optional[Axes] = None) -> Axes:
+def _legend(ax: Axes, **where: Any) -> None:
+    """A legend with one entry per label, however many times a label was drawn."""
+    handles, labels = ax.get_legend_handles_labels()
+    unique = dict(zip(labels, handles))
+    if unique:
+        ax.legend(list(unique.values()), list(unique.keys()), fontsize="small", **where)
+
+
+def _thinned(values: NDArray[np.float64]) -> NDArray[np.intp]:
+    """Indices of rows to draw: all of them for short histories; else, per bucket, the rows of the
+    smallest and largest value of each column, plus the first and last row."""
+    count = len(values)
+    if count <= MOST_POINTS:
+        return np.arange(count)
+    columns = values.reshape(count, -1)
+    buckets = max(1, MOST_POINTS // (2 * columns.shape[1]))
+    edges = np.linspace(0, count, buckets + 1).astype(np.intp)
+    keep = [np.array([0, count - 1])]
+    for low, high in zip(edges[:-1], edges[1:]):
+        if high > low:
+            part = columns[low:high]
+            keep += [low + np.argmin(part, axis=0), low + np.argmax(part, axis=0)]
+    return np.unique(np.concatenate(keep))
+
+
+def gaps(trajectory: Union[Trajectory, Sequence[Trajectory]], ax: Optional[Axes] = None,
+         label: Union[None, str, Sequence[str]] = None, **kwargs: Any) -> Axes:
     """Duality gap against step, on a log scale, with the 1e-8 tolerance marked.
 
     Parameters
     ----------
     trajectory : Trajectory or sequence of Trajectory
-        One run, or several (one line each, labelled by rule).
+        One run, or several (one line each).
     ax : matplotlib.axes.Axes, optional
         Where to draw; a new figure when omitted.
+    label : str or sequence of str, optional
+        The legend entry of each run; by default its rule and step size (and trial).
+    **kwargs
+        Passed on to ``Axes.plot`` for every line.
 
     Returns
     -------
@@ -77,43 +128,47 @@ def gaps(trajectory: Union[Trajectory, Sequence[Trajectory]], ax: Optional[Axes]
 
     Notes
     -----
-    Each line ends at the step where the run stopped (the padding after it is not drawn),
-    marked with a dot. A gap of exactly 0 cannot sit on a log axis and is drawn at the
-    bottom edge.
+    Each line ends at the step where the run stopped, marked with a dot when it converged.
+    Long histories are thinned for drawing, keeping each stretch's extremes and the last step.
+    A gap of exactly 0 cannot sit on a log axis and is drawn at the bottom edge.
     """
     runs = [trajectory] if not isinstance(trajectory, Sequence) else list(trajectory)
+    labels = [label] * len(runs) if label is None or isinstance(label, str) else list(label)
+    if len(labels) != len(runs):
+        raise ValueError(f"{len(labels)} labels for {len(runs)} runs")
     ax = _new_axes(ax)
     floor = TOLERANCE / 100
-    for run, style in zip(runs, itertools.cycle(("-", "--", ":", "-."))):
+    for run, name, style in zip(runs, labels, itertools.cycle(("-", "--", ":", "-."))):
         length = run_length(run.gaps)
         shown = np.maximum(run.gaps[:length], floor)
-        label = f"{_rule_label(run)} ({length} steps)"
-        (line,) = ax.plot(np.arange(length), shown, lw=1.6, ls=style, label=label)
-        if length < len(run.gaps):
+        rows = _thinned(shown)
+        text = name if name is not None else f"{run_label(run)} ({length} steps)"
+        (line,) = ax.plot(rows, shown[rows], **{"lw": 1.6, "ls": style, "label": text, **kwargs})
+        if length and run.gaps[length - 1] < TOLERANCE:
             ax.plot(length - 1, shown[-1], "o", color=line.get_color(), ms=5)
     _mark_tolerance(ax)
     ax.set_yscale("log")
     ax.set_ylim(bottom=floor / 2)
     ax.set_xlabel("step")
     ax.set_ylabel("duality gap (payoff units)")
-    ax.set_title(_game_title(runs[0].a) if runs else "duality gap")
+    if runs:
+        ax.set_title(f"duality gap, {game_name(runs[0].a)}, budget {_budget(runs[0]):,} steps")
     ax.grid(True, which="major", alpha=0.3)
-    ax.legend(loc="upper right", fontsize="small")
+    _legend(ax, loc="upper right")
     return ax
+
+
+def _budget(trajectory: Trajectory) -> int:
+    config = trajectory.config
+    return int(config["sweep"]["steps"] if config.get("kind") == "replay" else config.get("steps", trajectory.steps))
 
 
 def _mark_tolerance(ax: Axes) -> None:
     ax.axhline(TOLERANCE, color="tab:red", ls=(0, (4, 3)), lw=1, label="tolerance 1e-8")
 
 
-def _game_title(a: NDArray[np.float64]) -> str:
-    rows, cols = a.shape
-    return f"duality gap on a {rows}x{cols} game"
-
-
-def sweep(
-    s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Optional[Axes] = None
-) -> Axes:
+def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Optional[Axes] = None,
+          label: Optional[str] = None, **kwargs: Any) -> Axes:
     """A metric of every trial against the norm of its perturbation (log scale but for "steps").
 
     Parameters
@@ -125,7 +180,12 @@ def sweep(
     norm : {"max", "infinity", "frobenius"}, optional
         The x axis; the sweep's own norm when omitted ("max" for concentric and neighborhood).
     ax : matplotlib.axes.Axes, optional
-        Where to draw; a new figure when omitted.
+        Where to draw; a new figure when omitted. Sweeps drawn into one Axes share its legend
+        (one entry each) and its title (game, band and budget).
+    label : str, optional
+        The sweep's legend entry; by default its rule and step size.
+    **kwargs
+        Passed on to ``Axes.scatter``, ``Axes.hexbin`` or ``Axes.boxplot``.
 
     Returns
     -------
@@ -135,8 +195,9 @@ def sweep(
     -----
     Scattered and neighborhood sweeps: one point per trial, or a hexbin density when the
     sweep has more than ``HEXBIN_ABOVE`` trials. Concentric sweeps: one box per slice, at
-    the slice's band of entry magnitudes. Values that are not positive (a metric of exactly
-    0) cannot sit on the log axis and are counted in the title instead.
+    the slice's band of entry magnitudes, each with the number of its trials that ran their
+    whole budget. Values that are not positive (a metric of exactly 0) cannot sit on the log
+    axis and are counted in the title instead.
 
     Raises
     ------
@@ -149,64 +210,104 @@ def sweep(
     if chosen_norm not in _NORM_LABELS:
         raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(_NORM_LABELS)}")
     ax = _new_axes(ax)
+    config = s.config
+    name = label if label is not None else f"{config['rule']}, eta={config['eta']:g}"
     values = np.asarray(s[metric], dtype=np.float64)
     shown = np.isfinite(values) & ((values > 0) | (metric == "steps"))
     if s.kind == "concentric":
-        _slice_boxes(ax, s, values, shown)
+        _slice_boxes(ax, s, values, shown, name, kwargs)
     else:
-        _cloud(ax, np.asarray(s[f"norm_{chosen_norm}"])[shown], values[shown])
+        norms = np.asarray(s[f"norm_{chosen_norm}"])
+        _cloud(ax, norms[shown], values[shown], name, kwargs)
         subject = "matrix" if s.kind == "neighborhood" else "perturbation"
         ax.set_xlabel(f"{_NORM_LABELS[chosen_norm]} of the {subject}")
+        _never_degenerate(ax, norms, s, chosen_norm)
     if metric in ("max_last", "last_gap"):
         _mark_tolerance(ax)
-        ax.legend(loc="upper left", fontsize="small")
     elif metric == "steps":
-        ax.axhline(s.config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
-        ax.legend(loc="best", fontsize="small")
+        ax.axhline(config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
     if metric != "steps":  # gaps span decades; step counts read better on a linear axis
         ax.set_yscale("log")
     ax.set_ylabel(_METRIC_LABELS[metric] + ("" if metric == "steps" else " (payoff units)"))
     ax.set_title(_sweep_title(s, int(np.count_nonzero(~shown))))
     ax.grid(True, which="major", alpha=0.3)
+    _legend(ax, loc="best")
     return ax
+
+
+def _band(config: Dict[str, Any]) -> str:
+    if config["kind"] == "neighborhood":
+        return f"{config['trials']} given games" + (", rescaled to [0, 1]" if config.get("normalize") else "")
+    return f"entries in [{config['inner']:g}, {config['outer']:g})"
+
+
+def _subject(s: Sweep) -> str:
+    return "given games" if s.game is None else game_name(np.asarray(s.game))
 
 
 def _sweep_title(s: Sweep, hidden: int) -> str:
     config = s.config
-    title = f"{s.kind} sweep: {len(s)} trials, {config['rule']}, eta={config['eta']:g}"
+    title = f"{s.kind} sweep of {_subject(s)}: {_band(config)}, budget {config['steps']:,} steps"
     return title + (f"\n{hidden} trials with a metric of 0 not shown" if hidden else "")
 
 
-def _cloud(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
+def _never_degenerate(ax: Axes, norms: NDArray[np.float64], s: Sweep, norm: str) -> None:
+    """No offset notation on the norm axis, and, where the norms crowd into a sliver (a max norm
+    of a large game sits at the band's top), an axis spanning the band of magnitudes."""
+    ax.ticklabel_format(axis="x", useOffset=False, style="plain")
+    config = s.config
+    if norms.size and s.kind != "neighborhood" and norm == "max":
+        low, high = float(config["inner"]), float(config["outer"])
+        spread = float(np.ptp(norms))
+        if spread < 0.1 * (high - low):
+            ax.set_xlim(low - 0.03 * (high - low), high + 0.03 * (high - low))
+
+
+def _cloud(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64], name: str, kwargs: Dict[str, Any]) -> None:
     if len(x) > HEXBIN_ABOVE:
-        cells = ax.hexbin(x, y, yscale="log", bins="log", mincnt=1, gridsize=45, cmap="viridis")
-        ax.figure.colorbar(cells, ax=ax, label="trials per cell")
+        cells = ax.hexbin(x, y, **{"yscale": "log", "bins": "log", "mincnt": 1, "gridsize": 45, "cmap": "viridis",
+                                   **kwargs})
+        ax.figure.colorbar(cells, ax=ax, label=f"trials per cell ({name})")
     else:
         size = 14 if len(x) < 500 else 7
-        ax.scatter(x, y, s=size, alpha=0.6, linewidths=0, label=f"one point per trial ({len(x)})")
+        ax.scatter(x, y, **{"s": size, "alpha": 0.6, "linewidths": 0, "label": f"{name} ({len(x)} trials)",
+                            **kwargs})
 
 
-def _slice_boxes(ax: Axes, s: Sweep, values: NDArray[np.float64], shown: NDArray[np.bool_]) -> None:
+def _slice_boxes(ax: Axes, s: Sweep, values: NDArray[np.float64], shown: NDArray[np.bool_], name: str,
+                 kwargs: Dict[str, Any]) -> None:
     boundaries = np.asarray(s.slice_boundaries)
     slices = np.asarray(s["slice"])
+    capped = np.asarray(s["last_gap"]) >= TOLERANCE
     groups = [values[(slices == k) & shown] for k in range(len(boundaries))]
     centres = boundaries.mean(axis=1)
     width = 0.7 * float(np.min(np.diff(boundaries, axis=1)))
-    ax.boxplot(groups, positions=centres, widths=width, manage_ticks=False, patch_artist=True,
-               boxprops={"facecolor": "tab:blue", "alpha": 0.35}, medianprops={"color": "black"},
-               flierprops={"markersize": 3, "alpha": 0.5})
+    colour = kwargs.pop("color", None) or f"C{len(ax.patches) // max(len(boundaries), 1) % 10}"
+    parts = ax.boxplot(groups, positions=centres, widths=width, manage_ticks=False, patch_artist=True,
+                       **{"boxprops": {"facecolor": colour, "alpha": 0.35}, "medianprops": {"color": "black"},
+                          "flierprops": {"markersize": 3, "alpha": 0.5}, **kwargs})
+    parts["boxes"][0].set_label(name)
+    transform = ax.get_xaxis_transform()
+    for centre, k in zip(centres, range(len(boundaries))):
+        total = int(np.count_nonzero(slices == k))
+        ax.text(centre, 0.985, f"{int(np.count_nonzero(capped & (slices == k)))}/{total}", ha="center", va="top",
+                fontsize="x-small", transform=transform, bbox={"facecolor": "white", "alpha": 0.7, "lw": 0})
     ax.set_xticks(centres, [f"[{low:.3g}, {high:.3g})" for low, high in boundaries],
                   rotation=30 if len(boundaries) > 6 else 0)
     ax.set_xlim(boundaries[0, 0], boundaries[-1, 1])
+    ax.plot([], [], ls="", label="k/n at the top: trials of the slice that ran their whole budget")
     ax.set_xlabel(r"band of perturbation entry magnitudes $|\delta_{ij}|$ (one box per slice)")
 
 
-def strategies(trajectory: Trajectory, ax: Optional[Axes] = None) -> Axes:
+def strategies(trajectory: Trajectory, ax: Optional[Axes] = None, label: Optional[str] = None,
+               **kwargs: Any) -> Axes:
     """The path of both players' strategies up to the step where the run stopped.
 
     Three actions each: both paths on the probability simplex (a triangle whose corners
     are the pure strategies). Two actions each: the path in the unit square of the first
-    action's probabilities. Otherwise: each action's probability against step.
+    action's probabilities. Otherwise: each action's probability against step; beyond
+    ``MOST_ACTIONS`` actions only a player's few largest by final weight are coloured and
+    named, the rest drawn thin and grey.
 
     Parameters
     ----------
@@ -214,6 +315,10 @@ def strategies(trajectory: Trajectory, ax: Optional[Axes] = None) -> Axes:
         A run with its histories.
     ax : matplotlib.axes.Axes, optional
         Where to draw; a new figure when omitted.
+    label : str, optional
+        Names the run in the title; by default its rule and step size.
+    **kwargs
+        Passed on to ``Axes.plot`` for every path.
 
     Returns
     -------
@@ -221,30 +326,32 @@ def strategies(trajectory: Trajectory, ax: Optional[Axes] = None) -> Axes:
     """
     length = max(run_length(trajectory.gaps), 1)
     x, y = trajectory.x[:length], trajectory.y[:length]
+    rows = _thinned(np.hstack([x, y]))
     if x.shape[1] == 3 and y.shape[1] == 3:
         ax = _new_axes(ax, (5.6, 5.2))
-        _simplex(ax, x, y)
+        _simplex(ax, x[rows], y[rows], kwargs)
     elif x.shape[1] == 2 and y.shape[1] == 2:
         ax = _new_axes(ax, (5.2, 5.2))
-        _square(ax, x, y)
+        _square(ax, x[rows], y[rows], kwargs)
     else:
         ax = _new_axes(ax)
-        _over_steps(ax, x, y)
-    ax.set_title(f"strategies, {_rule_label(trajectory)}, {length} steps")
+        _over_steps(ax, rows, x[rows], y[rows], kwargs)
+    name = label if label is not None else run_label(trajectory)
+    ax.set_title(f"strategies, {name}, {game_name(trajectory.a)}, {length:,} steps")
     return ax
 
 
 _CORNERS = np.array([[0.0, 0.0], [1.0, 0.0], [0.5, np.sqrt(3) / 2]])
 
 
-def _simplex(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
+def _simplex(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64], kwargs: Dict[str, Any]) -> None:
     outline = np.vstack([_CORNERS, _CORNERS[:1]])
     ax.plot(outline[:, 0], outline[:, 1], color="0.4", lw=1)
     for k, (cx, cy) in enumerate(_CORNERS):
         ax.annotate(f"action {k + 1}", (cx, cy), ha="center", va="top" if cy == 0 else "bottom",
                     xytext=(0, -6 if cy == 0 else 6), textcoords="offset points")
     for path, name in ((x, "x (row player, minimises)"), (y, "y (column player, maximises)")):
-        _path(ax, path @ _CORNERS, name)
+        _path(ax, path @ _CORNERS, name, kwargs)
     ax.set_aspect("equal")
     ax.set_xlim(-0.08, 1.08)
     ax.set_ylim(-0.3, 0.95)
@@ -252,8 +359,8 @@ def _simplex(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
     _start_end_legend(ax, loc="lower center", ncol=2, frameon=False)
 
 
-def _square(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
-    _path(ax, np.column_stack([x[:, 0], y[:, 0]]), "(x_1, y_1)")
+def _square(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64], kwargs: Dict[str, Any]) -> None:
+    _path(ax, np.column_stack([x[:, 0], y[:, 0]]), "(x_1, y_1)", kwargs)
     ax.set_xlim(0, 1)
     ax.set_ylim(0, 1)
     ax.set_aspect("equal")
@@ -263,26 +370,112 @@ def _square(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
     _start_end_legend(ax, loc="upper right")
 
 
-def _path(ax: Axes, points: NDArray[np.float64], name: str) -> None:
-    (line,) = ax.plot(points[:, 0], points[:, 1], lw=1.2, label=name)
+def _path(ax: Axes, points: NDArray[np.float64], name: str, kwargs: Dict[str, Any]) -> None:
+    (line,) = ax.plot(points[:, 0], points[:, 1], **{"lw": 1.2, "label": name, **kwargs})
     ax.plot(*points[0], "o", mfc="white", color=line.get_color(), ms=6)
     ax.plot(*points[-1], "*", color=line.get_color(), ms=11)
 
 
 def _start_end_legend(ax: Axes, **where: Any) -> None:
-    ax.plot([], [], "o", mfc="white", color="0.3", ls="", label="start")
+    ax.plot([], [], "o", mfc="white", color="0.3", ls="", label="start (x0, y0)")
     ax.plot([], [], "*", color="0.3", ls="", ms=9, label="where the run stopped")
-    ax.legend(fontsize="small", **where)
+    _legend(ax, **where)
 
 
-def _over_steps(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64]) -> None:
-    steps = np.arange(len(x))
-    for k in range(x.shape[1]):
-        ax.plot(steps, x[:, k], lw=1.2, label=f"x_{k + 1} (row player)")
-    for k in range(y.shape[1]):
-        ax.plot(steps, y[:, k], lw=1.2, ls="--", label=f"y_{k + 1} (column player)")
+def _over_steps(ax: Axes, steps: NDArray[np.intp], x: NDArray[np.float64], y: NDArray[np.float64],
+                kwargs: Dict[str, Any]) -> None:
+    greyed = False
+    for history, player, style in ((x, "x", "-"), (y, "y", "--")):
+        actions = history.shape[1]
+        coloured = (np.argsort(-history[-1], kind="stable")[:_COLOURED_ACTIONS] if actions > MOST_ACTIONS
+                    else np.arange(actions))
+        for k in range(actions):
+            if k in coloured:
+                ax.plot(steps, history[:, k], **{"lw": 1.2, "ls": style, "label": f"{player}_{k + 1}", **kwargs})
+            else:
+                greyed = True
+                ax.plot(steps, history[:, k], color="0.75", lw=0.5, ls=style, zorder=1)
+    if greyed:
+        ax.plot([], [], color="0.75", lw=0.8, label=f"other actions (beyond the {_COLOURED_ACTIONS} largest by "
+                "final weight)")
     ax.set_ylim(0, 1)
     ax.set_xlabel("step")
-    ax.set_ylabel("probability of the action")
+    ax.set_ylabel("probability of the action (x solid, y dashed)")
     ax.grid(True, alpha=0.3)
-    ax.legend(loc="best", fontsize="small", ncol=2)
+    _legend(ax, loc="upper right", ncol=2)
+
+
+PHASE_METRICS = ("converged",) + tuple(_METRIC_LABELS)
+
+
+def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, label: Optional[str] = None,
+          **kwargs: Any) -> Axes:
+    """A heatmap of a grid: one row per rule (per rule and slice band when sliced), one column per
+    step size, coloured by the share of trials converged or the median of a column.
+
+    Parameters
+    ----------
+    grid : Grid
+        A grid of sweeps.
+    metric : str
+        "converged" (the share of trials whose gap fell below 1e-8 within the budget) or a
+        column: "steps", "max_last", "var_last", "total_var", "last_gap" (its median).
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure when omitted.
+    label : str, optional
+        The colour bar's label; by default what the colour shows.
+    **kwargs
+        Passed on to ``Axes.imshow``.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    if metric not in PHASE_METRICS:
+        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(PHASE_METRICS)}")
+    first = grid.sweep(grid.rules[0], grid.etas[0])
+    sliced = first.kind == "concentric"
+    bands = np.asarray(first.slice_boundaries) if sliced else np.array([[first.config["inner"],
+                                                                           first.config["outer"]]])
+    rows, names = [], []
+    for rule in grid.rules:
+        for band_index, (low, high) in enumerate(bands):
+            row = []
+            for eta in grid.etas:
+                cell = grid.sweep(rule, eta)
+                chosen = np.asarray(cell["slice"]) == band_index if sliced else np.ones(len(cell), dtype=bool)
+                row.append(_phase_value(cell, metric, chosen))
+            rows.append(row)
+            names.append(f"{rule}, [{low:.3g}, {high:.3g})" if sliced else rule)
+    table = np.array(rows, dtype=np.float64)
+    ax = _new_axes(ax, (1.6 + 1.1 * len(grid.etas), 1.4 + 0.55 * len(rows)))
+    logarithmic = metric not in ("converged", "steps") and np.nanmin(table, initial=np.inf) > 0
+    options: Dict[str, Any] = {"aspect": "auto", "cmap": "viridis", "origin": "upper"}
+    if metric == "converged":
+        options.update(vmin=0.0, vmax=1.0)
+    elif logarithmic:
+        from matplotlib.colors import LogNorm
+
+        options["norm"] = LogNorm()
+    image = ax.imshow(table, **{**options, **kwargs})
+    what = "share of trials converged" if metric == "converged" else f"median {metric}"
+    ax.figure.colorbar(image, ax=ax, label=label if label is not None else what)
+    for (i, j), value in np.ndenumerate(table):
+        text = "-" if not np.isfinite(value) else f"{value:.0%}" if metric == "converged" else f"{value:.3g}"
+        ax.text(j, i, text, ha="center", va="center", fontsize="small",
+                color="white" if metric == "converged" and value < 0.6 else "black")
+    ax.set_xticks(range(len(grid.etas)), [f"{eta:g}" for eta in grid.etas])
+    ax.set_yticks(range(len(names)), names)
+    ax.set_xlabel("step size eta")
+    config = first.config
+    ax.set_title(f"{what}: {first.kind} grid of {_subject(first)}, {_band(config)}, budget {config['steps']:,} "
+                 f"steps, {len(first)} trials a cell, seed {grid.seed}", fontsize="medium", wrap=True)
+    return ax
+
+
+def _phase_value(cell: Sweep, metric: str, chosen: NDArray[np.bool_]) -> float:
+    if not np.any(chosen):
+        return float("nan")
+    if metric == "converged":
+        return float(np.mean(np.asarray(cell["last_gap"])[chosen] < TOLERANCE))
+    return float(np.median(np.asarray(cell[metric], dtype=np.float64)[chosen]))

@@ -8,9 +8,10 @@ sweep), a trajectory the arrays "a", "x", "y" and "gaps". :func:`load` checks th
 from __future__ import annotations
 
 import copy
+import importlib
 import os
 from importlib import metadata
-from typing import Any, Dict, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -167,13 +168,24 @@ class Sweep:
             raise AttributeError(f"a {self.kind} sweep has no slices")
         return _frozen(slice_boundaries(self._config["inner"], self._config["outer"], self._config["slices"]))
 
+    def to_pandas(self) -> Any:
+        """The sweep as a pandas DataFrame: one row per trial, the columns in order.
+
+        Needs pandas (``pip install 'quarnel[pandas]'``), imported only here.
+        """
+        return _pandas().DataFrame(dict(self._columns))
+
     def save(self, path: PathLike) -> None:
         """Write the sweep to the .npz file `path`; :func:`quarnel_lab.load` reads it back."""
+        arrays = self._arrays()
+        save_npz(path, self._config, arrays)
+
+    def _arrays(self) -> Dict[str, npt.NDArray[Any]]:
         arrays = dict(self._columns)
         for name, games in (("matrices", self._matrices), ("game", self._game)):
             if games is not None:
                 arrays[name] = games
-        save_npz(path, self._config, arrays)
+        return arrays
 
     def replay(self, trial: int) -> Trajectory:
         """The full run of one trial, with its histories.
@@ -216,7 +228,87 @@ class Sweep:
         return drawn
 
 
-def load(path: PathLike) -> Union[Sweep, Trajectory]:
+def _pandas() -> Any:
+    try:
+        pandas = importlib.import_module("pandas")
+    except ImportError:
+        raise ImportError("to_pandas() needs pandas: pip install 'quarnel[pandas]' (or pip install pandas)") from None
+    return pandas
+
+
+class Grid:
+    """Sweeps of one game over learning rules and step sizes, all with the same seed.
+
+    Cell (rule, eta) is the sweep :func:`quarnel_lab.grid` ran for that pair; every cell draws
+    the same perturbations (common random numbers), so cells compare trial by trial.
+    """
+
+    def __init__(self, cells: Mapping[Tuple[str, float], Sweep], rules: Sequence[str], etas: Sequence[float],
+                 seed: int) -> None:
+        self._cells = dict(cells)
+        self._rules, self._etas, self._seed = tuple(rules), tuple(float(eta) for eta in etas), int(seed)
+
+    @property
+    def rules(self) -> Tuple[str, ...]:
+        """The learning rules, in order."""
+        return self._rules
+
+    @property
+    def etas(self) -> Tuple[float, ...]:
+        """The step sizes, in order."""
+        return self._etas
+
+    @property
+    def seed(self) -> int:
+        """The seed every cell ran with."""
+        return self._seed
+
+    @property
+    def kind(self) -> str:
+        """The cells' kind: "scattered" or "concentric"."""
+        return self.sweep(self._rules[0], self._etas[0]).kind
+
+    def sweep(self, rule: str, eta: float) -> Sweep:
+        """The cell of `rule` and `eta`."""
+        try:
+            return self._cells[(rule, float(eta))]
+        except (KeyError, TypeError, ValueError):
+            raise KeyError(f"no cell ({rule!r}, {eta!r}): the rules are {', '.join(self._rules)} and the step "
+                           f"sizes {', '.join(f'{e:g}' for e in self._etas)}") from None
+
+    def cells(self) -> Iterator[Tuple[str, float, Sweep]]:
+        """(rule, eta, sweep) for every cell, rule by rule."""
+        for rule in self._rules:
+            for eta in self._etas:
+                yield rule, eta, self._cells[(rule, eta)]
+
+    def to_pandas(self) -> Any:
+        """One row per (rule, eta, trial): columns "rule", "eta", then every sweep column."""
+        pandas = _pandas()
+        frames = []
+        for rule, eta, cell in self.cells():
+            frame = cell.to_pandas()
+            frame.insert(0, "eta", eta)
+            frame.insert(0, "rule", rule)
+            frames.append(frame)
+        return pandas.concat(frames, ignore_index=True)
+
+    def save(self, path: PathLike) -> None:
+        """Write the grid to the .npz file `path`; :func:`quarnel_lab.load` reads it back."""
+        arrays: Dict[str, npt.NDArray[Any]] = {}
+        configs = []
+        for number, (_, _, cell) in enumerate(self.cells()):
+            configs.append(cell.config)
+            arrays.update({f"cell{number}.{name}": array for name, array in cell._arrays().items()})
+        config = new_config("grid", rules=list(self._rules), etas=list(self._etas), seed=self._seed, cells=configs)
+        save_npz(path, config, arrays)
+
+    def __repr__(self) -> str:
+        return (f"Grid({self.kind}, rules {', '.join(self._rules)}, etas {', '.join(f'{e:g}' for e in self._etas)}, "
+                f"seed={self._seed})")
+
+
+def load(path: PathLike) -> Union[Sweep, Trajectory, Grid]:
     """Read a sweep or trajectory saved with ``save``, checking that its contents agree.
 
     Parameters
@@ -239,6 +331,8 @@ def load(path: PathLike) -> Union[Sweep, Trajectory]:
         return contents.trajectory()
     if kind in SWEEP_KINDS:
         return contents.sweep()
+    if kind == "grid":
+        return contents.grid()
     raise ValueError(f"{os.fspath(path)} was not saved by quarnel_lab: unknown kind {kind!r}")
 
 
@@ -283,6 +377,18 @@ class _Contents:
         if len(gaps) > steps:
             raise self.fail(f"{len(gaps)} steps recorded for a budget of {steps}")
         return Trajectory(a, x, y, gaps, self.config)
+
+    def grid(self) -> Grid:
+        rules, etas, cells = self.setting("rules", list), self.setting("etas", list), self.setting("cells", list)
+        if len(cells) != len(rules) * len(etas) or not cells:
+            raise self.fail(f"{len(cells)} cells for {len(rules)} rules and {len(etas)} step sizes")
+        sweeps = {}
+        for number, cell in enumerate(cells):
+            prefix = f"cell{number}."
+            arrays = {name[len(prefix):]: array for name, array in self.arrays.items() if name.startswith(prefix)}
+            sweeps[(rules[number // len(etas)], float(etas[number % len(etas)]))] = _Contents(
+                f"{self.name} (cell {number})", cell, arrays).sweep()
+        return Grid(sweeps, rules, etas, self.setting("seed", int))
 
     def sweep(self) -> Sweep:
         kind, config = self.config["kind"], self.config
