@@ -445,13 +445,30 @@ template <std::size_t SumChains>
     return step_rule(s, rule, s.m, s.n, gaps);
 }
 
+// Every field of `from` into `to`, the pointers as pointers to the other's lanes, one by one (a
+// copy of the whole record would be read with wide loads right after narrow stores, which the
+// processor cannot forward: a stall of some ten cycles every step).
+template <typename To, typename From>
+[[gnu::always_inline]] inline void assign_fields(LaneArraysOf<To>& to, const LaneArraysOf<From>& from) {
+    to.m = from.m, to.n = from.n, to.eta = from.eta;
+    const auto convert = [](From* p) { return reinterpret_cast<To*>(p); };
+    to.a = convert(from.a), to.x = convert(from.x), to.y = convert(from.y);
+    to.first = convert(from.first), to.second = convert(from.second);
+    to.grad_x = convert(from.grad_x), to.grad_y = convert(from.grad_y);
+    to.work_x = convert(from.work_x), to.work_y = convert(from.work_y);
+    to.next_x = convert(from.next_x), to.next_y = convert(from.next_y);
+    to.next_first = convert(from.next_first), to.next_second = convert(from.next_second);
+    to.sorted = convert(from.sorted), to.sums = convert(from.sums);
+}
+
 }  // namespace
 
 LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps) {
-    Arrays s = std::bit_cast<Arrays>(static_cast<const LaneArraysOf<double>&>(lanes));
+    Arrays s;
+    assign_fields(s, lanes);
     const LaneStep step = step_rule(s, rule, gaps);
     // The candidates that were installed swapped places with the quantities they replaced.
-    static_cast<LaneArraysOf<double>&>(lanes) = std::bit_cast<LaneArraysOf<double>>(s);
+    assign_fields(lanes, s);
     return step;
 }
 
