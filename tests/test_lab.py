@@ -220,3 +220,16 @@ def test_another_thread_runs_while_a_sweep_is_in_the_engine():
     assert ended - started > 0.2, "the sweep was too short to tell"
     inside = [t for t in ticks if started + 0.05 < t < ended - 0.05]
     assert len(inside) > (ended - started - 0.1) / 0.005 / 4
+
+
+def test_automatic_chunks_keep_every_workers_lanes_full(monkeypatch):
+    from quarnel_lab import chunking, native
+
+    run, counts = chunking.run_chunk, []
+    monkeypatch.setattr(chunking, "run_chunk", lambda chunk: counts.append(chunk.count) or run(chunk))
+    together = native.trials_together((3, 3), "ogda", 0.1, 3000, 0.1)
+    assert together > 1  # 3 x 3 OGDA runs in lanes with every build
+    ql.scattered(RPS, "ogda", eta=0.1, steps=3000, trials=1000, inner=0.1, outer=0.5, workers=2, seed=1,
+                 progress=False)
+    assert sum(counts) == 1000 and all(count % (2 * together) == 0 for count in counts[:-1])
+    assert native.trials_together((2, 3), "ogda", 0.1, 3000, 0.1) == 1  # non-square: one at a time

@@ -29,10 +29,14 @@ std::size_t padded_entries(std::size_t length, std::size_t width) {
 
 }  // namespace
 
-bool LaneBlock::accepts(const GameState& state, const Optimizer& optimizer) {
+bool LaneBlock::accepts(std::size_t rows, std::size_t cols, const Optimizer& optimizer) {
     const auto [first, second, eta] = std::visit(RuleVectors{}, optimizer.variant);
-    return state.a.rows > 0 && state.a.cols > 0 && state.x.size() == state.a.rows && state.y.size() == state.a.cols &&
-           first->size() == state.a.rows && second->size() == state.a.cols;
+    return rows > 0 && cols > 0 && first->size() == rows && second->size() == cols;
+}
+
+bool LaneBlock::accepts(const GameState& state, const Optimizer& optimizer) {
+    return state.x.size() == state.a.rows && state.y.size() == state.a.cols &&
+           accepts(state.a.rows, state.a.cols, optimizer);
 }
 
 namespace {
@@ -43,9 +47,8 @@ const LaneShapes& shapes_in_lanes(const OmwuOftrl&) { return kernels().ftrl_lane
 
 }  // namespace
 
-bool LaneBlock::faster(const GameState& state, const Optimizer& optimizer) {
-    return std::visit([](const auto& rule) { return shapes_in_lanes(rule); }, optimizer.variant)
-        .holds(state.a.rows, state.a.cols);
+bool LaneBlock::faster(std::size_t rows, std::size_t cols, const Optimizer& optimizer) {
+    return std::visit([](const auto& rule) { return shapes_in_lanes(rule); }, optimizer.variant).holds(rows, cols);
 }
 
 LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer)

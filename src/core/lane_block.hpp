@@ -65,9 +65,12 @@ public:
     // True when runs of this game and optimizer can be stepped in a block: the rule's vectors
     // have the game's lengths (none stretching from length 1).
     static bool accepts(const GameState& state, const Optimizer& optimizer);
+    // The same for runs from an rows x cols game's uniform start.
+    static bool accepts(std::size_t rows, std::size_t cols, const Optimizer& optimizer);
 
-    // True when the build in use steps such runs faster in lanes than alone.
-    static bool faster(const GameState& state, const Optimizer& optimizer);
+    // True when the build in use steps runs of this rule on rows x cols games faster in lanes
+    // than alone.
+    static bool faster(std::size_t rows, std::size_t cols, const Optimizer& optimizer);
 
     // A block of the build's lane width for runs of the example's shape and step size, every
     // lane holding the example.

@@ -48,6 +48,15 @@ Matrix blank_matrix(std::size_t rows, std::size_t cols) {
     return blank;
 }
 
+struct SizeOf {
+    std::pair<std::size_t, std::size_t> operator()(const PerturbedBase& source) const {
+        return {source.base.rows, source.base.cols};
+    }
+    std::pair<std::size_t, std::size_t> operator()(const StackOfMatrices& source) const {
+        return {source.matrices.rows, source.matrices.cols};
+    }
+};
+
 struct ShapeOf {
     Matrix operator()(const PerturbedBase& source) const { return blank_matrix(source.base.rows, source.base.cols); }
     Matrix operator()(const StackOfMatrices& source) const {
@@ -138,6 +147,15 @@ void prepare(const BatchPlan& plan, const Reduction& reduction, TrialSlot& slot,
 // kHistoriesTogether waiting for their reduction): only for runs short enough that those stay
 // small (20 MB at most).
 constexpr std::uint64_t kMostStepsInLanes = std::uint64_t{1} << 17;
+
+// Trials in lanes: runs short enough (their histories stay alive while they step), of a rule
+// and shape that step faster in lanes with this build, with a reduction that cannot fail (a
+// failing one must stop the batch before later trials run).
+bool steps_in_lanes(std::size_t rows, std::size_t cols, const Optimizer& optimizer, std::uint64_t num_steps,
+                    bool reduction_cannot_fail) {
+    return reduction_cannot_fail && num_steps > 0 && num_steps <= kMostStepsInLanes &&
+           LaneBlock::accepts(rows, cols, optimizer) && LaneBlock::faster(rows, cols, optimizer);
+}
 
 // Block steps between two looks at the parallel loop's cancel flag.
 constexpr std::size_t kStepsPerCancelCheck = 256;
@@ -335,8 +353,8 @@ public:
         : plan_(plan),
           reduction_(reduction),
           slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}} {
-        if (cannot_fail(reduction) && plan.num_steps > 0 && plan.num_steps <= kMostStepsInLanes &&
-            LaneBlock::accepts(slot_.game_state, slot_.optimizer) && LaneBlock::faster(slot_.game_state, slot_.optimizer))
+        const auto [rows, cols] = std::visit(SizeOf{}, plan.source);
+        if (steps_in_lanes(rows, cols, *plan.optimizer, plan.num_steps, cannot_fail(reduction)))
             lanes_.emplace(plan, reduction, slot_);
     }
 
@@ -403,7 +421,13 @@ std::size_t trials_in_lanes() { return kernels().lane_width * kernels().lane_blo
 
 template <typename Reduction>
 std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction) {
-    return Exploration<Reduction>(plan, reduction).group_size();
+    const auto [rows, cols] = std::visit(SizeOf{}, plan.source);
+    return steps_in_lanes(rows, cols, *plan.optimizer, plan.num_steps, cannot_fail(reduction)) ? trials_in_lanes() : 1;
+}
+
+std::size_t sweep_trials_run_together(std::size_t rows, std::size_t cols, const Optimizer& optimizer,
+                                      std::uint64_t num_steps, double cutoff) {
+    return steps_in_lanes(rows, cols, optimizer, num_steps, cannot_fail(FullSummary{cutoff})) ? trials_in_lanes() : 1;
 }
 
 template void run_trials(const BatchPlan&, const NormAndMetric&, std::uint64_t, std::uint64_t, std::size_t,

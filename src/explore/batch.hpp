@@ -102,11 +102,15 @@ std::size_t trials_in_lanes();
 inline constexpr std::size_t kMostTrialsInLanes = 64;
 
 // How many trials one worker runs together: trials_in_lanes() where they are stepped in lanes
-// (games of at most 64 x 64 entries whose rule's vectors have the game's lengths, runs of at
-// most 2^17 steps, and a reduction that cannot fail: a failing one must stop the batch before
-// later trials run), else 1.
+// (rules and shapes that step faster in lanes with the build in use, up to 64 x 64, whose
+// rule's vectors have the game's lengths; runs of at most 2^17 steps; and a reduction that
+// cannot fail: a failing one must stop the batch before later trials run), else 1.
 template <typename Reduction>
 std::size_t trials_run_together(const BatchPlan& plan, const Reduction& reduction);
+
+// The same for a sweep of rows x cols games (its trials reduced with this cutoff).
+std::size_t sweep_trials_run_together(std::size_t rows, std::size_t cols, const Optimizer& optimizer,
+                                      std::uint64_t num_steps, double cutoff);
 
 // The perturbation trial `index` of a PerturbedBase batch with this key draws.
 void draw_trial_perturbation(Matrix& target, const UniformRange& magnitudes, const SweepKey& key,

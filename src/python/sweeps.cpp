@@ -39,6 +39,8 @@ constexpr Signature kRunStack{"_run_stack", kRunStackParameters, 6};
 constexpr Signature kPerturbation{"_perturbation", kPerturbationParameters, 6};
 constexpr Signature kRun{"_run", kRunParameters, 3};
 constexpr Signature kWithVectors{"_with_vectors", kWithVectorsParameters, 3};
+constexpr const char* kTrialsTogetherParameters[] = {"rows", "cols", "optimizer", "num_steps", "cutoff"};
+constexpr Signature kTrialsTogether{"_trials_together", kTrialsTogetherParameters, 5};
 
 // The calling thread's state while it runs without the interpreter lock, and when its stop
 // check last ran the signal handlers.
@@ -358,6 +360,23 @@ PyObject* with_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// How many trials of a sweep of rows x cols games one worker runs together (in lanes, or 1):
+// chunks that are multiples of it per worker keep the lanes full.
+PyObject* trials_together(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound(kTrialsTogether);
+        Optimizer optimizer;
+        std::uint64_t rows = 0, cols = 0, num_steps = 0;
+        double cutoff = 0.0;
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, rows, to_count) || !bound.convert(1, cols, to_count) ||
+            !bound.convert(2, optimizer, to_optimizer_copy) || !bound.convert(3, num_steps, to_count) ||
+            !bound.convert(4, cutoff, to_double)) {
+            return nullptr;
+        }
+        return PyLong_FromSize_t(sweep_trials_run_together(rows, cols, optimizer, num_steps, cutoff));
+    });
+}
+
 // The pool's size and where it came from; the kernels' build in use, and every build this
 // processor runs (best first), any of which QUARNEL_INSTRUCTION_SET may name.
 PyObject* pool_info(PyObject*, PyObject*) {
@@ -389,6 +408,8 @@ PyMethodDef sweep_functions[] = {
     {"_run", as_method(run), kFastcall, "_run(a, optimizer, num_steps, x0=None, y0=None)\n--\n\n"},
     {"_with_vectors", as_method(with_vectors), kFastcall, "_with_vectors(optimizer, first, second)\n--\n\n"},
     {"_pool_info", pool_info, METH_NOARGS, "_pool_info()\n--\n\n"},
+    {"_trials_together", as_method(trials_together), kFastcall,
+     "_trials_together(rows, cols, optimizer, num_steps, cutoff)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -194,17 +194,27 @@ class Store(Protocol):
 
 
 class ChunkSizer:
-    """The size of the next engine call: fixed, or adapted to the measured speed."""
+    """The size of the next engine call: fixed, or adapted to the measured speed.
 
-    def __init__(self, fixed: Optional[int], workers: int) -> None:
+    Adapted sizes are whole multiples of `together` trials per worker (the trials a worker steps
+    together in vector lanes), so that no call leaves lanes empty while others wait.
+    """
+
+    def __init__(self, fixed: Optional[int], workers: int, together: int = 1) -> None:
         self.fixed = fixed
-        self.size = fixed or FIRST_TRIALS_PER_WORKER * workers
+        self.unit = workers * together
+        self.size = fixed or self._whole(FIRST_TRIALS_PER_WORKER * workers)
+
+    def _whole(self, size: int) -> int:
+        """`size` rounded up to whole units, at most LARGEST_CHUNK (in whole units where one fits)."""
+        size = -(-max(1, size) // self.unit) * self.unit
+        return size if size <= LARGEST_CHUNK else max(LARGEST_CHUNK // self.unit * self.unit, 1)
 
     def observe(self, count: int, seconds: float) -> None:
         """Record that `count` trials took `seconds`."""
         if self.fixed is None:
             wanted = int(count * TARGET_SECONDS / max(seconds, 1e-6))
-            self.size = max(1, min(wanted, count * LARGEST_GROWTH, LARGEST_CHUNK))
+            self.size = self._whole(min(wanted, count * LARGEST_GROWTH))
 
 
 def uncovered(segments: Sequence[Segment], done: Iterable[range]) -> List[Segment]:
@@ -224,7 +234,10 @@ def uncovered(segments: Sequence[Segment], done: Iterable[range]) -> List[Segmen
 
 
 def _run_here(plan: Plan, pending: List[Segment], chunk: Optional[int], place: Place) -> None:
-    sizer = ChunkSizer(chunk, plan.dynamics.workers or native.pool_workers())
+    dynamics = plan.dynamics
+    together = native.trials_together(plan.matrices.shape[-2:], dynamics.rule, dynamics.eta, dynamics.steps,
+                                      dynamics.cutoff)
+    sizer = ChunkSizer(chunk, dynamics.workers or native.pool_workers(), together)
     for first, count, band in pending:
         end = first + count
         while first < end:

@@ -85,6 +85,12 @@ def pool_workers() -> int:
     return int(_module._pool_info()["workers"])
 
 
+def trials_together(shape: Tuple[int, ...], rule: str, eta: float, steps: int, cutoff: float) -> int:
+    """How many trials of a sweep on games of `shape` one worker runs together (in vector lanes, or 1)."""
+    rows, cols = shape
+    return int(_module._trials_together(rows, cols, optimizer(rule, eta, shape), steps, cutoff))
+
+
 def optimizer(rule: str, eta: float, shape: Tuple[int, ...]) -> Any:
     """A fresh optimizer for games of `shape`: sized to the game when square, else dimension 1."""
     rows, cols = shape

@@ -78,7 +78,7 @@ TEST_P(Engine, TrialsAreCleanRunsOfTheirOwnStreams) {
     const EngineCase& c = GetParam();
     const Optimizer optimizer = stepped_optimizer(c);
     const BatchPlan plan = plan_for(c.base, optimizer, 300);
-    const bool faster_in_lanes = LaneBlock::faster(GameState::from_matrix(c.base), optimizer);
+    const bool faster_in_lanes = LaneBlock::faster(c.base.rows, c.base.cols, optimizer);
     const std::size_t expected = c.expected_group != kInLanes ? c.expected_group : faster_in_lanes ? trials_in_lanes() : 1;
     EXPECT_EQ(trials_run_together(plan, FullSummary{kCutoff}), expected);
     const auto got = run_trials(plan, FullSummary{kCutoff}, 3, 7);
