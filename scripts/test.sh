@@ -45,6 +45,7 @@ builds=${QUARNEL_INSTRUCTION_SET:-$("$python" -c 'import quarnel; print(*quarnel
 for build in $builds; do
   echo "the $build build:"
   QUARNEL_INSTRUCTION_SET=$build ./build/unit/quarnel_unit_tests --gtest_brief=1
+  QUARNEL_INSTRUCTION_SET=$build "$python" -m pytest -q -p no:cacheprovider tests/test_golden.py
 done
 
 # Run from the tests folder so that the installed module is the one imported.

@@ -16,7 +16,7 @@ from quarnel_lab.seeding import sweep_key
 GOLDEN = pathlib.Path(__file__).with_name("golden") / "sweeps.txt"
 DIGEST = "sha256."
 # The fields that are not arguments of the sweep function.
-NOT_ARGUMENTS = ("case", "kind", "rows", "cols", "a", "key")
+NOT_ARGUMENTS = ("case", "kind", "rows", "cols", "a", "key", "fails")
 
 
 def parse(line):
@@ -33,8 +33,10 @@ def game(case):
     return np.array(entries).reshape(int(case["rows"]), int(case["cols"]))
 
 
-def run_case(case):
+def run_case(case, **replaced):
+    """The case's sweep; a case that `fails` at a trial gives the trials before it."""
     arguments = {name: value for name, value in case.items() if name not in NOT_ARGUMENTS and not name.startswith(DIGEST)}
+    arguments.update({"trials": case.get("fails", case["trials"]), **replaced})
     counts = ("steps", "trials", "slices", "seed")
     typed = {name: int(value) if name in counts else value if name == "rule" else float(value)
              for name, value in arguments.items()}
@@ -54,6 +56,9 @@ def test_seeded_sweeps_give_the_committed_bits(case):
     expected = {name[len(DIGEST):]: value for name, value in case.items() if name.startswith(DIGEST)}
     assert set(sweep.columns) == set(expected)
     assert {name: digest(sweep[name]) for name in sweep.columns} == expected
+    if "fails" in case:  # and all the trials stop there
+        with pytest.raises(ql.DynamicsError):
+            run_case(case, trials=case["trials"])
 
 
 def write_digests(path=GOLDEN):
