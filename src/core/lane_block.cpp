@@ -52,7 +52,7 @@ bool LaneBlock::faster(std::size_t rows, std::size_t cols, const Optimizer& opti
 }
 
 LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer)
-    : rule_index_(optimizer.variant.index()), width_(kernels().lane_width) {
+    : rule_index_(optimizer.variant.index()), width_(kernels().lane_width), step_(kernels().step_lanes) {
     if (!accepts(example, optimizer)) panic("these runs cannot be stepped in lanes");
     const std::size_t m = example.a.rows, n = example.a.cols;
     LaneArrays& s = arrays_;
@@ -110,6 +110,6 @@ void LaneBlock::store(std::size_t lane, GameState& state, Optimizer& optimizer) 
         optimizer.variant);
 }
 
-LaneStep LaneBlock::step(double* gaps) { return kernels().step_lanes(arrays_, rule_index_, gaps); }
+LaneStep LaneBlock::step(double* gaps) { return step_(arrays_, rule_index_, gaps); }
 
 }  // namespace quarnel

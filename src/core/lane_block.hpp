@@ -93,6 +93,7 @@ public:
 private:
     std::size_t rule_index_;  // the optimizer's variant index
     std::size_t width_;
+    LaneStep (*step_)(LaneArrays&, std::size_t, double*);  // the build's kernel
     Vector storage_;  // every quantity's registers, each starting a cache line
     LaneArrays arrays_;
 };
