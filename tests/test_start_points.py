@@ -144,3 +144,20 @@ def test_a_grid_is_its_cells_sweeps_with_one_seed_and_comes_back_from_its_file(t
                                                              "omwuoomd, [0, 0.05)", "omwuoomd, [0.05, 0.1)"]
     with pytest.raises(TypeError, match="etas must be a non-empty list"):
         ql.grid(BIASED_RPS, ["ogda"], 0.1, **common)
+
+
+def test_frictions_a_header_row_a_notebook_without_widgets(tmp_path, monkeypatch, capsys):
+    import sys
+    import warnings
+
+    import quarnel_lab as ql
+    from quarnel_lab import games
+
+    (tmp_path / "g.csv").write_text("rock,paper,scissors\n0,-1,3\n1,0,-1\n-3,1,0\n")
+    np.testing.assert_array_equal(games.game(str(tmp_path / "g.csv")), BIASED_RPS)
+    monkeypatch.setitem(sys.modules, "ipykernel", sys)  # as in Jupyter
+    monkeypatch.setattr("importlib.util.find_spec", lambda name, *args: None)  # no ipywidgets
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        ql.scattered("rps", "ogda", eta=ETA, steps=10, trials=3, inner=0.0, outer=0.1, seed=1)
+    assert "3/3" in capsys.readouterr().err  # tqdm's text bar

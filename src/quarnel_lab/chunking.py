@@ -12,13 +12,14 @@ Ctrl-C needs nothing here: every engine call stops within 200 ms with KeyboardIn
 from __future__ import annotations
 
 import hashlib
+import importlib.util
 import json
+import sys
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
-from tqdm.auto import tqdm
 
 from quarnel_lab import native
 from quarnel_lab.native import COLUMN_TYPES, Columns, DynamicsError, FloatArray
@@ -249,6 +250,22 @@ def _run_here(plan: Plan, pending: List[Segment], chunk: Optional[int], place: P
             first += size
 
 
+def _in_notebook() -> bool:
+    return "ipykernel" in sys.modules
+
+
+def _progress_bar(progress: Optional[bool], **options: Any) -> Any:
+    """tqdm's widget bar in Jupyter where ipywidgets can draw it, else its text bar (never the
+    warning tqdm gives for a notebook without ipywidgets). progress=None: a bar when stderr is a
+    terminal, and always in Jupyter."""
+    if _in_notebook() and importlib.util.find_spec("ipywidgets") is not None:
+        from tqdm.auto import tqdm as bar
+    else:
+        from tqdm.std import tqdm as bar
+    shown = (_in_notebook() or None) if progress is None else progress
+    return bar(disable=None if shown is None else not shown, **options)
+
+
 def gather(plan: Plan, *, chunk: Optional[int], progress: Optional[bool], label: str,
            runner: Optional[Runner] = None, store: Optional[Store] = None) -> Columns:
     """Run every trial of the plan not already in `store`, here or with `runner`; trial i lands in row i.
@@ -259,9 +276,7 @@ def gather(plan: Plan, *, chunk: Optional[int], progress: Optional[bool], label:
     columns: Columns = {name: np.empty(plan.total, dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
     pending = uncovered(plan.segments, store.restore(columns) if store else [])
     left = sum(segment.length for segment in pending)
-    # disable=None: a bar when stderr is a terminal, and always in Jupyter.
-    with tqdm(total=plan.total, initial=plan.total - left, desc=label, unit="trial",
-              disable=None if progress is None else not progress) as bar:
+    with _progress_bar(progress, total=plan.total, initial=plan.total - left, desc=label, unit="trial") as bar:
 
         def place(first: int, part: Columns) -> None:
             for name, column in columns.items():

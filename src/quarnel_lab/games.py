@@ -124,7 +124,10 @@ def _read(path: Path) -> NDArray[np.float64]:
             raw = np.load(path, allow_pickle=False)
         else:
             delimiter = "," if path.suffix.lower() == ".csv" else None
-            raw = np.loadtxt(path, delimiter=delimiter, ndmin=2, comments="#")
+            try:
+                raw = np.loadtxt(path, delimiter=delimiter, ndmin=2, comments="#")
+            except ValueError:  # a header row of column names, as spreadsheets write
+                raw = np.loadtxt(path, delimiter=delimiter, ndmin=2, comments="#", skiprows=1)
         return np.asarray(raw, dtype=np.float64)
     except FileNotFoundError:
         raise ValueError(f"{path}: no such file (check the path)") from None
