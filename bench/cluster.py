@@ -47,7 +47,7 @@ def best(**where):
 
 def cluster(workers, pool_threads):
     return LocalCluster(processes=True, n_workers=workers, threads_per_worker=1, host="127.0.0.1",
-                        dashboard_address=None, env={"RAYON_NUM_THREADS": str(pool_threads)})
+                        dashboard_address="127.0.0.1:0", env={"RAYON_NUM_THREADS": str(pool_threads)})
 
 
 def show(name, wall, processor, here):

@@ -41,7 +41,7 @@ def slow_sweep(**kw):
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                                  dashboard_address=None) as local:
+                                  dashboard_address="127.0.0.1:0") as local:
         yield local
 
 

@@ -155,8 +155,10 @@ def _local_cluster(workers: int) -> Iterator[Any]:
         raise UsageError("--local-cluster needs dask.distributed: pip install 'quarnel[distributed]'") from None
     # The workers share this machine's cores: each one's pool gets its share.
     share = max(1, (os.cpu_count() or 1) // workers)
+    # Every server the cluster starts listens on the loopback only: older Dask versions start
+    # the scheduler's HTTP server on all interfaces when the dashboard address is None.
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None, silence_logs=logging.CRITICAL,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
                                   env={"RAYON_NUM_THREADS": str(share)}) as cluster:
         with distributed.Client(cluster) as client:
             yield client
