@@ -112,6 +112,11 @@ def _finish(args: argparse.Namespace, label: str, result: Union[ql.Sweep, ql.Tra
     print_table([summary_row(label, result)])
     if isinstance(result, ql.Sweep) and result.seed is not None:
         print(f"seed {result.seed} (pass --seed {result.seed} to get the same trials again)")
+    _write_outputs(args, result)
+
+
+def _write_outputs(args: argparse.Namespace, result: Result) -> None:
+    """Write the .npz and the picture the user asked for."""
     if args.out:
         _save_result(result, args.out)
         print(f"wrote {args.out}")
@@ -241,12 +246,7 @@ def cmd_grid(args: argparse.Namespace) -> None:
     rows = [summary_row(f"{rule}, eta {eta:g}", cell) for rule, eta, cell in g.cells()]
     print_table(rows)
     print(f"seed {g.seed} (pass --seed {g.seed} to get the same trials again)")
-    if args.out:
-        _save_result(g, args.out)
-        print(f"wrote {args.out}")
-    if args.plot:
-        _save_figure(draw(g), args.plot)
-        print(f"wrote {args.plot}")
+    _write_outputs(args, g)
 
 
 def cmd_info(args: argparse.Namespace) -> None:
