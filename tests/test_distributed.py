@@ -29,6 +29,8 @@ SWEEPS = {
                                              slices=3, seed=11, progress=False, **kw),
     "neighborhood": lambda **kw: ql.neighborhood(STACK, "omwuoftrl", eta=0.1, steps=300, normalize=True,
                                                  progress=False, **kw),
+    "equilibria": lambda **kw: ql.neighborhood(STACK[:60], "ogda", eta=0.1, steps=300, equilibrium=True,
+                                               progress=False, **kw),
 }
 
 

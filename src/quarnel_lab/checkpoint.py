@@ -20,7 +20,7 @@ import numpy as np
 
 from quarnel_lab.chunking import Plan
 from quarnel_lab.files import PathLike, read_npz, save_npz, write_atomically
-from quarnel_lab.native import COLUMN_TYPES, Columns
+from quarnel_lab.native import Columns
 
 MANIFEST = "manifest.json"
 CHUNK_FILE = re.compile(r"trials-(\d+)-(\d+)\.npz")
@@ -111,7 +111,7 @@ class Checkpoint:
         if (config.get("first"), config.get("count")) != (first, count) or first + count > self.plan.total:
             raise ValueError(f"{path} is damaged: it holds trials [{config.get('first')}, ...) of "
                              f"{config.get('count')}, not what its name says within {self.plan.total} trials")
-        for name, dtype in COLUMN_TYPES.items():
+        for name, dtype in self.plan.dynamics.column_types.items():
             column = arrays.get(name)
             if column is None or column.dtype != np.dtype(dtype) or column.shape != (count,):
                 got = "none" if column is None else f"{column.dtype} of shape {column.shape}"

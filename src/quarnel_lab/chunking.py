@@ -21,13 +21,14 @@ from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Pr
 
 import numpy as np
 
-from quarnel_lab import native
+from quarnel_lab import equilibria, native
 from quarnel_lab.native import COLUMN_TYPES, Columns, DynamicsError, FloatArray
 
 TARGET_SECONDS = 0.2
 FIRST_TRIALS_PER_WORKER = 2
 LARGEST_GROWTH = 8
 LARGEST_CHUNK = 1 << 16  # bounds the arrays one call hands back
+GAMES_AT_ONCE = 1 << 10  # games solved together for their equilibria
 
 
 class Segment(NamedTuple):
@@ -36,6 +37,25 @@ class Segment(NamedTuple):
     first: int
     length: int
     band: Tuple[float, float]
+
+
+def column_types(*, equilibrium: bool = False) -> Dict[str, type]:
+    """The columns of a sweep run with (or without) equilibria, in order, with their types."""
+    return {**COLUMN_TYPES, **(equilibria.COLUMN_TYPES if equilibrium else {})}
+
+
+def trial_games(matrices: FloatArray, key: Optional[bytes], first: int, count: int, band: Tuple[float, float],
+                normalize: bool) -> FloatArray:
+    """The games that trials [first, first + count) run, as in a :class:`Chunk` of these values."""
+    if key is None:
+        if not normalize:
+            return matrices
+        # The engine's min-max rescaling, operation for operation.
+        low, high = matrices.min(axis=(-2, -1), keepdims=True), matrices.max(axis=(-2, -1), keepdims=True)
+        rescaled: FloatArray = (matrices - low) / (high - low)
+        return rescaled
+    drawn: FloatArray = native.perturbations(key, first, count, matrices.shape, *band) + matrices
+    return drawn
 
 
 @dataclass(frozen=True)
@@ -49,6 +69,12 @@ class Dynamics:
     workers: int  # of the pool of the process that runs a chunk; 0: all of them
     x0: Optional[Tuple[float, ...]] = None  # where every trial starts; None: uniform
     y0: Optional[Tuple[float, ...]] = None
+    equilibrium: bool = False  # solve every trial's game too
+
+    @property
+    def column_types(self) -> Dict[str, type]:
+        """The columns every trial gets, in order, with their types."""
+        return column_types(equilibrium=self.equilibrium)
 
     @property
     def start(self) -> Optional[native.Start]:
@@ -72,6 +98,24 @@ class Chunk:
     key: Optional[bytes]
     band: Tuple[float, float]
     normalize: bool
+
+    def games(self, begin: int, end: int) -> FloatArray:
+        """The games that the chunk's trials [begin, end) run (counted from its first), one per trial."""
+        matrices = self.matrices if self.key is not None else self.matrices[begin:end]
+        return trial_games(matrices, self.key, self.first + begin, end - begin, self.band, self.normalize)
+
+    def equilibria(self, last_x: Optional[FloatArray], last_y: Optional[FloatArray]) -> Columns:
+        """The equilibrium columns of the chunk's trials, which ended at `last_x` and `last_y`.
+
+        The games are made and solved GAMES_AT_ONCE at a time, so that few are held at once.
+        """
+        parts = []
+        for begin in range(0, self.count, GAMES_AT_ONCE):
+            end = min(begin + GAMES_AT_ONCE, self.count)
+            solutions = equilibria.solve(self.games(begin, end))
+            parts.append(equilibria.columns(solutions, None if last_x is None else last_x[begin:end],
+                                            None if last_y is None else last_y[begin:end]))
+        return {name: np.concatenate([part[name] for part in parts]) for name in equilibria.COLUMN_TYPES}
 
 
 class MadeBy(NamedTuple):
@@ -118,6 +162,8 @@ def run_chunk(chunk: Chunk) -> Finished:
             low, high = chunk.band
             columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
                                    low, high, dynamics.cutoff, dynamics.workers, start)
+        if dynamics.equilibrium:
+            columns.update(chunk.equilibria(None, None))
         return Finished(columns, time.perf_counter() - started, stamp)
     except DynamicsError as failure:
         message = failure.message
@@ -170,7 +216,8 @@ class Plan:
             raise MixedVersionsError(f"{trials} were computed by {MadeBy(*finished.made_by)}, but this sweep runs "
                                      f"{self.made_by}: install the same quarnel everywhere the sweep runs")
         columns = finished.columns
-        if set(columns) != set(COLUMN_TYPES) or any(len(column) != chunk.count for column in columns.values()):
+        wanted = self.dynamics.column_types
+        if set(columns) != set(wanted) or any(len(column) != chunk.count for column in columns.values()):
             raise MixedVersionsError(f"{trials} came back with other columns or lengths: "
                                      "install the same quarnel everywhere the sweep runs")
         return columns
@@ -273,7 +320,7 @@ def gather(plan: Plan, *, chunk: Optional[int], progress: Optional[bool], label:
     The trials of the plan's segments must together be 0, 1, ..., total - 1. No chunk straddles
     two segments.
     """
-    columns: Columns = {name: np.empty(plan.total, dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
+    columns: Columns = {name: np.empty(plan.total, dtype=dtype) for name, dtype in plan.dynamics.column_types.items()}
     pending = uncovered(plan.segments, store.restore(columns) if store else [])
     left = sum(segment.length for segment in pending)
     with _progress_bar(progress, total=plan.total, initial=plan.total - left, desc=label, unit="trial") as bar:

@@ -174,9 +174,9 @@ def run_stack(matrices: FloatArray, rule_optimizer: Any, steps: int, normalize: 
     return _columns(reported)
 
 
-def perturbation(key: bytes, index: int, shape: Tuple[int, ...], low: float, high: float) -> FloatArray:
-    """Trial `index`'s perturbation alone, exactly as the sweep with `key` drew it."""
+def perturbations(key: bytes, first: int, count: int, shape: Tuple[int, ...], low: float, high: float) -> FloatArray:
+    """The perturbations of trials [first, first + count), stacked, exactly as the sweep with `key` drew them."""
     rows, cols = shape
     with _dynamics_failures():
-        drawn = _module._perturbation(key, index, rows, cols, low, high)
-    return np.asarray(drawn, dtype=np.float64)
+        drawn = [_module._perturbation(key, index, rows, cols, low, high) for index in range(first, first + count)]
+    return np.array(drawn, dtype=np.float64).reshape(count, rows, cols)

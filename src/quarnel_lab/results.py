@@ -17,8 +17,9 @@ import numpy as np
 import numpy.typing as npt
 
 from quarnel_lab import native
+from quarnel_lab.chunking import column_types, trial_games
 from quarnel_lab.files import PathLike, read_npz, save_npz
-from quarnel_lab.native import COLUMN_TYPES, FloatArray
+from quarnel_lab.native import FloatArray
 from quarnel_lab.seeding import sweep_key
 
 PACKAGE_VERSION = metadata.version("quarnel")
@@ -112,8 +113,9 @@ class Sweep:
     ``s[name]`` is a 1-D array with one entry per trial, for each name in ``s.columns``:
     "norm_max", "norm_infinity", "norm_frobenius" (norms of the perturbation alone; of the matrix
     run for a neighborhood sweep), "max_last", "var_last", "total_var" (convergence metrics of
-    the gap history), "last_gap", "steps" (steps to a gap below 1e-8, else the step budget) and,
-    for a concentric sweep, "slice".
+    the gap history), "last_gap", "steps" (steps to a gap below 1e-8, else the step budget),
+    for a concentric sweep "slice", and for a sweep run with ``equilibrium=True`` "value",
+    "support_x", "support_y", "min_prob" and "dist" (see :func:`quarnel_lab.scattered`).
     """
 
     def __init__(self, columns: Mapping[str, npt.NDArray[Any]], config: Config,
@@ -215,16 +217,15 @@ class Sweep:
     def _matrix(self, index: int) -> FloatArray:
         config = self._config
         if self._matrices is not None:
-            matrix: FloatArray = self._matrices[index].copy()
-            if config["normalize"]:  # the engine's min-max rescaling, operation for operation
-                matrix = (matrix - matrix.min()) / (matrix.max() - matrix.min())
+            games = trial_games(self._matrices[index:index + 1], None, index, 1, (0.0, 0.0), config["normalize"])
+            matrix: FloatArray = games[0].copy()
             return matrix
         base = self._game
         assert base is not None
         low, high = config["inner"], config["outer"]
         if self.kind == "concentric":
             low, high = self.slice_boundaries[index // (config["trials"] // config["slices"])]
-        drawn: FloatArray = native.perturbation(sweep_key(config["seed"]), index, base.shape, low, high) + base
+        drawn: FloatArray = trial_games(base, sweep_key(config["seed"]), index, 1, (float(low), float(high)), False)[0]
         return drawn
 
 
@@ -414,6 +415,9 @@ class _Contents:
             self.setting("inner", (int, float)), self.setting("outer", (int, float))
         if kind == "concentric":
             trials -= trials % self.setting("slices", int)
-        names = list(COLUMN_TYPES) + (["slice"] if kind == "concentric" else [])
-        columns = {name: self.array(name, COLUMN_TYPES.get(name, np.int64), (trials,)) for name in names}
+        if "equilibrium" in config:  # files saved before equilibria were solved have none
+            self.setting("equilibrium", bool)
+        types = {**column_types(equilibrium=config.get("equilibrium", False)),
+                 **({"slice": np.int64} if kind == "concentric" else {})}
+        columns = {name: self.array(name, dtype, (trials,)) for name, dtype in types.items()}
         return Sweep(columns, config, matrices, game=game)

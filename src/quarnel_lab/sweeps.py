@@ -44,7 +44,8 @@ class _Settings:
     def recorded(self) -> Dict[str, Any]:
         """The part of the configuration that decides the results."""
         dynamics = self.dynamics
-        recorded = {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff}
+        recorded = {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff,
+                    "equilibrium": dynamics.equilibrium}
         if dynamics.x0 is not None:  # recorded only when given: a uniform start's configuration is as before
             recorded.update(x0=list(dynamics.x0), y0=list(dynamics.y0 or ()))
         return recorded
@@ -52,14 +53,15 @@ class _Settings:
 
 def _settings(rule: object, eta: object, steps: object, cutoff: object, workers: object, chunk: object,
               progress: object, executor: object, client: object, retries: object, checkpoint: object,
-              shape: Tuple[int, ...], x0: object, y0: object) -> _Settings:
+              shape: Tuple[int, ...], x0: object, y0: object, equilibrium: object) -> _Settings:
     chosen_rule = validation.rule(rule)
     start = validation.start(x0, y0, shape, chosen_rule)
     dynamics = chunking.Dynamics(rule=chosen_rule, eta=validation.step_size(eta),
                                  steps=validation.count(steps, "steps", minimum=1), cutoff=validation.cutoff(cutoff),
                                  workers=validation.optional_count(workers, "workers") or 0,
                                  x0=None if start is None else tuple(start.x.tolist()),
-                                 y0=None if start is None else tuple(start.y.tolist()))
+                                 y0=None if start is None else tuple(start.y.tolist()),
+                                 equilibrium=validation.flag(equilibrium, "equilibrium"))
     settings = _Settings(dynamics, chunk=validation.optional_count(chunk, "chunk"),
                          progress=validation.progress(progress), executor=validation.executor(executor),
                          client=validation.client(client), retries=validation.count(retries, "retries"),
@@ -76,7 +78,7 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
               workers: Optional[int] = None,
               chunk: Optional[int] = None, progress: Optional[bool] = None,
               executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-              checkpoint: Optional[PathLike] = None) -> Sweep:
+              checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
     """Run `trials` random perturbations of `game`, every entry's magnitude in [inner, outer).
 
     Trial i adds to `game` a perturbation drawn from a stream fixed by the seed and i alone,
@@ -125,6 +127,13 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
         only the rest (without a seed, the sweep takes the seed the checkpoint was made with).
         The directory of another sweep is refused; a chunk file that is damaged or not this
         sweep's is reported with a ``CheckpointWarning`` and its trials are run again.
+    equilibrium : bool
+        Also solve every trial's game (a linear program, with SciPy's HiGHS, on the worker that ran
+        the trial) and add the columns "value" (min over x of max over y of x @ a @ y), "support_x"
+        and "support_y" (the supports' sizes of the equilibrium found: entries above 1e-9),
+        "min_prob" (its smallest such entry over both players) and "dist" (the L1 distance from the
+        last strategies run, x and y added, to it). In a game with several equilibria, "dist" is to
+        the one found.
 
     Returns
     -------
@@ -143,7 +152,7 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         base.shape, x0, y0)
+                         base.shape, x0, y0, equilibrium)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     config = new_config("scattered", **settings.recorded(), trials=count, inner=low, outer=high,
@@ -158,7 +167,7 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
                workers: Optional[int] = None,
                chunk: Optional[int] = None, progress: Optional[bool] = None,
                executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-               checkpoint: Optional[PathLike] = None) -> Sweep:
+               checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
     """Run `trials` random perturbations of `game` in `slices` equal bands between inner and outer.
 
     Every slice runs ``trials // slices`` trials (the remainder is not run); slice s holds the
@@ -175,7 +184,7 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         base.shape, x0, y0)
+                         base.shape, x0, y0, equilibrium)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     boundaries = slice_boundaries(low, high, validation.slices(slices, count))
@@ -194,7 +203,7 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
 def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize: bool = False, cutoff: float = 0.1,
                  x0: Any = None, y0: Any = None, workers: Optional[int] = None, chunk: Optional[int] = None, progress: Optional[bool] = None,
                  executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-                 checkpoint: Optional[PathLike] = None) -> Sweep:
+                 checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
     """Run the learning rule once on every matrix of a stack.
 
     Matrix k is run (after min-max rescaling to [0, 1] if `normalize`) from the start (uniform unless
@@ -213,7 +222,7 @@ def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize:
     """
     stack = validation.stack(matrices)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         stack.shape[1:], x0, y0)
+                         stack.shape[1:], x0, y0, equilibrium)
     rescale = validation.flag(normalize, "normalize")
     config = new_config("neighborhood", **settings.recorded(), trials=len(stack), normalize=rescale)
     columns = settings.gather(stack, None, [chunking.Segment(0, len(stack), (0.0, 0.0))], config, rescale)
