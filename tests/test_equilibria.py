@@ -29,17 +29,22 @@ def column_players_value(a):
 
 @pytest.mark.parametrize("name", GAMES)
 def test_the_equilibrium_found_is_one_and_its_value_the_other_players(name):
-    a = GAMES[name]
-    solved = equilibria.solve(a[None])
-    value, x, y = solved.value[0], solved.x[0], solved.y[0]
-    tolerance = 1e-12 * np.abs(a).max()
-    assert value == pytest.approx(column_players_value(a), abs=tolerance)
-    for strategy in (x, y):
-        assert np.all(strategy >= 0) and strategy.sum() == pytest.approx(1.0, abs=1e-15)
-    # Neither player gains by leaving it: the row player's x holds every column to the value,
-    # the column player's y forces it on every row.
-    assert (a.T @ x).max() <= value + tolerance and (a @ y).min() >= value - tolerance
-    columns = equilibria.columns(solved, x[None], y[None])
+    # Solved alone, and in one program with other games of its shape.
+    others = np.random.default_rng(7).uniform(-1, 1, (5, *GAMES[name].shape)) * np.abs(GAMES[name]).max()
+    stack = np.concatenate((GAMES[name][None], others))
+    solved = equilibria.solve(stack)
+    for a, value, x, y in zip(stack, *solved):
+        tolerance = 1e-12 * np.abs(a).max()
+        assert value == pytest.approx(column_players_value(a), abs=tolerance)
+        for strategy in (x, y):
+            assert np.all(strategy >= 0) and strategy.sum() == pytest.approx(1.0, abs=1e-15)
+        # Neither player gains by leaving it: the row player's x holds every column to the value,
+        # the column player's y forces it on every row.
+        assert (a.T @ x).max() <= value + tolerance and (a @ y).min() >= value - tolerance
+    value, x, y = (part[0] for part in solved)
+    alone = equilibria.solve(stack[:1])
+    assert alone.value[0] == pytest.approx(value, abs=1e-12 * np.abs(stack[0]).max())
+    columns = equilibria.columns(solved, solved.x, solved.y)
     assert columns["dist"][0] == 0.0
     assert columns["support_x"][0] == np.count_nonzero(x > 1e-9)
     assert columns["min_prob"][0] == min(x[x > 1e-9].min(), y[y > 1e-9].min())
@@ -61,18 +66,23 @@ def test_a_game_with_a_non_finite_payoff_has_no_equilibrium():
                               **kw),
     lambda **kw: ql.concentric(RPS, "omwuoomd", eta=0.1, steps=150, trials=12, inner=0.1, outer=0.5, slices=3, seed=3,
                                **kw),
-    lambda **kw: ql.neighborhood(np.random.default_rng(2).uniform(-1, 1, (12, 2, 2)), "omwuoftrl", eta=0.2, steps=150,
+    lambda **kw: ql.neighborhood(np.random.default_rng(2).uniform(-1, 1, (12, 2, 3)), "omwuoftrl", eta=0.2, steps=150,
                                  normalize=True, **kw),
 ], ids=["scattered", "concentric", "neighborhood"])
-def test_equilibria_are_the_trials_games_and_travel_with_the_sweep(make, tmp_path, monkeypatch):
-    monkeypatch.setattr(chunking, "GAMES_AT_ONCE", 4)  # chunks of 5 solved in two parts
+def test_equilibria_are_the_trials_games_whatever_the_chunks_and_travel_with_the_sweep(make, tmp_path, monkeypatch):
+    # Groups of 4 or 8 games, which chunks of 5 and of 3 cut anywhere, made and solved a group at a time.
+    monkeypatch.setattr(equilibria, "GROUP_PAYOFFS", 60)
+    monkeypatch.setattr(chunking, "GAMES_AT_ONCE", 4)
     s = make(equilibrium=True, chunk=5, checkpoint=tmp_path / "kept", progress=False)
     assert s.config["equilibrium"] is True and set(equilibria.COLUMN_TYPES) <= set(s.columns)
     for trial in (0, 7, 11):
         replay = s.replay(trial)
         solved = equilibria.solve(replay.a[None])
-        assert s["value"][trial] == solved.value[0]
-        assert s["min_prob"][trial] == equilibria.columns(solved, None, None)["min_prob"][0]
+        assert s["value"][trial] == pytest.approx(solved.value[0], rel=1e-12, abs=1e-15)
+        assert s["min_prob"][trial] == pytest.approx(equilibria.columns(solved, None, None)["min_prob"][0], abs=1e-9)
+    recut = make(equilibrium=True, chunk=3, progress=False)
+    for name in equilibria.COLUMN_TYPES:
+        np.testing.assert_array_equal(recut[name], s[name], err_msg=name)
     plain = make(progress=False)
     assert "value" not in plain.columns and plain.config["equilibrium"] is False
     np.testing.assert_array_equal(plain["last_gap"], s["last_gap"])

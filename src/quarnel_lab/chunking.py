@@ -44,6 +44,12 @@ def column_types(*, equilibrium: bool = False) -> Dict[str, type]:
     return {**COLUMN_TYPES, **(equilibria.COLUMN_TYPES if equilibrium else {})}
 
 
+def solved(first: int, count: int, shape: Tuple[int, ...]) -> range:
+    """The trials whose games are solved with those of trials [first, first + count): their whole groups."""
+    size = equilibria.group_size(shape)
+    return range(first // size * size, -(-(first + count) // size) * size)
+
+
 def trial_games(matrices: FloatArray, key: Optional[bytes], first: int, count: int, band: Tuple[float, float],
                 normalize: bool) -> FloatArray:
     """The games that trials [first, first + count) run, as in a :class:`Chunk` of these values."""
@@ -88,7 +94,8 @@ class Chunk:
     """Trials [first, first + count) of a sweep, in plain values: one engine call that any process can run.
 
     With a `key`, trial i adds to the base game `matrices` the perturbation drawn under the key
-    for index i, magnitudes in `band`; without one, `matrices` is this chunk's part of a stack.
+    for index i, magnitudes in `band`; without one, `matrices` is this chunk's part of a stack
+    (and `groups`, for equilibria, the part that holds the whole groups its trials are in).
     """
 
     dynamics: Dynamics
@@ -99,22 +106,33 @@ class Chunk:
     band: Tuple[float, float]
     normalize: bool
 
-    def games(self, begin: int, end: int) -> FloatArray:
-        """The games that the chunk's trials [begin, end) run (counted from its first), one per trial."""
-        matrices = self.matrices if self.key is not None else self.matrices[begin:end]
-        return trial_games(matrices, self.key, self.first + begin, end - begin, self.band, self.normalize)
+    groups: Optional[FloatArray] = None  # trials solved(first, count, shape) of the stack
 
     def equilibria(self, last_x: Optional[FloatArray], last_y: Optional[FloatArray]) -> Columns:
         """The equilibrium columns of the chunk's trials, which ended at `last_x` and `last_y`.
 
-        The games are made and solved GAMES_AT_ONCE at a time, so that few are held at once.
+        Each trial's game is solved with the others of its group (trials [k * size, (k + 1) * size)
+        of the sweep, for the group size of the game's shape), also where the group reaches beyond
+        the chunk, so that the results do not depend on the cut. The games are made and solved
+        about GAMES_AT_ONCE at a time (whole groups), so that few are held at once.
         """
+        first, end = self.first, self.first + self.count
+        groups = solved(first, self.count, self.matrices.shape[-2:])
+        size = equilibria.group_size(self.matrices.shape[-2:])
+        step = max(GAMES_AT_ONCE // size, 1) * size
         parts = []
-        for begin in range(0, self.count, GAMES_AT_ONCE):
-            end = min(begin + GAMES_AT_ONCE, self.count)
-            solutions = equilibria.solve(self.games(begin, end))
-            parts.append(equilibria.columns(solutions, None if last_x is None else last_x[begin:end],
-                                            None if last_y is None else last_y[begin:end]))
+        for begin in range(groups.start, groups.stop, step):
+            stop = min(begin + step, groups.stop)
+            if self.groups is None:
+                games = trial_games(self.matrices, self.key, begin, stop - begin, self.band, False)
+            else:
+                games = trial_games(self.groups[begin - groups.start:stop - groups.start], None, begin, stop - begin,
+                                    self.band, self.normalize)
+            solutions = equilibria.solve(games)
+            low, high = max(first, begin), min(end, stop)  # the chunk's trials among these
+            kept = equilibria.Solutions(*(part[low - begin:high - begin] for part in solutions))
+            parts.append(equilibria.columns(kept, None if last_x is None else last_x[low - first:high - first],
+                                            None if last_y is None else last_y[low - first:high - first]))
         return {name: np.concatenate([part[name] for part in parts]) for name in equilibria.COLUMN_TYPES}
 
 
@@ -187,8 +205,11 @@ class Plan:
         return sum(segment.length for segment in self.segments)
 
     def chunk(self, first: int, count: int, band: Tuple[float, float]) -> Chunk:
-        matrices = self.matrices if self.key is not None else self.matrices[first:first + count]
-        return Chunk(self.dynamics, first, count, matrices, self.key, band, self.normalize)
+        if self.key is not None:
+            return Chunk(self.dynamics, first, count, self.matrices, self.key, band, self.normalize)
+        groups = solved(first, count, self.matrices.shape[-2:])
+        return Chunk(self.dynamics, first, count, self.matrices[first:first + count], None, band, self.normalize,
+                     self.matrices[groups.start:groups.stop] if self.dynamics.equilibrium else None)
 
     def identity(self) -> str:
         """A digest of everything that decides the results: the same for the same sweep, and only for it."""

@@ -10,12 +10,18 @@ min_i (a @ y)_i. One HiGHS solve (:func:`scipy.optimize.linprog`) gives both. Tw
 need no solver, their equilibrium being exact in closed form: games with a pure saddle point (of
 any shape), and 2 x 2 games without one, whose equilibrium is unique and fully mixed.
 
+Each call of the solver costs far more than a small game's program, so the games go to it in
+groups, one program of independent blocks. The groups are fixed by the trials' indices alone
+(trials [k * size, (k + 1) * size) for :func:`group_size`), never by how a sweep is cut into
+chunks: the last bits of a solution, and which equilibrium is found where there are several,
+depend on the whole program, so a trial's results stay the same whatever the chunks.
+
 Every game is first scaled by a power of two (exactly), so that its largest payoff magnitude lies
 in [0.5, 1): the solver's absolute tolerances then mean the same for every game.
 """
 from __future__ import annotations
 
-from typing import Dict, NamedTuple, Optional
+from typing import Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +39,15 @@ COLUMN_TYPES: Dict[str, type] = {
 
 SUPPORT = 1e-9
 """A probability above this counts as part of a support."""
+
+GROUP_PAYOFFS = 1 << 14
+"""About how many payoffs one program holds (measured best): 64 games up to 16 x 16, 16 of 32 x 32, 4 of 64 x 64."""
+
+
+def group_size(shape: Tuple[int, ...]) -> int:
+    """The number of trials whose games are solved as one program: a power of two, from 1 to 64."""
+    rows, cols = shape
+    return int(min(64, 2 ** max(0, (GROUP_PAYOFFS // (rows * cols)).bit_length() - 1)))
 
 
 class Solutions(NamedTuple):
@@ -82,32 +97,38 @@ def _two_by_two(games: FloatArray, solutions: Solutions, where: npt.NDArray[np.i
 
 
 def _programs(games: FloatArray, solutions: Solutions, where: npt.NDArray[np.intp]) -> None:
-    """The games `where`, one linear program each (its solution does not depend on the other games)."""
+    """The games `where`, one program of independent blocks: minimise the sum of their values."""
     from scipy.optimize import linprog
+    from scipy.sparse import csr_matrix
 
-    rows, cols = games.shape[1:]
-    objective = np.zeros(rows + 1)
-    objective[-1] = 1.0  # minimise v
-    total = np.ones((1, rows + 1))
-    total[0, -1] = 0.0  # sum(x) = 1
-    bounds = [(0.0, None)] * rows + [(None, None)]
-    below = np.zeros(cols)
-    inequalities = np.empty((cols, rows + 1))
-    inequalities[:, -1] = -1.0  # a.T @ x - v <= 0
-    for index in where:
-        inequalities[:, :-1] = games[index].T
-        result = linprog(objective, A_ub=inequalities, b_ub=below, A_eq=total, b_eq=[1.0], bounds=bounds,
-                         method="highs")
-        if result.status != 0:
-            continue  # never seen for a finite game; its row stays NaN
-        x, y = np.maximum(result.x[:-1], 0.0), np.maximum(-result.ineqlin.marginals, 0.0)
-        solutions.x[index], solutions.y[index] = x / x.sum(), y / y.sum()
-        solutions.value[index] = result.fun
+    count, (rows, cols) = len(where), games.shape[1:]
+    if not count:
+        return
+    width = rows + 1  # a block's variables: x, then v
+    block, column = np.arange(count)[:, None, None], np.arange(rows)[None, None, :]
+    # Block k: a.T @ x_k - v_k <= 0 in rows [k * cols, (k + 1) * cols), and sum(x_k) = 1 in row k.
+    inequality = np.arange(cols)[None, :, None] + block * cols
+    payoffs = np.broadcast_arrays(games[where].transpose(0, 2, 1), inequality, column + block * width)
+    values = np.broadcast_arrays(-1.0, inequality, block * width + rows)
+    data, row, col = (np.concatenate((first.ravel(), second.ravel())) for first, second in zip(payoffs, values))
+    bounds = np.tile([(0.0, np.inf)] * rows + [(-np.inf, np.inf)], (count, 1))
+    objective = np.tile(np.r_[np.zeros(rows), 1.0], count)
+    totals = csr_matrix((np.ones(count * rows), (np.repeat(np.arange(count), rows), (column + block * width).ravel())),
+                        shape=(count, count * width))
+    result = linprog(objective, A_ub=csr_matrix((data, (row, col)), shape=(count * cols, count * width)),
+                     b_ub=np.zeros(count * cols), A_eq=totals, b_eq=np.ones(count), bounds=bounds, method="highs")
+    if result.status != 0:
+        return  # never seen for finite games; their rows stay NaN
+    found = result.x.reshape(count, width)
+    x, y = np.maximum(found[:, :-1], 0.0), np.maximum(-result.ineqlin.marginals.reshape(count, cols), 0.0)
+    solutions.x[where], solutions.y[where] = x / x.sum(axis=1, keepdims=True), y / y.sum(axis=1, keepdims=True)
+    solutions.value[where] = found[:, -1]
 
 
 def solve(games: FloatArray) -> Solutions:
     """The value and an equilibrium of every game of the stack `games` (count x rows x cols).
 
+    The stack starts a group: its games go to the solver in groups of :func:`group_size`.
     Where a game has several equilibria, the one returned is a pure saddle point if there is one
     (the first row whose largest payoff is the value, against the first column whose smallest
     payoff is), else the linear program's solution. A game with a non-finite payoff gets NaN.
@@ -120,7 +141,12 @@ def solve(games: FloatArray) -> Solutions:
     exponents = _exponents(games)
     scaled = np.ldexp(games, -exponents[:, None, None])
     mixed = np.flatnonzero(~_pure(scaled, solutions))
-    (_two_by_two if (rows, cols) == (2, 2) else _programs)(scaled, solutions, mixed)
+    if (rows, cols) == (2, 2):
+        _two_by_two(scaled, solutions, mixed)
+    else:
+        size = group_size((rows, cols))
+        for group in np.split(mixed, np.flatnonzero(np.diff(mixed // size)) + 1):
+            _programs(scaled, solutions, group)
     unsolved = ~finite | np.isnan(solutions.value)
     solutions.value[unsolved], solutions.x[unsolved], solutions.y[unsolved] = np.nan, np.nan, np.nan
     solutions.value[:] = np.ldexp(solutions.value, exponents)
