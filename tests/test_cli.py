@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import quarnel_lab as ql
+from quarnel_lab import files
 from quarnel_lab.cli import main
 
 HERE = Path(__file__).parent
@@ -144,14 +145,14 @@ def test_a_stopped_save_leaves_the_old_file_and_no_temporary(capsys, tmp_path, m
     target = tmp_path / "kept.npz"
     target.write_bytes(b"old contents")
 
-    def stopped_savez(file, **arrays):
+    def stopped_write(file, entries):
         file.write(b"half a file")
         if stop is None:
             raise KeyboardInterrupt
         os.kill(os.getpid(), stop)
         time.sleep(5)  # the command's handler raises at once
 
-    monkeypatch.setattr(np, "savez", stopped_savez)
+    monkeypatch.setattr(files, "_write_npz", stopped_write)
     got, _, stderr = quarnel(capsys, "run", "biased-rps", *DYNAMICS, "--out", target)
     assert got == code and "no partial file was left" in stderr and "Traceback" not in stderr
     assert target.read_bytes() == b"old contents" and sorted(tmp_path.iterdir()) == [target]

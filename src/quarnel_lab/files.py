@@ -13,6 +13,7 @@ import os
 import signal
 import tempfile
 import threading
+import zipfile
 from contextlib import contextmanager, suppress
 from typing import IO, Any, Callable, Dict, Iterator, Set, Tuple, Union
 
@@ -145,8 +146,16 @@ def write_atomically(path: PathLike, write: Callable[[IO[bytes]], Any], *, exclu
 def save_npz(path: PathLike, config: Dict[str, Any], arrays: Arrays, *, exclusive: bool = False) -> None:
     """Write `arrays` and `config` (as JSON text in the entry "config") atomically to the .npz file `path`."""
     entries: Dict[str, Any] = {"config": np.array(json.dumps(config)), **arrays}
-    # Through a file object, so that numpy writes to `path` exactly instead of adding ".npz".
-    write_atomically(path, lambda file: np.savez(file, **entries), exclusive=exclusive)
+    write_atomically(path, lambda file: _write_npz(file, entries), exclusive=exclusive)
+
+
+def _write_npz(file: IO[bytes], entries: Dict[str, Any]) -> None:
+    # The archive np.savez writes, closed however its writing ends: NumPy 1.x's own leaves the
+    # zip file open when a signal interrupts it.
+    with zipfile.ZipFile(file, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for key, value in entries.items():
+            with archive.open(f"{key}.npy", mode="w", force_zip64=True) as member:
+                np.lib.format.write_array(member, np.asanyarray(value), allow_pickle=False)
 
 
 def unwritable(path: PathLike) -> str:
