@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/panic.hpp"
 #include "python/errors.hpp"
 #include "python/handle.hpp"
 
@@ -48,6 +49,13 @@ bool BoundArguments::take_keyword(PyObject* name, PyObject* value) {
     }
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature_.callable, name);
     return false;
+}
+
+std::size_t BoundArguments::index_of(std::string_view parameter) const {
+    for (std::size_t i = 0; i < signature_.parameters.size(); ++i) {
+        if (parameter == signature_.parameters[i]) return i;
+    }
+    panic(std::string(signature_.callable) + "() has no parameter '" + std::string(parameter) + "'");
 }
 
 bool BoundArguments::check_required() const {

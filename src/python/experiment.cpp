@@ -17,9 +17,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound(kSignature);
         ExperimentPayload payload;
-        if (!bound.bind(args, kwargs) || !bound.convert(0, payload.state, to_instance<GameState>) ||
-            !bound.convert(1, payload.optimizer, to_instance<Optimizer>) ||
-            !bound.convert(2, payload.num_steps, to_count)) {
+        if (!bound.bind(args, kwargs) || !bound.convert("state", payload.state, to_instance<GameState>) ||
+            !bound.convert("optimizer", payload.optimizer, to_instance<Optimizer>) ||
+            !bound.convert("num_steps", payload.num_steps, to_count)) {
             return nullptr;
         }
         return wrap_as(type, std::move(payload));

@@ -33,7 +33,7 @@ constexpr Signature kScattered{"scattered_exploration", kScatteredParameters, 8}
 constexpr Signature kConcentric{"concentric_exploration", kConcentricParameters, 8};
 constexpr Signature kNeighborhood{"neighborhood_exploration", kNeighborhoodParameters, 4};
 
-// The arguments the two radius-based explorations share, positions 0 to 5, 7 and 8.
+// The arguments the two radius-based explorations share (all but their own, `own_name`).
 struct RadialArguments {
     ArrayCopy<Matrix> a_delta;
     Optimizer optimizer;
@@ -45,14 +45,18 @@ struct RadialArguments {
     double cutoff = kDefaultCutoff;
 };
 
-// Converts all nine arguments left to right; position 6 (norm_str or num_slices) goes to `own`.
+// Converts all nine arguments in the order of the signature; the exploration's own one
+// (norm_str or num_slices) goes to `own`.
 template <typename T, typename Converter>
-bool convert_radial(const BoundArguments& bound, RadialArguments& out, T& own, Converter convert_own) {
-    return bound.convert(0, out.a_delta, to_matrix_copy) && bound.convert(1, out.optimizer, to_optimizer_copy) &&
-           bound.convert(2, out.num_exploration, to_count) && bound.convert(3, out.num_steps, to_count) &&
-           bound.convert(4, out.inner_radius, to_double) && bound.convert(5, out.outer_radius, to_double) &&
-           bound.convert(6, own, convert_own) && bound.convert(7, out.metric_method, to_text) &&
-           bound.convert(8, out.cutoff, to_double);
+bool convert_radial(const BoundArguments& bound, RadialArguments& out, const char* own_name, T& own,
+                    Converter convert_own) {
+    return bound.convert("a_delta", out.a_delta, to_matrix_copy) &&
+           bound.convert("optimizer", out.optimizer, to_optimizer_copy) &&
+           bound.convert("num_exploration", out.num_exploration, to_count) &&
+           bound.convert("num_steps", out.num_steps, to_count) &&
+           bound.convert("inner_radius", out.inner_radius, to_double) &&
+           bound.convert("outer_radius", out.outer_radius, to_double) && bound.convert(own_name, own, convert_own) &&
+           bound.convert("metric_method", out.metric_method, to_text) && bound.convert("cutoff", out.cutoff, to_double);
 }
 
 // The exploration parameters, or nothing with ValueError set for an unknown metric method.
@@ -117,7 +121,7 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
         BoundArguments bound(kScattered);
         RadialArguments radial;
         std::string_view norm_str;
-        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, norm_str, to_text)) return nullptr;
+        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, "norm_str", norm_str, to_text)) return nullptr;
         std::optional<ExplorationParams> params = exploration_params(radial);
         if (!params) return nullptr;
         std::optional<NormKind> norm = parse_norm_kind(norm_str);
@@ -156,7 +160,7 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
         BoundArguments bound(kConcentric);
         RadialArguments radial;
         std::uint64_t num_slices = 0;
-        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, num_slices, to_count)) {
+        if (!bound.bind(args, nargs, kwnames) || !convert_radial(bound, radial, "num_slices", num_slices, to_count)) {
             return nullptr;
         }
         std::optional<ExplorationParams> params = exploration_params(radial);
@@ -198,9 +202,9 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
         Optimizer optimizer;
         std::uint64_t num_steps = 0;
         bool normalize_matrix = false;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, matrices, to_stack_copy) ||
-            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
-            !bound.convert(3, normalize_matrix, to_flag)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("matrices", matrices, to_stack_copy) ||
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("num_steps", num_steps, to_count) ||
+            !bound.convert("normalize_matrix", normalize_matrix, to_flag)) {
             return nullptr;
         }
         require_neighborhood_memory(matrices, num_steps);

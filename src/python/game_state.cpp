@@ -18,8 +18,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         BoundArguments bound(kSignature);
         VectorView x, y;
         MatrixView a;
-        if (!bound.bind(args, kwargs) || !bound.convert(0, x, to_vector_view) ||
-            !bound.convert(1, y, to_vector_view) || !bound.convert(2, a, to_matrix_view)) {
+        if (!bound.bind(args, kwargs) || !bound.convert("x", x, to_vector_view) ||
+            !bound.convert("y", y, to_vector_view) || !bound.convert("a", a, to_matrix_view)) {
             return nullptr;
         }
         // Copies of both strategies, their projections with scratch, and the payoff matrix.

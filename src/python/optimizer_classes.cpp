@@ -27,7 +27,7 @@ constexpr std::size_t kStartingVectors = std::is_same_v<Variant, OmwuOftrl> ? 2 
 // Converts both, then checks that a starting state of that length fits in memory.
 template <typename Variant>
 bool convert_hyperparameters(const BoundArguments& bound, Hyperparameters& out) {
-    if (!bound.convert(0, out.eta, to_double) || !bound.convert(1, out.dim, to_count)) return false;
+    if (!bound.convert("eta", out.eta, to_double) || !bound.convert("dim", out.dim, to_count)) return false;
     MemoryNeed().add(out.dim, kStartingVectors<Variant> * sizeof(double)).require();
     return true;
 }

@@ -230,13 +230,13 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         std::uint64_t first = 0, count = 0, num_steps = 0, workers = 0;
         double low = 0.0, high = 0.0, cutoff = 0.0;
         std::optional<Vector> x0, y0;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, base, to_matrix_copy) ||
-            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, key, to_key) ||
-            !bound.convert(3, first, to_count) || !bound.convert(4, count, to_count) ||
-            !bound.convert(5, num_steps, to_count) || !bound.convert(6, low, to_double) ||
-            !bound.convert(7, high, to_double) || !bound.convert(8, cutoff, to_double) ||
-            !bound.convert(9, workers, to_count) || !bound.convert(10, x0, to_optional_vector) ||
-            !bound.convert(11, y0, to_optional_vector)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("a", base, to_matrix_copy) ||
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("key", key, to_key) ||
+            !bound.convert("first", first, to_count) || !bound.convert("count", count, to_count) ||
+            !bound.convert("num_steps", num_steps, to_count) || !bound.convert("low", low, to_double) ||
+            !bound.convert("high", high, to_double) || !bound.convert("cutoff", cutoff, to_double) ||
+            !bound.convert("workers", workers, to_count) || !bound.convert("x0", x0, to_optional_vector) ||
+            !bound.convert("y0", y0, to_optional_vector)) {
             return nullptr;
         }
         if (count > UINT64_MAX - first) {
@@ -263,11 +263,11 @@ PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         bool normalize = false;
         double cutoff = 0.0;
         std::optional<Vector> x0, y0;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, stack, to_stack_copy) ||
-            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
-            !bound.convert(3, normalize, to_flag) || !bound.convert(4, cutoff, to_double) ||
-            !bound.convert(5, workers, to_count) || !bound.convert(6, x0, to_optional_vector) ||
-            !bound.convert(7, y0, to_optional_vector)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("matrices", stack, to_stack_copy) ||
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("num_steps", num_steps, to_count) ||
+            !bound.convert("normalize", normalize, to_flag) || !bound.convert("cutoff", cutoff, to_double) ||
+            !bound.convert("workers", workers, to_count) || !bound.convert("x0", x0, to_optional_vector) ||
+            !bound.convert("y0", y0, to_optional_vector)) {
             return nullptr;
         }
         if (stack.too_large) throw std::bad_alloc();
@@ -286,10 +286,10 @@ PyObject* perturbation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         SweepKey key;
         std::uint64_t index = 0, rows = 0, cols = 0;
         double low = 0.0, high = 0.0;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, key, to_key) ||
-            !bound.convert(1, index, to_count) || !bound.convert(2, rows, to_count) ||
-            !bound.convert(3, cols, to_count) || !bound.convert(4, low, to_double) ||
-            !bound.convert(5, high, to_double)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("key", key, to_key) ||
+            !bound.convert("index", index, to_count) || !bound.convert("rows", rows, to_count) ||
+            !bound.convert("cols", cols, to_count) || !bound.convert("low", low, to_double) ||
+            !bound.convert("high", high, to_double)) {
             return nullptr;
         }
         const UniformRange range = UniformRange::create_or_panic(low, high);
@@ -309,9 +309,9 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         Optimizer optimizer;
         std::uint64_t num_steps = 0;
         std::optional<Vector> x0, y0;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, a, to_matrix_copy) ||
-            !bound.convert(1, optimizer, to_optimizer_copy) || !bound.convert(2, num_steps, to_count) ||
-            !bound.convert(3, x0, to_optional_vector) || !bound.convert(4, y0, to_optional_vector)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("a", a, to_matrix_copy) ||
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("num_steps", num_steps, to_count) ||
+            !bound.convert("x0", x0, to_optional_vector) || !bound.convert("y0", y0, to_optional_vector)) {
             return nullptr;
         }
         if (a.too_large) throw std::bad_alloc();
@@ -341,8 +341,8 @@ PyObject* with_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         BoundArguments bound(kWithVectors);
         Optimizer optimizer;
         std::optional<Vector> first, second;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, optimizer, to_optimizer_copy) ||
-            !bound.convert(1, first, to_optional_vector) || !bound.convert(2, second, to_optional_vector)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("optimizer", optimizer, to_optimizer_copy) ||
+            !bound.convert("first", first, to_optional_vector) || !bound.convert("second", second, to_optional_vector)) {
             return nullptr;
         }
         if (!first || !second) {
@@ -368,9 +368,9 @@ PyObject* trials_together(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Optimizer optimizer;
         std::uint64_t rows = 0, cols = 0, num_steps = 0;
         double cutoff = 0.0;
-        if (!bound.bind(args, nargs, kwnames) || !bound.convert(0, rows, to_count) || !bound.convert(1, cols, to_count) ||
-            !bound.convert(2, optimizer, to_optimizer_copy) || !bound.convert(3, num_steps, to_count) ||
-            !bound.convert(4, cutoff, to_double)) {
+        if (!bound.bind(args, nargs, kwnames) || !bound.convert("rows", rows, to_count) || !bound.convert("cols", cols, to_count) ||
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("num_steps", num_steps, to_count) ||
+            !bound.convert("cutoff", cutoff, to_double)) {
             return nullptr;
         }
         return PyLong_FromSize_t(sweep_trials_run_together(rows, cols, optimizer, num_steps, cutoff));
