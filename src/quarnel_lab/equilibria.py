@@ -117,8 +117,11 @@ def _programs(games: FloatArray, solutions: Solutions, where: npt.NDArray[np.int
                         shape=(count, count * width))
     result = linprog(objective, A_ub=csr_matrix((data, (row, col)), shape=(count * cols, count * width)),
                      b_ub=np.zeros(count * cols), A_eq=totals, b_eq=np.ones(count), bounds=bounds, method="highs")
-    if result.status != 0:
-        return  # never seen for finite games; their rows stay NaN
+    if result.status != 0:  # never seen for finite games: each alone, and a row stays NaN if it fails again
+        if count > 1:
+            for single in range(count):
+                _programs(games, solutions, where[single:single + 1])
+        return
     found = result.x.reshape(count, width)
     x, y = np.maximum(found[:, :-1], 0.0), np.maximum(-result.ineqlin.marginals.reshape(count, cols), 0.0)
     solutions.x[where], solutions.y[where] = x / x.sum(axis=1, keepdims=True), y / y.sum(axis=1, keepdims=True)
