@@ -56,6 +56,10 @@ public:
         if (--countdown_ == 0) [[unlikely]] poll();
     }
 
+    // Ticks that may pass before the next one polls, and passing n <= quiet_ticks() of them.
+    std::size_t quiet_ticks() const { return countdown_ - 1; }
+    void skip(std::size_t n) { countdown_ -= n; }
+
 private:
     void poll();
 

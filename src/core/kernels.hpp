@@ -37,7 +37,15 @@ struct Kernels {
     void (*exp_of_differences)(double* v, std::size_t length, double shift);
     // One step of every lane of a block of runs of one rule (the optimizer's variant index);
     // gaps[t] receives lane t's duality gap.
-    LaneStep (*step_lanes)(LaneArrays& lanes, std::size_t rule, double* gaps);
+    using StepLanes = LaneStep (*)(LaneArrays& lanes, std::size_t rule, double* gaps);
+    // The step for blocks of this rule and shape (some shapes have one of their own).
+    StepLanes (*lane_step)(std::size_t rule, std::size_t rows, std::size_t cols);
+    // Steps of all lane_blocks blocks at once, up to `steps`, for as long as every lane takes its
+    // step and none converges; lane t of the blocks writes its k-th gap to gap_rows[t][k].
+    // Returns the steps taken (the first step some lane would decline or converge at is not).
+    using StretchLanes = std::size_t (*)(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows);
+    // The stretch for blocks of this rule and shape, or nullptr where steps are taken one by one.
+    StretchLanes (*lane_stretch)(std::size_t rule, std::size_t rows, std::size_t cols);
 };
 
 // The table of the build chosen when the program was loaded.

@@ -52,7 +52,8 @@ bool LaneBlock::faster(std::size_t rows, std::size_t cols, const Optimizer& opti
 }
 
 LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer)
-    : rule_index_(optimizer.variant.index()), width_(kernels().lane_width), step_(kernels().step_lanes) {
+    : rule_index_(optimizer.variant.index()), width_(kernels().lane_width), step_(kernels().lane_step(optimizer.variant.index(), example.a.rows, example.a.cols)),
+      stretch_(kernels().lane_stretch(optimizer.variant.index(), example.a.rows, example.a.cols)) {
     if (!accepts(example, optimizer)) panic("these runs cannot be stepped in lanes");
     const std::size_t m = example.a.rows, n = example.a.cols;
     LaneArrays& s = arrays_;
@@ -111,5 +112,18 @@ void LaneBlock::store(std::size_t lane, GameState& state, Optimizer& optimizer) 
 }
 
 LaneStep LaneBlock::step(double* gaps) { return step_(arrays_, rule_index_, gaps); }
+
+std::size_t LaneBlock::stretch(std::span<LaneBlock> blocks, std::size_t steps, double* const* gap_rows) {
+    constexpr std::size_t kMostBlocks = 8;
+    LaneArrays* arrays[kMostBlocks];
+    if (blocks.size() != kernels().lane_blocks || blocks.size() > kMostBlocks)
+        panic("a stretch takes the build's blocks");
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        if (blocks[b].stretch_ != blocks[0].stretch_ || blocks[b].stretch_ == nullptr)
+            panic("blocks that do not stretch together");
+        arrays[b] = &blocks[b].arrays_;
+    }
+    return blocks[0].stretch_(arrays, steps, gap_rows);
+}
 
 }  // namespace quarnel

@@ -10,6 +10,7 @@
 // projection that needs its shifted retry) is declined for that lane, which is left unchanged:
 // the caller takes that step the general way, which also raises the run's failure.
 #include <cstddef>
+#include <span>
 #include <type_traits>
 #include <variant>
 
@@ -90,10 +91,19 @@ public:
     // strategies held before the step).
     LaneStep step(double* gaps);
 
+    // True when blocks of this one's rule and shape take stretches of steps (below).
+    bool stretches() const { return stretch_ != nullptr; }
+    // Up to `steps` steps of all the blocks (as many as the build steps together, every one of
+    // them stretches()), for as long as every lane takes its step and none converges: lane t
+    // of the blocks, block after block, writes its k-th gap to gap_rows[t][k]. Returns the
+    // steps taken; the first step some lane would decline or converge at is left to step().
+    static std::size_t stretch(std::span<LaneBlock> blocks, std::size_t steps, double* const* gap_rows);
+
 private:
     std::size_t rule_index_;  // the optimizer's variant index
     std::size_t width_;
     LaneStep (*step_)(LaneArrays&, std::size_t, double*);  // the build's kernel
+    std::size_t (*stretch_)(LaneArrays* const*, std::size_t, double* const*);  // or nullptr
     Vector storage_;  // every quantity's registers, each starting a cache line
     LaneArrays arrays_;
 };

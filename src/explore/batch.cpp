@@ -179,6 +179,7 @@ public:
         for (std::size_t b = 0; b < kernels().lane_blocks; ++b)
             blocks_.emplace_back(example.game_state, example.optimizer);
         width_ = blocks_[0].width();
+        stretches_ = blocks_[0].stretches();
         all_lanes_ = lanes_.size() == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes_.size()) - 1;
         for (Lane& lane : lanes_) lane.slot = example;
         for (TrialSlot& slot : ended_) slot = example;
@@ -192,6 +193,18 @@ public:
         StopPoller poller(lanes_.size() * shape.a.rows * shape.a.cols);
         std::size_t until_cancel_check = kStepsPerCancelCheck;
         for (std::size_t steps_left = steps_to_first_end(); busy_ != 0;) {
+            // Common steps in stretches where the blocks take them so, up to the next poll,
+            // look at the cancel flag or lane at its last step, which the loop below takes.
+            if (stretches_ && busy_ == all_lanes_) {
+                const std::size_t most = std::min({steps_left - 1, until_cancel_check - 1, poller.quiet_ticks()});
+                if (most > 0) {
+                    const std::size_t taken = stretch(most);
+                    poller.skip(taken);
+                    until_cancel_check -= taken;
+                    steps_left -= taken;
+                    if (taken == most) continue;
+                }
+            }
             poller.tick();
             if (--until_cancel_check == 0) {
                 if (parallel_loop_cancelled()) return;
@@ -221,6 +234,16 @@ private:
     struct Outcome {
         std::uint64_t declined, converged;
     };
+
+    // Up to `most` common steps of every block (every lane busy and going on): their gaps
+    // straight into the lanes' histories. Returns the steps taken.
+    std::size_t stretch(std::size_t most) {
+        double* gap_rows[kMostTrialsInLanes];
+        for (std::size_t t = 0; t < lanes_.size(); ++t) gap_rows[t] = lanes_[t].slot.gaps.data() + lanes_[t].step;
+        const std::size_t taken = LaneBlock::stretch(blocks_, most, gap_rows);
+        for (Lane& lane : lanes_) lane.step += taken;
+        return taken;
+    }
 
     Outcome step_blocks(double* gaps) {
         Outcome outcome{0, 0};
@@ -328,6 +351,7 @@ private:
     std::vector<Lane> lanes_;
     std::vector<LaneBlock> blocks_;
     std::size_t width_ = 0;  // lanes a block
+    bool stretches_ = false;  // the blocks take common steps in stretches
     // Ended trials waiting for their reduction: their histories (in slots, as reduce takes
     // them), results and indices.
     TrialSlot ended_[kHistoriesTogether];

@@ -1,5 +1,6 @@
 #include <bit>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -182,15 +183,20 @@ TEST(Engine, StackTrialsAreNeighborhoodRunsReduced) {
 // Trials in lanes over a stack, some converging, some declining steps (payoffs whose
 // projections need the shifted retry) and some failing: each result is its run alone, and of
 // the failing trials the first in trial order raises its failure, as one after another.
-TEST(Engine, LanesEndTrialsAsOneAfterAnother) {
+struct LaneGames {
+    std::size_t n;
+    Vector interior, saddle, huge, infinite, not_a_number;
+};
+
+class LanesEnd : public ::testing::TestWithParam<LaneGames> {};
+
+// OGDA steps these n x n games in lanes with every build (2 x 2 ones in stretches of steps).
+TEST_P(LanesEnd, TrialsAsOneAfterAnother) {
     struct StackCase {
         const char* name;
         std::vector<Vector> matrices;
     };
-    // 3 x 3 games: OGDA steps them in lanes with every build.
-    const Vector interior = {0.3, -0.7, 0.1, -0.4, 0.9, -0.2, 0.2, -0.1, 0.0}, saddle = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    const Vector huge = {1e17, -1e17, 0, -1e17, 1e17, 0, 0, 0, 1e17};
-    const Vector infinite = {kInf, 0, 0, 0, 0, 0, 0, 0, 0}, not_a_number = {kNaN, 0, 0, 0, 0, 0, 0, 0, 0};
+    const auto& [n, interior, saddle, huge, infinite, not_a_number] = GetParam();
     for (StackCase c : {StackCase{"ending_apart", {}},
                                StackCase{"failures_in_order", {interior, infinite, not_a_number, interior}},
                                StackCase{"failures_in_reverse_order", {saddle, not_a_number, infinite}}}) {
@@ -198,9 +204,10 @@ TEST(Engine, LanesEndTrialsAsOneAfterAnother) {
         if (c.matrices.empty())  // more trials than lanes, ending at different steps: lanes refill
             for (int k = 0; k < 40; ++k) c.matrices.push_back(k % 3 == 0 ? saddle : k % 3 == 1 ? interior : huge);
         for (const Vector& m : c.matrices) entries.insert(entries.end(), m.begin(), m.end());
-        const StackView stack{reinterpret_cast<const char*>(entries.data()), c.matrices.size(), 3, 3,
-                              9 * sizeof(double), 3 * sizeof(double), sizeof(double)};
-        const Optimizer optimizer = Optimizer::ogda(0.3, 3);
+        const StackView stack{reinterpret_cast<const char*>(entries.data()), c.matrices.size(), n, n,
+                              static_cast<std::ptrdiff_t>(n * n * sizeof(double)),
+                              static_cast<std::ptrdiff_t>(n * sizeof(double)), sizeof(double)};
+        const Optimizer optimizer = Optimizer::ogda(0.3, n);
         const BatchPlan plan{StackOfMatrices{stack, false}, &optimizer, 400};
         ASSERT_EQ(trials_run_together(plan, FullSummary{kCutoff}), trials_in_lanes());
         std::string expected_failure;
@@ -221,6 +228,18 @@ TEST(Engine, LanesEndTrialsAsOneAfterAnother) {
             expect_identical(got[k], {{got[k].norms[0], got[k].norms[1], got[k].norms[2]}, expected[k]}, k);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ogda, LanesEnd,
+    ::testing::Values(LaneGames{3,
+                                {0.3, -0.7, 0.1, -0.4, 0.9, -0.2, 0.2, -0.1, 0.0},
+                                {1, 2, 3, 4, 5, 6, 7, 8, 9},
+                                {1e17, -1e17, 0, -1e17, 1e17, 0, 0, 0, 1e17},
+                                {kInf, 0, 0, 0, 0, 0, 0, 0, 0},
+                                {kNaN, 0, 0, 0, 0, 0, 0, 0, 0}},
+                      LaneGames{2, {0.3, -0.7, -0.4, 0.9}, {1, 2, 3, 4}, {1e17, -1e17, -1e17, 1e17}, {kInf, 0, 0, 0},
+                                {kNaN, 0, 0, 0}}),
+    [](const ::testing::TestParamInfo<LaneGames>& info) { return "size" + std::to_string(info.param.n); });
 
 TEST(Neighborhood, NormalisingSkipsNaNWhenFindingTheExtremes) {
     Matrix with_nan = matrix(1, 3, {kNaN, 2, 4});

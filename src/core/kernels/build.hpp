@@ -39,7 +39,12 @@ void matrix_vector_products(const double* a, std::size_t m, std::size_t n, const
                             double* grad_x, double* grad_y);
 double total_order_min(const double* v, std::size_t length);
 void exp_of_differences(double* v, std::size_t length, double shift);
-LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps);
+Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols);
+Kernels::StretchLanes lane_stretch(std::size_t rule, std::size_t rows, std::size_t cols);
+
+// Blocks a worker steps one after the other: enough that the processor has two or more
+// independent steps to overlap.
+inline constexpr std::size_t kLaneBlocks = 2;
 
 extern const Kernels kernels;
 

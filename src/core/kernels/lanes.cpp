@@ -4,6 +4,14 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#if defined(__SSE2__)
+// (GCC 12's AVX-512 max and min start from an undefined register, which it then warns about.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#endif
 
 #include "core/exponential.hpp"
 #include "core/kernels/build.hpp"
@@ -35,6 +43,14 @@ using Arrays = LaneArraysOf<Doubles>;
 template <typename B>
 [[gnu::always_inline]] inline unsigned set_lanes(B bits) {
     constexpr std::size_t Width = sizeof(B) / sizeof(std::uint64_t);
+    // Where the instruction set has one, the instruction that gathers the lanes' top bits.
+#if defined(__AVX512F__)
+    if constexpr (Width == 8) return _mm512_test_epi64_mask(reinterpret_cast<__m512i>(bits), reinterpret_cast<__m512i>(bits));
+#elif defined(__AVX__)
+    if constexpr (Width == 4) return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(bits)));
+#elif defined(__SSE2__)
+    if constexpr (Width == 2) return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(bits)));
+#endif
     B weights;
     for (std::size_t t = 0; t < Width; ++t) weights[t] = std::uint64_t{1} << t;
     const B picked = bits & weights;
@@ -429,6 +445,166 @@ template <std::size_t SumChains>
     return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
 
+// ---- 2 x 2 OGDA: the step above written out for two entries, every value in a register ----
+
+// Per lane a > b ? a : b, and a < b ? a : b: exactly the rules of the x86 max and min
+// instructions (b where a lane holds NaN or two zeros), which GCC leaves as a comparison and
+// selections when the vectors are its own.
+[[gnu::always_inline]] inline LaneValues greater_else_second(LaneValues a, LaneValues b) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<LaneValues>(_mm512_max_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
+#elif defined(__AVX__)
+    return reinterpret_cast<LaneValues>(_mm256_max_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#elif defined(__SSE2__)
+    return reinterpret_cast<LaneValues>(_mm_max_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#else
+    return a > b ? a : b;
+#endif
+}
+
+[[gnu::always_inline]] inline LaneValues less_else_second(LaneValues a, LaneValues b) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<LaneValues>(_mm512_min_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
+#elif defined(__AVX__)
+    return reinterpret_cast<LaneValues>(_mm256_min_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#elif defined(__SSE2__)
+    return reinterpret_cast<LaneValues>(_mm_min_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#else
+    return a < b ? a : b;
+#endif
+}
+
+// lane_project of the two entries {v0, v1}, in the general scan's own order (scan_pair: the
+// second entry leads only when it is the larger): theta is the lower entry's candidate if the
+// lower entry lies above it, else the higher one's if the higher lies above that. The running
+// sum's 0.0 start is left out (it changes at most the sign of a zero, which the "- 1" absorbs),
+// position 1 divides by 1 and position 2 by 2, which is multiplying by 0.5 exactly. A finite
+// sum of the two entries rules out NaN and infinite entries, and with them a threshold out of
+// the finite range: the lane passes when some threshold was found and the sum is finite.
+struct PairProjection {
+    LaneValues first, second;
+    LaneBits passed;
+};
+
+[[gnu::always_inline]] inline PairProjection project_pair(LaneValues v0, LaneValues v1) {
+    const LaneValues high = greater_else_second(v1, v0), low = less_else_second(v0, v1);
+    const LaneValues sum = high + low;
+    const LaneValues t1 = high - 1.0, t2 = (sum - 1.0) * 0.5;
+    const LaneBits low_above = std::bit_cast<LaneBits>(low > t2);
+    const LaneValues zero = splat<LaneValues>(0.0);
+    // Mostly every lane's lower entry lies above its threshold, and keeps doing so from step to
+    // step: a predicted branch then takes the selection off the chain of dependent operations.
+    LaneValues theta = t2;
+    LaneBits found = low_above;
+    if (set_lanes(low_above) != (1u << kWidth) - 1) [[unlikely]] {
+        const LaneBits high_above = std::bit_cast<LaneBits>(high > t1);
+        theta = lane_select(low_above, t2, lane_select(high_above, t1, zero));
+        found |= high_above;
+    }
+    const LaneValues d0 = v0 - theta, d1 = v1 - theta;
+    return {greater_else_second(d0, zero), greater_else_second(d1, zero), found & finite(sum)};
+}
+
+// A block's 2 x 2 OGDA runs in registers: the game, the strategies and the hats.
+struct Ogda2x2 {
+    const LaneValues* a;  // a00 a01 a10 a11, read where used (registers are scarce)
+    LaneValues x0, x1, y0, y1;
+    LaneValues hat_x0, hat_x1, hat_y0, hat_y1;
+};
+
+[[gnu::always_inline]] inline Ogda2x2 load_2x2(const LaneArrays& lanes) {
+    const auto at = [](const double* p, std::size_t i) { return reinterpret_cast<const LaneValues*>(p)[i]; };
+    return {reinterpret_cast<const LaneValues*>(lanes.a),
+            at(lanes.x, 0), at(lanes.x, 1), at(lanes.y, 0), at(lanes.y, 1),
+            at(lanes.first, 0), at(lanes.first, 1), at(lanes.second, 0), at(lanes.second, 1)};
+}
+
+// Every lane's state back into the block, or (masked) only the lanes whose bits are set.
+[[gnu::always_inline]] inline void store_2x2(const Ogda2x2& r, LaneArrays& lanes, LaneBits mask, bool all) {
+    const auto put = [&](double* p, std::size_t i, LaneValues v) {
+        LaneValues& target = reinterpret_cast<LaneValues*>(p)[i];
+        target = all ? v : lane_select(mask, v, target);
+    };
+    put(lanes.x, 0, r.x0), put(lanes.x, 1, r.x1), put(lanes.y, 0, r.y0), put(lanes.y, 1, r.y1);
+    put(lanes.first, 0, r.hat_x0), put(lanes.first, 1, r.hat_x1);
+    put(lanes.second, 0, r.hat_y0), put(lanes.second, 1, r.hat_y1);
+}
+
+// A step's candidate state, the lanes whose step passed, and the gap of the step's strategies.
+struct Ogda2x2Step {
+    Ogda2x2 next;
+    LaneBits passed;
+    LaneValues gap;
+};
+
+// step_ogda at 2 x 2 with every value in a register: lane_gradients' sums (rows and columns
+// of two entries, from 0.0 in index order), eta g formed once for both descents (the same
+// product each time), the projections above, and the gap from the numeric minima of the
+// gradients. Those are the totalOrder ones in every lane that passed: its gradients hold no
+// NaN (a NaN reaches its projections, whose sum it makes NaN), and the zeros of one gradient
+// all have one sign (a sum from 0.0 that comes to zero is 0.0, its negation -0.0), so
+// totalOrder and the numeric order agree.
+[[gnu::always_inline]] inline Ogda2x2Step step_2x2(const Ogda2x2& r, LaneValues eta) {
+    const LaneValues zero = splat<LaneValues>(0.0);
+    const LaneValues* a = r.a;
+    const LaneValues gx0 = (zero + a[0] * r.y0) + a[1] * r.y1, gx1 = (zero + a[2] * r.y0) + a[3] * r.y1;
+    const LaneValues gy0 = -((zero + a[0] * r.x0) + a[2] * r.x1), gy1 = -((zero + a[1] * r.x0) + a[3] * r.x1);
+    const LaneValues sx0 = eta * gx0, sx1 = eta * gx1, sy0 = eta * gy0, sy1 = eta * gy1;
+    const PairProjection hat_x = project_pair(r.hat_x0 - sx0, r.hat_x1 - sx1);
+    const PairProjection hat_y = project_pair(r.hat_y0 - sy0, r.hat_y1 - sy1);
+    const PairProjection x = project_pair(hat_x.first - sx0, hat_x.second - sx1);
+    const PairProjection y = project_pair(hat_y.first - sy0, hat_y.second - sy1);
+    return {{a, x.first, x.second, y.first, y.second, hat_x.first, hat_x.second, hat_y.first,
+             hat_y.second},
+            hat_x.passed & hat_y.passed & x.passed & y.passed,
+            (-less_else_second(gy1, gy0)) - less_else_second(gx1, gx0)};
+}
+
+// One step of the block, the candidates written over the state in the lanes that passed.
+LaneStep step_ogda_2x2_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
+    const Ogda2x2Step step = step_2x2(load_2x2(lanes), splat<LaneValues>(lanes.eta));
+    const unsigned declined = failed_lanes(step.passed);
+    store_2x2(step.next, lanes, step.passed, declined == 0);
+    for (std::size_t t = 0; t < kWidth; ++t) gaps[t] = step.gap[t];
+    return {declined, set_lanes(std::bit_cast<LaneBits>(step.gap < kConvergenceTolerance))};
+}
+
+// Up to `steps` steps of kLaneBlocks blocks at once, their states in registers throughout,
+// while every lane passes and none converges: lane t of the blocks (block by block) writes the
+// gap of its k-th step to gap_rows[t][k]. The first step where some lane would decline or
+// converge is left untaken, for the step of one block at a time to take. Returns the steps
+// taken.
+std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
+    Ogda2x2 state[kLaneBlocks];
+    for (std::size_t b = 0; b < kLaneBlocks; ++b) state[b] = load_2x2(*blocks[b]);
+    const LaneValues eta = splat<LaneValues>(blocks[0]->eta);
+    double* rows[kLaneBlocks * kWidth];
+    for (std::size_t t = 0; t < kLaneBlocks * kWidth; ++t) rows[t] = gap_rows[t];
+    std::size_t k = 0;
+    for (; k < steps; ++k) {
+        Ogda2x2Step step[kLaneBlocks];
+        LaneBits incident = splat<LaneBits>(0);
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < kLaneBlocks; ++b) {
+            step[b] = step_2x2(state[b], eta);
+            incident |= ~step[b].passed | std::bit_cast<LaneBits>(step[b].gap < kConvergenceTolerance);
+        }
+        if (set_lanes(incident) != 0) [[unlikely]]
+            break;
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < kLaneBlocks; ++b) {
+            const Ogda2x2& next = step[b].next;
+            Ogda2x2& r = state[b];
+            r.x0 = next.x0, r.x1 = next.x1, r.y0 = next.y0, r.y1 = next.y1;
+            r.hat_x0 = next.hat_x0, r.hat_x1 = next.hat_x1, r.hat_y0 = next.hat_y0, r.hat_y1 = next.hat_y1;
+#pragma GCC unroll 8
+            for (std::size_t t = 0; t < kWidth; ++t) rows[b * kWidth + t][k] = step[b].gap[t];
+        }
+    }
+    for (std::size_t b = 0; b < kLaneBlocks; ++b) store_2x2(state[b], *blocks[b], splat<LaneBits>(0), true);
+    return k;
+}
+
 // One step of the rule (the variant index) in every lane.
 [[gnu::always_inline]] inline LaneStep step_rule(Arrays& s, std::size_t rule, std::size_t m, std::size_t n,
                                                  double* gaps) {
@@ -461,8 +637,6 @@ template <typename To, typename From>
     to.sorted = convert(from.sorted), to.sums = convert(from.sums);
 }
 
-}  // namespace
-
 LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps) {
     Arrays s;
     assign_fields(s, lanes);
@@ -470,6 +644,18 @@ LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps) {
     // The candidates that were installed swapped places with the quantities they replaced.
     assign_fields(lanes, s);
     return step;
+}
+
+}  // namespace
+
+Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols) {
+    if (rule == kRuleIndex<Ogda> && rows == 2 && cols == 2) return step_ogda_2x2_lanes;
+    return step_lanes;
+}
+
+Kernels::StretchLanes lane_stretch(std::size_t rule, std::size_t rows, std::size_t cols) {
+    if (rule == kRuleIndex<Ogda> && rows == 2 && cols == 2) return stretch_ogda_2x2_lanes;
+    return nullptr;
 }
 
 }  // namespace quarnel::QUARNEL_KERNELS
