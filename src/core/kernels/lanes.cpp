@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #if defined(__SSE2__)
 // (GCC 12's AVX-512 max and min start from an undefined register, which it then warns about.)
 #pragma GCC diagnostic push
@@ -80,6 +81,33 @@ template <typename B>
 // |v| per lane: the sign bit cleared.
 [[gnu::always_inline]] inline LaneValues lane_magnitude(LaneValues v) {
     return std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(v) & ~(std::uint64_t{1} << 63));
+}
+
+// Per lane a > b ? a : b, and a < b ? a : b: exactly the rules of the x86 max and min
+// instructions (b where a lane holds NaN or two zeros), which GCC leaves as a comparison and
+// selections when the vectors are its own.
+[[gnu::always_inline]] inline LaneValues greater_else_second(LaneValues a, LaneValues b) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<LaneValues>(_mm512_max_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
+#elif defined(__AVX__)
+    return reinterpret_cast<LaneValues>(_mm256_max_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#elif defined(__SSE2__)
+    return reinterpret_cast<LaneValues>(_mm_max_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#else
+    return a > b ? a : b;
+#endif
+}
+
+[[gnu::always_inline]] inline LaneValues less_else_second(LaneValues a, LaneValues b) {
+#if defined(__AVX512F__)
+    return reinterpret_cast<LaneValues>(_mm512_min_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
+#elif defined(__AVX__)
+    return reinterpret_cast<LaneValues>(_mm256_min_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#elif defined(__SSE2__)
+    return reinterpret_cast<LaneValues>(_mm_min_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#else
+    return a < b ? a : b;
+#endif
 }
 
 // matrix_vector_products: grad_x = a y, row by row (rows shorter than eight entries summed in
@@ -362,20 +390,55 @@ template <std::size_t SumChains>
 // The sort is a bitonic network over the length rounded up to a power of two, the padding -inf
 // (below every entry, and never scanned): equal entries may swap places, which changes no
 // running sum (a zero's sign included, as 0.0 + -0.0 is 0.0).
+//
+// The network's compare-exchanges written out for each padded length the lanes meet (their
+// bookkeeping would cost more than the comparisons), looped over beyond.
+[[gnu::always_inline]] inline void compare_exchange(LaneValues* v, std::size_t i, std::size_t j, std::size_t k) {
+    const std::size_t l = i ^ j;
+    if (l < i) return;
+    const LaneValues a = v[i], b = v[l];
+    const LaneValues high = greater_else_second(a, b), low = less_else_second(b, a);
+    const bool descending = (i & k) == 0;
+    v[i] = descending ? high : low;
+    v[l] = descending ? low : high;
+}
+
+template <std::size_t Padded, std::size_t K, std::size_t J>
+[[gnu::always_inline]] inline void network_pass(LaneValues* v) {
+#pragma GCC unroll 64
+    for (std::size_t i = 0; i < Padded; ++i) compare_exchange(v, i, J, K);
+}
+
+template <std::size_t Padded, std::size_t K>
+[[gnu::always_inline]] inline void network_stage(LaneValues* v) {
+    [&]<std::size_t... Js>(std::index_sequence<Js...>) {
+        (network_pass<Padded, K, ((K >> 1) >> Js)>(v), ...);
+    }(std::make_index_sequence<std::bit_width(K) - 1>{});
+}
+
+template <std::size_t Padded>
+[[gnu::noinline]] void sort_network_of(LaneValues* v) {
+    LaneValues held[Padded];  // in registers, as far as they go
+#pragma GCC unroll 64
+    for (std::size_t i = 0; i < Padded; ++i) held[i] = v[i];
+    [&]<std::size_t... Ks>(std::index_sequence<Ks...>) {
+        (network_stage<Padded, std::size_t{2} << Ks>(held), ...);
+    }(std::make_index_sequence<std::bit_width(Padded) - 1>{});
+#pragma GCC unroll 64
+    for (std::size_t i = 0; i < Padded; ++i) v[i] = held[i];
+}
+
 [[gnu::always_inline]] inline void lane_sort_descending(LaneVector& v, std::size_t padded) {
-    for (std::size_t k = 2; k <= padded; k <<= 1) {
-        for (std::size_t j = k >> 1; j > 0; j >>= 1) {
-            for (std::size_t i = 0; i < padded; ++i) {
-                const std::size_t l = i ^ j;
-                if (l < i) continue;
-                const LaneValues a = v[i], b = v[l];
-                const LaneValues high = a > b ? a : b, low = a > b ? b : a;
-                const bool descending = (i & k) == 0;
-                v[i] = descending ? high : low;
-                v[l] = descending ? low : high;
-            }
-        }
+    switch (padded) {
+        case 2: return compare_exchange(v, 0, 1, 2);
+        case 4: return sort_network_of<4>(v);
+        case 8: return sort_network_of<8>(v);
+        case 16: return sort_network_of<16>(v);
+        case 32: return sort_network_of<32>(v);
     }
+    for (std::size_t k = 2; k <= padded; k <<= 1)
+        for (std::size_t j = k >> 1; j > 0; j >>= 1)
+            for (std::size_t i = 0; i < padded; ++i) compare_exchange(v, i, j, k);
 }
 
 [[gnu::always_inline]] inline LaneBits finite(LaneValues v) {
@@ -393,6 +456,7 @@ template <std::size_t SumChains>
 [[gnu::always_inline]] inline LaneBits lane_project(const LaneVector& v, std::size_t length, LaneVector& sorted,
                                                     LaneVector& sums, LaneVector& out) {
     LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});
+#pragma GCC unroll 4
     for (std::size_t i = 0; i < length; ++i) {
         sorted[i] = v[i];
         numbers &= std::bit_cast<LaneBits>(v[i] == v[i]);
@@ -401,6 +465,7 @@ template <std::size_t SumChains>
     for (std::size_t i = length; i < padded; ++i) sorted[i] = splat<LaneValues>(-std::numeric_limits<double>::infinity());
     lane_sort_descending(sorted, padded);
     LaneValues cumsum = splat<LaneValues>(0.0);
+#pragma GCC unroll 4
     for (std::size_t k = 0; k < length; ++k) sums[k] = cumsum += sorted[k];
     // The last entry above its threshold, searched from the end as the general scan does, so
     // that most divisions are skipped: usually every lane's support is found at once. (Up to
@@ -414,16 +479,16 @@ template <std::size_t SumChains>
         found |= above;
         if (length > 4 && failed_lanes(found) == 0) break;
     }
-    for (std::size_t i = 0; i < length; ++i) {
-        const LaneValues d = v[i] - theta;
-        out[i] = d > 0.0 ? d : splat<LaneValues>(0.0);
-    }
+    const LaneValues zero = splat<LaneValues>(0.0);
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < length; ++i) out[i] = greater_else_second(v[i] - theta, zero);
     return numbers & found & finite(cumsum) & finite(theta);
 }
 
 // out <- from - eta g (descend_and_project's step before the projection).
 [[gnu::always_inline]] inline void lane_descend(std::size_t length, const LaneVector& from, const LaneVector& g,
                                                 LaneValues eta, LaneVector& out) {
+#pragma GCC unroll 4
     for (std::size_t i = 0; i < length; ++i) out[i] = from[i] - eta * g[i];
 }
 
@@ -446,33 +511,6 @@ template <std::size_t SumChains>
 }
 
 // ---- 2 x 2 OGDA: the step above written out for two entries, every value in a register ----
-
-// Per lane a > b ? a : b, and a < b ? a : b: exactly the rules of the x86 max and min
-// instructions (b where a lane holds NaN or two zeros), which GCC leaves as a comparison and
-// selections when the vectors are its own.
-[[gnu::always_inline]] inline LaneValues greater_else_second(LaneValues a, LaneValues b) {
-#if defined(__AVX512F__)
-    return reinterpret_cast<LaneValues>(_mm512_max_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
-#elif defined(__AVX__)
-    return reinterpret_cast<LaneValues>(_mm256_max_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
-#elif defined(__SSE2__)
-    return reinterpret_cast<LaneValues>(_mm_max_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
-#else
-    return a > b ? a : b;
-#endif
-}
-
-[[gnu::always_inline]] inline LaneValues less_else_second(LaneValues a, LaneValues b) {
-#if defined(__AVX512F__)
-    return reinterpret_cast<LaneValues>(_mm512_min_pd(reinterpret_cast<__m512d>(a), reinterpret_cast<__m512d>(b)));
-#elif defined(__AVX__)
-    return reinterpret_cast<LaneValues>(_mm256_min_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
-#elif defined(__SSE2__)
-    return reinterpret_cast<LaneValues>(_mm_min_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
-#else
-    return a < b ? a : b;
-#endif
-}
 
 // lane_project of the two entries {v0, v1}, in the general scan's own order (scan_pair: the
 // second entry leads only when it is the larger): theta is the lower entry's candidate if the

@@ -3,19 +3,19 @@
 
 namespace quarnel::QUARNEL_KERNELS {
 
-// Where lanes beat runs alone, by the larger dimension of the game (bench/lanes_vs_alone.cpp,
-// Zen 4, each build forced). OGDA's projections sort each lane's entries with a network whose
-// cost grows with the padded length, where a run alone re-sorts from the last step's order; a
-// 2 x 2 run alone takes its own scalar path. Runs alone are faster for OGDA above 32 with
-// AVX-512 (at 48 x 48: 0.8 x), above 16 with AVX2 (24 x 24: 0.7 x), above 4 with two lanes
-// (8 x 8: 1.0 x, 12 x 12: 0.6 x), and for the multiplicative rules' 2 x 2 games with two lanes
-// (0.55-0.96 x); 2 x 2 OGDA, which the lanes step in registers, runs 2.0 x faster in two lanes
-// than alone (a sweep's trial-steps, 7.5 ns against 15.3). The multiplicative rules gain up
-// to 64 x 64 everywhere (1.1-1.4 x there). Two-lane builds other
-// than SSE2 (NEON) take SSE2's limits, unmeasured. Never above 64 x 64: each worker's lanes
-// copy the game about twenty times (1 KB an entry with AVX-512), and 128 x 128 games ran
-// 30-45% slower in lanes, out of the core's caches.
-constexpr LaneShapes kOgdaLanes = kWidth == 8 ? LaneShapes{2, 32} : kWidth == 4 ? LaneShapes{2, 16} : LaneShapes{2, 4};
+// Where lanes beat runs alone, by the larger dimension of the game (Zen 4, each build forced:
+// bench/lanes_vs_alone.cpp, and sweeps' trial-steps with bench/batched.py). OGDA's projections
+// sort each lane's entries with a network whose cost grows with the padded length, where a run
+// alone re-sorts from the last step's order; a 2 x 2 run alone takes its own scalar path. OGDA
+// in lanes against alone: AVX2 32 x 32 330 against 504 ns, two lanes 16 x 16 253 against 296
+// and 32 x 32 703 against 686; above 32, AVX-512 runs alone (48 x 48: 0.8 x, 64 x 64 even).
+// 2 x 2 OGDA, which the lanes step in registers, runs 2.0 x faster in two lanes than alone (7.5
+// against 15.3). The multiplicative rules gain up to 64 x 64 everywhere (1.1-1.4 x there),
+// except 2 x 2 games with two lanes (0.55-0.96 x). Two-lane builds other than SSE2 (NEON) take
+// SSE2's limits, unmeasured. Never above 64 x 64: each worker's lanes copy the game about twenty
+// times (1 KB an entry with AVX-512), and 128 x 128 games ran 30-45% slower in lanes, out of the
+// core's caches.
+constexpr LaneShapes kOgdaLanes = kWidth == 2 ? LaneShapes{2, 16} : LaneShapes{2, 32};
 constexpr LaneShapes kMultiplicativeLanes = kWidth == 2 ? LaneShapes{3, 64} : LaneShapes{2, 64};
 
 const Kernels kernels = {kWidth,         kLaneBlocks,         kOgdaLanes,        kMultiplicativeLanes,
