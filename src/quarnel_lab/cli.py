@@ -23,7 +23,7 @@ from typing import Any, Callable, Iterator, Optional, Sequence, Union
 import numpy as np
 
 import quarnel_lab as ql
-from quarnel_lab import games, validation
+from quarnel_lab import games, plot, validation
 from quarnel_lab.files import unwritable, write_atomically
 from quarnel_lab.seeding import recorded_seed
 from quarnel_lab.validation import NORMS, RULES
@@ -52,44 +52,16 @@ def _save_figure(figure: Any, path: Path) -> None:
     write_atomically(path, lambda file: figure.savefig(file, format=picture_format, dpi=110))
 
 
-def _figure(size: tuple[float, float], panels: int = 1) -> Any:
-    # A figure without pyplot: no backend is chosen, no window opens, nothing leaks.
-    from matplotlib.figure import Figure
-
-    figure = Figure(figsize=size, layout="constrained")
-    figure.subplots(1, panels)
-    return figure
-
-
-def draw(result: Result, metric: str = "max_last", norm: Optional[str] = None) -> Any:
-    """The picture of a result: gaps and strategy paths of a run, metric against norm of a sweep."""
-    from quarnel_lab import plot
-
-    if isinstance(result, ql.Trajectory):
-        figure = _figure((11.5, 4.6), panels=2)
-        plot.gaps(result, ax=figure.axes[0])
-        plot.strategies(result, ax=figure.axes[1])
-    elif isinstance(result, ql.Grid):
-        figure = _figure((2.2 + 1.3 * len(result.etas), 2.2 + 0.6 * len(result.rules)))
-        plot.phase(result, metric="converged" if metric == "max_last" else metric, ax=figure.axes[0])
-    else:
-        figure = _figure((7.2, 4.8))
-        plot.sweep(result, metric=metric, norm=norm, ax=figure.axes[0])
-    return figure
-
-
 # ----------------------------------------------------------------------------- summaries
 
 
 def summary_row(label: str, result: Union[ql.Sweep, ql.Trajectory]) -> list[str]:
     """One line of the summary table: trials, how many converged, median steps and final gap."""
-    from quarnel_lab.plot import TOLERANCE, run_length
-
     if isinstance(result, ql.Trajectory):
-        steps, last_gaps = np.array([run_length(result.gaps)]), result.gaps[-1:]
+        steps, last_gaps = np.array([plot.run_length(result.gaps)]), result.gaps[-1:]
     else:
         steps, last_gaps = result["steps"], result["last_gap"]
-    converged = int(np.count_nonzero(last_gaps < TOLERANCE))
+    converged = int(np.count_nonzero(last_gaps < plot.TOLERANCE))
     if not len(steps):
         return [label, "0", "-", "-", "-"]
     return [label, str(len(steps)), f"{converged}/{len(steps)}", f"{np.median(steps):.0f}",
@@ -121,7 +93,7 @@ def _write_outputs(args: argparse.Namespace, result: Result) -> None:
         _save_result(result, args.out)
         print(f"wrote {args.out}")
     if args.plot:
-        _save_figure(draw(result), args.plot)
+        _save_figure(plot.draw(result), args.plot)
         print(f"wrote {args.plot}")
 
 
@@ -206,34 +178,12 @@ def _loaded(path: Path) -> Result:
         raise UsageError(f"{error}; give a file written by quarnel's --out") from None
 
 
-def overlay(results: Sequence[Result], names: Sequence[str], metric: str = "max_last",
-            norm: Optional[str] = None) -> Any:
-    """Results of one kind in one picture: runs' gaps together, sweeps' clouds or boxes together."""
-    from quarnel_lab import plot
-
-    kinds = {type(result).__name__ for result in results}
-    if len(kinds) > 1 or ql.Grid.__name__ in kinds:
-        raise UsageError(f"plot overlays runs with runs or sweeps with sweeps, got {' and '.join(sorted(kinds))}; "
-                         "draw a grid alone")
-    figure = _figure((7.2, 4.8))
-    ax = figure.axes[0]
-    runs = [result for result in results if isinstance(result, ql.Trajectory)]
-    if runs:
-        plot.gaps(runs, ax=ax, label=[f"{name}: {plot.run_label(run)}" for name, run in zip(names, runs)])
-        return figure
-    for name, sweep in zip(names, results):
-        assert isinstance(sweep, ql.Sweep)
-        plot.sweep(sweep, metric=metric, norm=norm, ax=ax, label=f"{name}: {sweep.config['rule']}, "
-                   f"eta={sweep.config['eta']:g}")
-    return figure
-
-
 def cmd_plot(args: argparse.Namespace) -> None:
     results = [_loaded(path) for path in args.file]
     if len(results) == 1:
-        figure = draw(results[0], args.metric, args.norm)
+        figure = plot.draw(results[0], args.metric, args.norm)
     else:
-        figure = overlay(results, [path.stem for path in args.file], args.metric, args.norm)
+        figure = plot.draw(results, args.metric, args.norm, names=[path.stem for path in args.file])
     _save_figure(figure, args.out)
     print(f"wrote {args.out}")
 
@@ -289,7 +239,7 @@ def cmd_demo(args: argparse.Namespace) -> None:
     for rule, trajectory in zip(RULES, runs):
         _save_result(trajectory, out / f"run-{rule}.npz")
         rows.append(summary_row(f"run {rule} on biased-rps", trajectory))
-    pictures += [("gaps.png", _draw_runs(runs, gaps=True)), ("strategies.png", _draw_runs(runs, gaps=False))]
+    pictures += [("gaps.png", plot.draw(runs)), ("strategies.png", plot.strategy_panels(runs))]
     rps = games.game("rps")
     sweeps = [
         ("scattered", "max_last", ql.scattered(rps, "ogda", eta=DEMO_ETA, progress=progress, **DEMO_SCATTERED)),
@@ -300,7 +250,7 @@ def cmd_demo(args: argparse.Namespace) -> None:
     for kind, metric, s in sweeps:
         _save_result(s, out / f"{kind}.npz")
         rows.append(summary_row(f"{kind} ogda", s))
-        pictures.append((f"{kind}.png", draw(s, metric=metric)))
+        pictures.append((f"{kind}.png", plot.draw(s, metric=metric)))
     for name, figure in pictures:
         _save_figure(figure, out / name)
     print(f"quarnel demo, eta {DEMO_ETA}: runs on biased-rps from x0={DEMO_RUN['x0']}, y0={DEMO_RUN['y0']};\n"
@@ -311,19 +261,6 @@ def cmd_demo(args: argparse.Namespace) -> None:
     print(f"\nwrote to {out}/: " + ", ".join(sorted(path.name for path in out.glob("*.npz"))))
     print("pictures: " + ", ".join(name for name, _ in pictures))
     print(f"redraw one: quarnel plot {out / 'scattered.npz'} --metric steps --norm frobenius")
-
-
-def _draw_runs(runs: Sequence[ql.Trajectory], gaps: bool) -> Any:
-    from quarnel_lab import plot
-
-    if gaps:
-        figure = _figure((7.2, 4.8))
-        plot.gaps(runs, ax=figure.axes[0])
-        return figure
-    figure = _figure((15, 6), panels=len(runs))
-    for trajectory, ax in zip(runs, figure.axes):
-        plot.strategies(trajectory, ax=ax)
-    return figure
 
 
 # ----------------------------------------------------------------------------- parser
@@ -497,13 +434,13 @@ def build_parser() -> argparse.ArgumentParser:
     _add_start(grid)
     _add_outputs(grid)
 
-    plot = command("plot", cmd_plot, "draw saved runs, sweeps or a grid (several runs or sweeps overlaid)",
-                   "quarnel plot s.npz --metric steps --norm frobenius --out s-steps.png")
-    plot.add_argument("file", type=_path, nargs="+", metavar="FILE.npz",
-                      help="a file written by --out; several runs or several sweeps are drawn together")
-    plot.add_argument("--out", type=_path, metavar="FILE.png", help="picture to write (default FILE.png)")
-    plot.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
-    plot.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
+    redraw = command("plot", cmd_plot, "draw saved runs, sweeps or a grid (several runs or sweeps overlaid)",
+                     "quarnel plot s.npz --metric steps --norm frobenius --out s-steps.png")
+    redraw.add_argument("file", type=_path, nargs="+", metavar="FILE.npz",
+                        help="a file written by --out; several runs or several sweeps are drawn together")
+    redraw.add_argument("--out", type=_path, metavar="FILE.png", help="picture to write (default FILE.png)")
+    redraw.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
+    redraw.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
 
     command("info", cmd_info, "versions, worker pool and instruction set", "quarnel info")
     return parser

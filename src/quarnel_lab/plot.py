@@ -17,10 +17,13 @@ from quarnel_lab import games, native, results
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
     from quarnel_lab.results import Grid, Sweep, Trajectory
 
-__all__ = ["gaps", "sweep", "strategies", "phase", "run_length", "HEXBIN_ABOVE", "TOLERANCE", "MOST_POINTS",
+    Result = Union[Trajectory, Sweep, Grid]
+
+__all__ = ["gaps", "sweep", "strategies", "phase", "draw", "overlay", "strategy_panels", "run_length", "HEXBIN_ABOVE", "TOLERANCE", "MOST_POINTS",
            "MOST_ACTIONS"]
 
 TOLERANCE = native.TOLERANCE
@@ -479,3 +482,117 @@ def _phase_value(cell: Sweep, metric: str, chosen: NDArray[np.bool_]) -> float:
     if metric == "converged":
         return float(np.mean(np.asarray(cell["last_gap"])[chosen] < TOLERANCE))
     return float(np.median(np.asarray(cell[metric], dtype=np.float64)[chosen]))
+
+
+# ----------------------------------------------------------------------------- whole figures
+# The pictures the command line writes: figures made without pyplot (no backend is chosen, no
+# window opens, nothing is kept alive after the figure is saved).
+
+
+def _figure(size: tuple[float, float], panels: int = 1) -> Figure:
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=size, layout="constrained")
+    figure.subplots(1, panels)
+    return figure
+
+
+def draw(result: Union[Result, Sequence[Result]], metric: str = "max_last", norm: Optional[str] = None,
+         names: Optional[Sequence[str]] = None) -> Figure:
+    """The picture of a result in a figure of its own, as ``quarnel plot`` draws it.
+
+    A run: its gaps and its strategies side by side. A sweep: `metric` against `norm`
+    (:func:`sweep`). A grid: its phase picture (:func:`phase`; "converged" unless `metric` names
+    another column). Several runs, or several sweeps: drawn together (:func:`overlay`).
+
+    Parameters
+    ----------
+    result : Trajectory, Sweep or Grid, or a sequence of them
+        What to draw.
+    metric, norm : str, optional
+        As in :func:`sweep`.
+    names : sequence of str, optional
+        For several results: the legend's name of each.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        A figure not managed by pyplot: save it with ``figure.savefig(path)``.
+    """
+    from quarnel_lab.results import Grid, Trajectory
+
+    if isinstance(result, Sequence):
+        figure = _figure((7.2, 4.8))
+        overlay(result, names, metric=metric, norm=norm, ax=figure.axes[0])
+    elif isinstance(result, Trajectory):
+        figure = _figure((11.5, 4.6), panels=2)
+        gaps(result, ax=figure.axes[0])
+        strategies(result, ax=figure.axes[1])
+    elif isinstance(result, Grid):
+        figure = _figure((2.2 + 1.3 * len(result.etas), 2.2 + 0.6 * len(result.rules)))
+        phase(result, metric="converged" if metric == "max_last" else metric, ax=figure.axes[0])
+    else:
+        figure = _figure((7.2, 4.8))
+        sweep(result, metric=metric, norm=norm, ax=figure.axes[0])
+    return figure
+
+
+def overlay(results: Sequence[Result], names: Optional[Sequence[str]] = None, metric: str = "max_last",
+            norm: Optional[str] = None, ax: Optional[Axes] = None, **kwargs: Any) -> Axes:
+    """Results of one kind in one Axes: runs' gaps together, or sweeps' clouds or boxes together.
+
+    Parameters
+    ----------
+    results : sequence of Trajectory, or of Sweep
+        Runs, or sweeps (not both; grids are drawn alone).
+    names : sequence of str, optional
+        Each result's name, put before its rule and step size in the legend.
+    metric, norm : str, optional
+        For sweeps, as in :func:`sweep`.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure when omitted.
+    **kwargs
+        Passed on to :func:`gaps` or :func:`sweep`.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+
+    Raises
+    ------
+    ValueError
+        Runs and sweeps mixed, a grid among them, or not one name per result.
+    """
+    from quarnel_lab.results import Grid, Trajectory
+
+    kinds = {type(result).__name__ for result in results}
+    if len(kinds) > 1 or Grid.__name__ in kinds:
+        raise ValueError(f"plot overlays runs with runs or sweeps with sweeps, got {' and '.join(sorted(kinds))}; "
+                         "draw a grid alone")
+    if names is not None and len(names) != len(results):
+        raise ValueError(f"{len(names)} names for {len(results)} results")
+    runs = [result for result in results if isinstance(result, Trajectory)]
+    if runs:
+        labels = None if names is None else [f"{name}: {run_label(run)}" for name, run in zip(names, runs)]
+        return gaps(runs, ax=ax, label=labels, **kwargs)
+    ax = _new_axes(ax)
+    for number, s in enumerate(results):
+        assert not isinstance(s, (Trajectory, Grid))
+        config = s.config
+        label = None if names is None else f"{names[number]}: {config['rule']}, eta={config['eta']:g}"
+        sweep(s, metric=metric, norm=norm, ax=ax, label=label, **kwargs)
+    return ax
+
+
+def strategy_panels(runs: Sequence[Trajectory]) -> Figure:
+    """Each run's strategies (:func:`strategies`) in a panel of its own, side by side.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        A figure not managed by pyplot: save it with ``figure.savefig(path)``.
+    """
+    figure = _figure((15, 6), panels=len(runs))
+    for trajectory, ax in zip(runs, figure.axes):
+        strategies(trajectory, ax=ax)
+    return figure
