@@ -233,3 +233,23 @@ def test_automatic_chunks_keep_every_workers_lanes_full(monkeypatch):
                  progress=False)
     assert sum(counts) == 1000 and all(count % (2 * together) == 0 for count in counts[:-1])
     assert native.trials_together((2, 3), "ogda", 0.1, 3000, 0.1) == 1  # non-square: one at a time
+
+
+def test_a_sweep_draws_any_column_against_another_and_counts_what_it_leaves_out():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    s = sweep("scattered", seed=3)
+    columns = {name: s[name].copy() for name in s.columns}
+    columns["max_last"][:4] = [np.nan, 0.0, -1.0, 1e-9]
+    columns["total_var"][4:6] = [np.inf, 1e-3]  # both span decades: log axes
+    ax = ql.plot.sweep(ql.Sweep(columns, s.config, game=s.game), metric="max_last", against="total_var")
+    assert len(ax.collections[0].get_offsets()) == len(s) - 4
+    assert (ax.get_xscale(), ax.get_yscale()) == ("log", "log")
+    legend = [text.get_text() for text in ax.get_legend().get_texts()]
+    assert legend[-1].endswith(f"4 of {len(s)} trials not drawn:\ntotal_var infinite 1; max_last NaN 1, "
+                               "<= 0 (log axis) 2")
+    ax = ql.plot.sweep(s, metric="steps", against="norm_frobenius")
+    assert (ax.get_xscale(), ax.get_yscale(), len(ax.collections[0].get_offsets())) == ("linear", "linear", len(s))
+    with pytest.raises(ValueError, match="no column 'nope' to draw in this sweep: use one of norm_max"):
+        ql.plot.sweep(s, metric="nope")

@@ -8,12 +8,12 @@ the Axes. Nothing here calls ``plt.show()`` or picks a backend: in a script, sav
 from __future__ import annotations
 
 import itertools
-from typing import TYPE_CHECKING, Any, Dict, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
-from quarnel_lab import games, native, results
+from quarnel_lab import games, native, results, validation
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -40,17 +40,31 @@ MOST_ACTIONS = 10
 
 _COLOURED_ACTIONS = 5
 
-_METRIC_LABELS = {
-    "max_last": "max_last: largest gap in the tail",
-    "var_last": "var_last: gap variance in the tail",
-    "total_var": "total_var: total variation of the gap",
-    "last_gap": "duality gap after the last step",
-    "steps": "steps to a gap below 1e-8",
-}
-_NORM_LABELS = {
-    "max": "max norm (largest |entry|)",
-    "infinity": "infinity norm (largest absolute row sum)",
-    "frobenius": "Frobenius norm",
+
+class _Column(NamedTuple):
+    label: str
+    log: bool  # positive and spanning decades: drawn on a log axis
+
+
+# What every column of a sweep holds, as axes and colour bars name it.
+_COLUMNS: Dict[str, _Column] = {
+    "norm_max": _Column("max norm (largest |entry|)", False),
+    "norm_infinity": _Column("infinity norm (largest absolute row sum)", False),
+    "norm_frobenius": _Column("Frobenius norm", False),
+    "max_last": _Column("max_last: largest gap in the tail (payoff units)", True),
+    "var_last": _Column("var_last: gap variance in the tail (payoff units)", True),
+    "total_var": _Column("total_var: total variation of the gap (payoff units)", True),
+    "last_gap": _Column("duality gap after the last step (payoff units)", True),
+    "steps": _Column("steps to a gap below 1e-8", False),
+    "best_gap": _Column("best_gap: smallest gap of the run (payoff units)", True),
+    "best_step": _Column("best_step: first step with the smallest gap", False),
+    "avg_gap": _Column("avg_gap: gap of the average strategies (payoff units)", True),
+    "rate": _Column("rate: -slope of ln(gap) per step over the run's second half", False),
+    "value": _Column("value of the game", False),
+    "support_x": _Column("support_x: actions in the row player's equilibrium", False),
+    "support_y": _Column("support_y: actions in the column player's equilibrium", False),
+    "min_prob": _Column("min_prob: smallest positive equilibrium probability", True),
+    "dist": _Column("dist: L1 distance of the last iterate to the equilibrium", True),
 }
 
 
@@ -166,20 +180,21 @@ def _budget(trajectory: Trajectory) -> int:
     return int(config["sweep"]["steps"] if config.get("kind") == "replay" else config.get("steps", trajectory.steps))
 
 
-def _mark_tolerance(ax: Axes) -> None:
-    ax.axhline(TOLERANCE, color="tab:red", ls=(0, (4, 3)), lw=1, label="tolerance 1e-8")
+def _mark_tolerance(ax: Axes, vertical: bool = False) -> None:
+    (ax.axvline if vertical else ax.axhline)(TOLERANCE, color="tab:red", ls=(0, (4, 3)), lw=1, label="tolerance 1e-8")
 
 
 def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Optional[Axes] = None,
-          label: Optional[str] = None, **kwargs: Any) -> Axes:
-    """A metric of every trial against the norm of its perturbation (log scale but for "steps").
+          label: Optional[str] = None, *, against: Optional[str] = None, **kwargs: Any) -> Axes:
+    """A column of every trial against the norm of its perturbation, or against another column.
 
     Parameters
     ----------
     s : Sweep
         A scattered, concentric or neighborhood sweep.
     metric : str
-        A column of ``s``: "max_last", "var_last", "total_var", "last_gap" or "steps".
+        The column on the y axis, any of ``s.columns``: "max_last", "var_last", "total_var",
+        "last_gap", "steps", "best_gap", "rate", "min_prob", ...
     norm : {"max", "infinity", "frobenius"}, optional
         The x axis; the sweep's own norm when omitted ("max" for concentric and neighborhood).
     ax : matplotlib.axes.Axes, optional
@@ -187,6 +202,9 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
         (one entry each) and its title (game, band and budget).
     label : str, optional
         The sweep's legend entry; by default its rule and step size.
+    against : str, optional
+        Another column for the x axis instead of a norm (for example ``metric="rate",
+        against="min_prob"``): one point per trial, whatever the sweep's kind.
     **kwargs
         Passed on to ``Axes.scatter``, ``Axes.hexbin`` or ``Axes.boxplot``.
 
@@ -196,46 +214,103 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
 
     Notes
     -----
-    Scattered and neighborhood sweeps: one point per trial, or a hexbin density when the
-    sweep has more than ``HEXBIN_ABOVE`` trials. Concentric sweeps: one box per slice, at
-    the slice's band of entry magnitudes, each with the number of its trials that ran their
-    whole budget. Values that are not positive (a metric of exactly 0) cannot sit on the log
-    axis and are counted in the title instead.
+    Columns that are positive and may span decades (the gaps, "min_prob", "dist") are drawn
+    on log axes when their values span two or more; counts, norms, "rate" (which may be
+    negative) and "value" always on linear ones.
+    Scattered and neighborhood sweeps, and every sweep drawn `against` a column: one point per
+    trial, or a hexbin density when there are more than ``HEXBIN_ABOVE`` of them. Concentric
+    sweeps against the norm: one box per slice, at the slice's band of entry magnitudes, each
+    with the number of its trials that ran their whole budget. Trials with a value that
+    cannot be drawn (NaN, infinite, or not positive on a log axis) are left out, and the
+    legend says how many and why.
 
     Raises
     ------
     ValueError
-        An unknown metric or norm.
+        A column the sweep does not have, an unknown norm, or both `norm` and `against`.
     """
-    if metric not in _METRIC_LABELS:
-        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(_METRIC_LABELS)}")
-    chosen_norm = norm or str(s.config.get("norm", "max"))
-    if chosen_norm not in _NORM_LABELS:
-        raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(_NORM_LABELS)}")
+    y_column = _column(s, metric)
     ax = _new_axes(ax)
     config = s.config
     name = label if label is not None else f"{config['rule']}, eta={config['eta']:g}"
     values = np.asarray(s[metric], dtype=np.float64)
-    shown = np.isfinite(values) & ((values > 0) | (metric == "steps"))
-    if s.kind == "concentric":
-        _slice_boxes(ax, s, values, shown, name, kwargs)
+    y_log = _log_helps(y_column, values)
+    if against is not None:
+        if norm is not None:
+            raise ValueError("pass norm= or against=, not both: against= names the x axis's column")
+        x_column = _column(s, against)
+        positions = np.asarray(s[against], dtype=np.float64)
+        x_log = _log_helps(x_column, positions)
+        shown, note = _drawable(((against, positions, x_log), (metric, values, y_log)))
+        _cloud(ax, positions[shown], values[shown], name, kwargs, x_log, y_log)
+        ax.set_xlabel(_axis_label(s, against, x_column))
+        if x_log:
+            ax.set_xscale("log")
+        _mark(ax, s, against, vertical=True)
     else:
-        norms = np.asarray(s[f"norm_{chosen_norm}"])
-        _cloud(ax, norms[shown], values[shown], name, kwargs)
-        subject = "matrix" if s.kind == "neighborhood" else "perturbation"
-        ax.set_xlabel(f"{_NORM_LABELS[chosen_norm]} of the {subject}")
-        _never_degenerate(ax, norms, s, chosen_norm)
-    if metric in ("max_last", "last_gap"):
-        _mark_tolerance(ax)
-    elif metric == "steps":
-        ax.axhline(config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
-    if metric != "steps":  # gaps span decades; step counts read better on a linear axis
+        chosen_norm = norm or str(config.get("norm", "max"))
+        if chosen_norm not in validation.NORMS:
+            raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(validation.NORMS)}")
+        shown, note = _drawable(((metric, values, y_log),))
+        if s.kind == "concentric":
+            _slice_boxes(ax, s, values, shown, name, kwargs)
+        else:
+            norms = np.asarray(s[f"norm_{chosen_norm}"])
+            _cloud(ax, norms[shown], values[shown], name, kwargs, False, y_log)
+            ax.set_xlabel(_axis_label(s, f"norm_{chosen_norm}", _COLUMNS[f"norm_{chosen_norm}"]))
+            _never_degenerate(ax, norms, s, chosen_norm)
+    _mark(ax, s, metric, vertical=False)
+    if y_log:
         ax.set_yscale("log")
-    ax.set_ylabel(_METRIC_LABELS[metric] + ("" if metric == "steps" else " (payoff units)"))
-    ax.set_title(_sweep_title(s, int(np.count_nonzero(~shown))))
+    ax.set_ylabel(y_column.label)
+    if note:
+        ax.plot([], [], ls="", label=f"{name}: {note}")
+    ax.set_title(_sweep_title(s))
     ax.grid(True, which="major", alpha=0.3)
     _legend(ax, loc="best")
     return ax
+
+
+def _column(s: Sweep, name: str) -> _Column:
+    """How to draw the column `name` of `s`; a ValueError naming the columns there are otherwise."""
+    drawable = [column for column in s.columns if column in _COLUMNS]
+    if name not in drawable:
+        raise ValueError(f"no column {name!r} to draw in this sweep: use one of {', '.join(drawable)}")
+    return _COLUMNS[name]
+
+
+def _axis_label(s: Sweep, name: str, column: _Column) -> str:
+    if not name.startswith("norm_"):
+        return column.label
+    return f"{column.label} of the {'matrix' if s.kind == 'neighborhood' else 'perturbation'}"
+
+
+def _log_helps(column: _Column, values: NDArray[np.float64]) -> bool:
+    """A log axis for a column that may span decades, when its positive values span two or more."""
+    positive = values[np.isfinite(values) & (values > 0)]
+    return column.log and positive.size > 0 and float(positive.max()) >= 100 * float(positive.min())
+
+
+def _drawable(columns: Sequence[Tuple[str, NDArray[np.float64], bool]]) -> Tuple[NDArray[np.bool_], str]:
+    """Which trials can be drawn (finite, and positive on a log axis), and a note on those left out."""
+    shown = np.ones(len(columns[0][1]), dtype=bool)
+    reasons: List[str] = []
+    for name, values, log in columns:
+        counts = [(np.count_nonzero(np.isnan(values)), "NaN"), (np.count_nonzero(np.isinf(values)), "infinite"),
+                  (np.count_nonzero(values <= 0) if log else 0, "<= 0 (log axis)")]
+        if any(count for count, _ in counts):
+            reasons.append(f"{name} " + ", ".join(f"{why} {count}" for count, why in counts if count))
+        shown &= np.isfinite(values) & ((values > 0) if log else True)
+    hidden = int(np.count_nonzero(~shown))
+    return shown, (f"{hidden} of {len(shown)} trials not drawn:\n{'; '.join(reasons)}" if hidden else "")
+
+
+def _mark(ax: Axes, s: Sweep, name: str, vertical: bool) -> None:
+    """The line that reads a column: the convergence tolerance on a gap, the step budget on a count."""
+    if name in ("max_last", "last_gap", "best_gap"):
+        _mark_tolerance(ax, vertical)
+    elif name == "steps":
+        (ax.axvline if vertical else ax.axhline)(s.config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
 
 
 def _band(config: Dict[str, Any]) -> str:
@@ -248,10 +323,9 @@ def _subject(s: Sweep) -> str:
     return "given games" if s.game is None else game_name(np.asarray(s.game))
 
 
-def _sweep_title(s: Sweep, hidden: int) -> str:
+def _sweep_title(s: Sweep) -> str:
     config = s.config
-    title = f"{s.kind} sweep of {_subject(s)}: {_band(config)}, budget {config['steps']:,} steps"
-    return title + (f"\n{hidden} trials with a metric of 0 not shown" if hidden else "")
+    return f"{s.kind} sweep of {_subject(s)}: {_band(config)}, budget {config['steps']:,} steps"
 
 
 def _never_degenerate(ax: Axes, norms: NDArray[np.float64], s: Sweep, norm: str) -> None:
@@ -266,9 +340,11 @@ def _never_degenerate(ax: Axes, norms: NDArray[np.float64], s: Sweep, norm: str)
             ax.set_xlim(low - 0.03 * (high - low), high + 0.03 * (high - low))
 
 
-def _cloud(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64], name: str, kwargs: Dict[str, Any]) -> None:
+def _cloud(ax: Axes, x: NDArray[np.float64], y: NDArray[np.float64], name: str, kwargs: Dict[str, Any],
+           x_log: bool, y_log: bool) -> None:
     if len(x) > HEXBIN_ABOVE:
-        cells = ax.hexbin(x, y, **{"yscale": "log", "bins": "log", "mincnt": 1, "gridsize": 45, "cmap": "viridis",
+        scales = {"xscale": "log" if x_log else "linear", "yscale": "log" if y_log else "linear"}
+        cells = ax.hexbin(x, y, **{**scales, "bins": "log", "mincnt": 1, "gridsize": 45, "cmap": "viridis",
                                    **kwargs})
         ax.figure.colorbar(cells, ax=ax, label=f"trials per cell ({name})")
     else:
@@ -408,9 +484,6 @@ def _over_steps(ax: Axes, steps: NDArray[np.intp], x: NDArray[np.float64], y: ND
     _legend(ax, loc="upper right", ncol=2)
 
 
-PHASE_METRICS = ("converged",) + tuple(_METRIC_LABELS)
-
-
 def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, label: Optional[str] = None,
           **kwargs: Any) -> Axes:
     """A heatmap of a grid: one row per rule (per rule and slice band when sliced), one column per
@@ -422,7 +495,8 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
         A grid of sweeps.
     metric : str
         "converged" (the share of trials whose gap fell below 1e-8 within the budget) or a
-        column: "steps", "max_last", "var_last", "total_var", "last_gap" (its median).
+        column of the cells, such as "steps", "max_last", "rate" or "min_prob" (its median,
+        over the trials where it is not NaN: the colour bar says how many were left out).
     ax : matplotlib.axes.Axes, optional
         Where to draw; a new figure when omitted.
     label : str, optional
@@ -434,25 +508,30 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
     -------
     matplotlib.axes.Axes
     """
-    if metric not in PHASE_METRICS:
-        raise ValueError(f"unknown metric {metric!r}: use one of {', '.join(PHASE_METRICS)}")
     first = grid.sweep(grid.rules[0], grid.etas[0])
+    if metric != "converged":
+        try:
+            _column(first, metric)
+        except ValueError as error:
+            raise ValueError(f"{error} or \"converged\"") from None
     sliced = first.kind == "concentric"
     bands = np.asarray(first.slice_boundaries) if sliced else np.array([[first.config["inner"],
                                                                            first.config["outer"]]])
-    rows, names = [], []
+    rows, names, left_out = [], [], 0
     for rule in grid.rules:
         for band_index, (low, high) in enumerate(bands):
             row = []
             for eta in grid.etas:
                 cell = grid.sweep(rule, eta)
                 chosen = np.asarray(cell["slice"]) == band_index if sliced else np.ones(len(cell), dtype=bool)
-                row.append(_phase_value(cell, metric, chosen))
+                value, missing = _phase_value(cell, metric, chosen)
+                row.append(value)
+                left_out += missing
             rows.append(row)
             names.append(f"{rule}, [{low:.3g}, {high:.3g})" if sliced else rule)
     table = np.array(rows, dtype=np.float64)
     ax = _new_axes(ax, (1.6 + 1.1 * len(grid.etas), 1.4 + 0.55 * len(rows)))
-    logarithmic = metric not in ("converged", "steps") and np.nanmin(table, initial=np.inf) > 0
+    logarithmic = metric != "converged" and _COLUMNS[metric].log and np.nanmin(table, initial=np.inf) > 0
     options: Dict[str, Any] = {"aspect": "auto", "cmap": "viridis", "origin": "upper"}
     if metric == "converged":
         options.update(vmin=0.0, vmax=1.0)
@@ -462,7 +541,8 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
         options["norm"] = LogNorm()
     image = ax.imshow(table, **{**options, **kwargs})
     what = "share of trials converged" if metric == "converged" else f"median {metric}"
-    ax.figure.colorbar(image, ax=ax, label=label if label is not None else what)
+    note = f" ({left_out} trials with NaN left out)" if left_out else ""
+    ax.figure.colorbar(image, ax=ax, label=label if label is not None else what + note)
     for (i, j), value in np.ndenumerate(table):
         text = "-" if not np.isfinite(value) else f"{value:.0%}" if metric == "converged" else f"{value:.3g}"
         ax.text(j, i, text, ha="center", va="center", fontsize="small",
@@ -476,12 +556,13 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
     return ax
 
 
-def _phase_value(cell: Sweep, metric: str, chosen: NDArray[np.bool_]) -> float:
-    if not np.any(chosen):
-        return float("nan")
+def _phase_value(cell: Sweep, metric: str, chosen: NDArray[np.bool_]) -> Tuple[float, int]:
+    """The colour of a cell's trials `chosen`, and how many of them were left out as NaN."""
     if metric == "converged":
-        return float(np.mean(np.asarray(cell["last_gap"])[chosen] < TOLERANCE))
-    return float(np.median(np.asarray(cell[metric], dtype=np.float64)[chosen]))
+        return float(np.mean(np.asarray(cell["last_gap"])[chosen] < TOLERANCE)) if np.any(chosen) else np.nan, 0
+    values = np.asarray(cell[metric], dtype=np.float64)[chosen]
+    known = values[~np.isnan(values)]
+    return float(np.median(known)) if known.size else np.nan, len(values) - len(known)
 
 
 # ----------------------------------------------------------------------------- whole figures
