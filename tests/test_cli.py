@@ -62,6 +62,17 @@ def test_each_command_writes_a_loadable_result_and_pictures(capsys, tmp_path, st
     assert redrawn.read_bytes().startswith(PNG_MAGIC)
 
 
+def test_a_sweep_with_equilibria_is_drawn_column_against_column(capsys, tmp_path):
+    out, picture = tmp_path / "s.npz", tmp_path / "s.png"
+    assert quarnel(capsys, "concentric", "biased-rps", *DYNAMICS, *BAND, "--slices", "2", "--equilibrium",
+                   "--out", out)[0] == 0
+    assert np.all(ql.load(out)["min_prob"] > 0)
+    code, _, stderr = quarnel(capsys, "plot", out, "--metric", "steps", "--against", "min_prob", "--out", picture)
+    assert code == 0 and picture.read_bytes().startswith(PNG_MAGIC), stderr
+    code, _, stderr = quarnel(capsys, "plot", out, "--against", "nope")
+    assert code == 2 and "argument --against: against 'nope' is not a column of this sweep: use one of" in stderr
+
+
 def test_same_seed_same_file_whatever_the_workers(capsys, tmp_path):
     files = [tmp_path / f"w{workers}.npz" for workers in (1, 2)]
     for workers, path in zip((1, 2), files):

@@ -251,5 +251,5 @@ def test_a_sweep_draws_any_column_against_another_and_counts_what_it_leaves_out(
                                "<= 0 (log axis) 2")
     ax = ql.plot.sweep(s, metric="steps", against="norm_frobenius")
     assert (ax.get_xscale(), ax.get_yscale(), len(ax.collections[0].get_offsets())) == ("linear", "linear", len(s))
-    with pytest.raises(ValueError, match="no column 'nope' to draw in this sweep: use one of norm_max"):
+    with pytest.raises(ValueError, match="metric 'nope' is not a column of this sweep: use one of norm_max"):
         ql.plot.sweep(s, metric="nope")

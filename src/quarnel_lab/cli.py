@@ -29,7 +29,6 @@ from quarnel_lab.seeding import recorded_seed
 from quarnel_lab.validation import NORMS, RULES
 
 Result = Union[ql.Sweep, ql.Trajectory, ql.Grid]
-METRICS = ("max_last", "var_last", "total_var", "last_gap", "steps")
 
 
 class UsageError(Exception):
@@ -145,7 +144,7 @@ def _local_cluster(workers: int) -> Iterator[Any]:
 def _sweep_options(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     with _client(args) as client:
         yield {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
-               "x0": args.x0, "y0": args.y0,
+               "x0": args.x0, "y0": args.y0, "equilibrium": args.equilibrium,
                "progress": _progress(), "client": client, "checkpoint": args.checkpoint}
 
 
@@ -181,9 +180,10 @@ def _loaded(path: Path) -> Result:
 def cmd_plot(args: argparse.Namespace) -> None:
     results = [_loaded(path) for path in args.file]
     if len(results) == 1:
-        figure = plot.draw(results[0], args.metric, args.norm)
+        figure = plot.draw(results[0], args.metric, args.norm, against=args.against)
     else:
-        figure = plot.draw(results, args.metric, args.norm, names=[path.stem for path in args.file])
+        figure = plot.draw(results, args.metric, args.norm, names=[path.stem for path in args.file],
+                           against=args.against)
     _save_figure(figure, args.out)
     print(f"wrote {args.out}")
 
@@ -334,6 +334,10 @@ def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
                            "of N workers on this machine, started for this run and listening on 127.0.0.1 only")
         parser.add_argument("--checkpoint", type=_path, metavar="DIR", help="keep every finished chunk in DIR: "
                             "the same command with the same DIR again runs only what is missing")
+        parser.add_argument("--equilibrium", action="store_true", help="solve every trial's game as a linear "
+                            "program: adds the columns value, support_x, support_y (support sizes), min_prob "
+                            "(smallest positive equilibrium probability) and dist (from the last iterate to the "
+                            "equilibrium found)")
     parser.add_argument("--out", type=_path, metavar="FILE.npz", help="save the result (quarnel_lab.load reads it)")
     parser.add_argument("--plot", type=_path, metavar="FILE.png", help="draw the result")
 
@@ -439,8 +443,13 @@ def build_parser() -> argparse.ArgumentParser:
     redraw.add_argument("file", type=_path, nargs="+", metavar="FILE.npz",
                         help="a file written by --out; several runs or several sweeps are drawn together")
     redraw.add_argument("--out", type=_path, metavar="FILE.png", help="picture to write (default FILE.png)")
-    redraw.add_argument("--metric", choices=METRICS, default="max_last", help="sweeps: y axis (default max_last)")
-    redraw.add_argument("--norm", choices=NORMS, help="sweeps: x axis (default: the sweep's own norm)")
+    redraw.add_argument("--metric", metavar="COLUMN", help="sweeps: the column on the y axis, any the file has "
+                        "(max_last, the default; steps, last_gap, rate, min_prob, ...); grids: the column whose "
+                        "median colours each cell (default: the share of trials converged)")
+    where = redraw.add_mutually_exclusive_group()
+    where.add_argument("--norm", choices=NORMS, help="sweeps: the norm on the x axis (default: the sweep's own)")
+    where.add_argument("--against", metavar="COLUMN", help="sweeps: a column on the x axis instead of a norm, "
+                       "e.g. --metric rate --against min_prob")
 
     command("info", cmd_info, "versions, worker pool and instruction set", "quarnel info")
     return parser

@@ -229,7 +229,7 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
     ValueError
         A column the sweep does not have, an unknown norm, or both `norm` and `against`.
     """
-    y_column = _column(s, metric)
+    y_column = _column(s, metric, "metric")
     ax = _new_axes(ax)
     config = s.config
     name = label if label is not None else f"{config['rule']}, eta={config['eta']:g}"
@@ -238,7 +238,7 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
     if against is not None:
         if norm is not None:
             raise ValueError("pass norm= or against=, not both: against= names the x axis's column")
-        x_column = _column(s, against)
+        x_column = _column(s, against, "against")
         positions = np.asarray(s[against], dtype=np.float64)
         x_log = _log_helps(x_column, positions)
         shown, note = _drawable(((against, positions, x_log), (metric, values, y_log)))
@@ -271,11 +271,11 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
     return ax
 
 
-def _column(s: Sweep, name: str) -> _Column:
-    """How to draw the column `name` of `s`; a ValueError naming the columns there are otherwise."""
+def _column(s: Sweep, name: str, argument: str) -> _Column:
+    """How to draw the column `name` of `s`; a ValueError naming the `argument` and the columns there are otherwise."""
     drawable = [column for column in s.columns if column in _COLUMNS]
     if name not in drawable:
-        raise ValueError(f"no column {name!r} to draw in this sweep: use one of {', '.join(drawable)}")
+        raise ValueError(f"{argument} {name!r} is not a column of this sweep: use one of {', '.join(drawable)}")
     return _COLUMNS[name]
 
 
@@ -511,7 +511,7 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
     first = grid.sweep(grid.rules[0], grid.etas[0])
     if metric != "converged":
         try:
-            _column(first, metric)
+            _column(first, metric, "metric")
         except ValueError as error:
             raise ValueError(f"{error} or \"converged\"") from None
     sliced = first.kind == "concentric"
@@ -578,19 +578,20 @@ def _figure(size: tuple[float, float], panels: int = 1) -> Figure:
     return figure
 
 
-def draw(result: Union[Result, Sequence[Result]], metric: str = "max_last", norm: Optional[str] = None,
-         names: Optional[Sequence[str]] = None) -> Figure:
+def draw(result: Union[Result, Sequence[Result]], metric: Optional[str] = None, norm: Optional[str] = None,
+         names: Optional[Sequence[str]] = None, against: Optional[str] = None) -> Figure:
     """The picture of a result in a figure of its own, as ``quarnel plot`` draws it.
 
-    A run: its gaps and its strategies side by side. A sweep: `metric` against `norm`
-    (:func:`sweep`). A grid: its phase picture (:func:`phase`; "converged" unless `metric` names
-    another column). Several runs, or several sweeps: drawn together (:func:`overlay`).
+    A run: its gaps and its strategies side by side. A sweep: `metric` ("max_last" unless
+    given) against `norm` or the column `against` (:func:`sweep`). A grid: its phase picture
+    (:func:`phase`; "converged" unless `metric` names a column). Several runs, or several
+    sweeps: drawn together (:func:`overlay`).
 
     Parameters
     ----------
     result : Trajectory, Sweep or Grid, or a sequence of them
         What to draw.
-    metric, norm : str, optional
+    metric, norm, against : str, optional
         As in :func:`sweep`.
     names : sequence of str, optional
         For several results: the legend's name of each.
@@ -599,27 +600,35 @@ def draw(result: Union[Result, Sequence[Result]], metric: str = "max_last", norm
     -------
     matplotlib.figure.Figure
         A figure not managed by pyplot: save it with ``figure.savefig(path)``.
+
+    Raises
+    ------
+    ValueError
+        As :func:`sweep`, :func:`phase` and :func:`overlay` do, or `against` for a grid.
     """
     from quarnel_lab.results import Grid, Trajectory
 
     if isinstance(result, Sequence):
         figure = _figure((7.2, 4.8))
-        overlay(result, names, metric=metric, norm=norm, ax=figure.axes[0])
+        overlay(result, names, metric=metric or "max_last", norm=norm, against=against, ax=figure.axes[0])
     elif isinstance(result, Trajectory):
         figure = _figure((11.5, 4.6), panels=2)
         gaps(result, ax=figure.axes[0])
         strategies(result, ax=figure.axes[1])
     elif isinstance(result, Grid):
         figure = _figure((2.2 + 1.3 * len(result.etas), 2.2 + 0.6 * len(result.rules)))
-        phase(result, metric="converged" if metric == "max_last" else metric, ax=figure.axes[0])
+        if against is not None:
+            raise ValueError("against is for sweeps: a grid is drawn as its phase picture, coloured by metric")
+        phase(result, metric=metric or "converged", ax=figure.axes[0])
     else:
         figure = _figure((7.2, 4.8))
-        sweep(result, metric=metric, norm=norm, ax=figure.axes[0])
+        sweep(result, metric=metric or "max_last", norm=norm, against=against, ax=figure.axes[0])
     return figure
 
 
 def overlay(results: Sequence[Result], names: Optional[Sequence[str]] = None, metric: str = "max_last",
-            norm: Optional[str] = None, ax: Optional[Axes] = None, **kwargs: Any) -> Axes:
+            norm: Optional[str] = None, ax: Optional[Axes] = None, *, against: Optional[str] = None,
+            **kwargs: Any) -> Axes:
     """Results of one kind in one Axes: runs' gaps together, or sweeps' clouds or boxes together.
 
     Parameters
@@ -628,7 +637,7 @@ def overlay(results: Sequence[Result], names: Optional[Sequence[str]] = None, me
         Runs, or sweeps (not both; grids are drawn alone).
     names : sequence of str, optional
         Each result's name, put before its rule and step size in the legend.
-    metric, norm : str, optional
+    metric, norm, against : str, optional
         For sweeps, as in :func:`sweep`.
     ax : matplotlib.axes.Axes, optional
         Where to draw; a new figure when omitted.
@@ -661,7 +670,7 @@ def overlay(results: Sequence[Result], names: Optional[Sequence[str]] = None, me
         assert not isinstance(s, (Trajectory, Grid))
         config = s.config
         label = None if names is None else f"{names[number]}: {config['rule']}, eta={config['eta']:g}"
-        sweep(s, metric=metric, norm=norm, ax=ax, label=label, **kwargs)
+        sweep(s, metric=metric, norm=norm, ax=ax, label=label, against=against, **kwargs)
     return ax
 
 
