@@ -6,6 +6,8 @@
     python3 bench/run.py --instruction-set avx2   # one build (repeatable; default: every build
                                                   # this processor runs, one after another)
     python3 bench/run.py --against /work/venv-old/bin/python   # a column for another install
+    python3 bench/run.py --only measures --against /work/venv-old/bin/python   # what the per-trial
+                                                  # measures cost, against an install without them
 
 Each build is forced in a process of its own (QUARNEL_INSTRUCTION_SET), and its tables show
 the arithmetic limit at that build's own peak rate. Every figure is measured by this script
@@ -333,7 +335,32 @@ def print_exploration_table(quick):
               f"{first_call_extra_ms(trials, steps):.2f} ms more than later ones (median of 5 processes)")
 
 
-TABLES = ("single", "explorations", "batched")
+# Rounds of the measures table: the two installs' cells alternate, each keeping its best.
+MEASURES_ROUNDS = 3
+
+
+def print_measures_table(quick, against):
+    """What the per-trial measures of a sweep (best and average iterate gaps, rate, hitting
+    times) cost: quarnel_lab.scattered on the batched cases, this install against one without them."""
+    print("\nThe cost of the per-trial measures: quarnel_lab.scattered (the lab cell), ns per trial-step, one core, "
+          f"best of {MEASURES_ROUNDS} alternating rounds")
+    if not against:
+        print("  (needs --against PYTHON: an install of quarnel before the measures, for the same builds)")
+        return
+    print(f"against: {against}; cost = this / against - 1 (goal: at most 15 %)")
+    print(f"{'case':<22} {'trials x steps':>15} {'this':>9} {'against':>9} {'cost':>8}")
+    for rule, n, trials, steps in BATCHED_CASES:
+        if quick:
+            trials, steps = max(16, trials // 16), steps // 4
+        this = there = float("inf")
+        for _ in range(MEASURES_ROUNDS):
+            this = min(this, batched_cell(rule, n, trials, steps, "lab"))
+            there = min(there, batched_cell(rule, n, trials, steps, "lab", python=against))
+        print(f"{f'{rule} {n}x{n}':<22} {f'{trials} x {steps}':>15} {this:>9.1f} {there:>9.1f} "
+              f"{100 * (this / there - 1):>7.1f}%", flush=True)
+
+
+TABLES = ("single", "explorations", "batched", "measures")
 
 
 def print_tables(args, build):
@@ -350,6 +377,8 @@ def print_tables(args, build):
         print_exploration_table(args.quick)
     if "batched" in tables:
         print_batched_table(args.quick, build, peak, args.against)
+    if "measures" in tables:
+        print_measures_table(args.quick, args.against)
     print(flush=True)
 
 

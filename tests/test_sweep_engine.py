@@ -17,19 +17,22 @@ from support import child_env, gap_summary, matrix_norms, run, run_script
 KEY = bytes(range(16))
 BASE = np.array([[0.5, -0.25], [-0.75, 1.0]])
 RPS = np.array([[0.0, -1.0, 1.0], [1.0, 0.0, -1.0], [-1.0, 1.0, 0.0]])
-FLOAT_COLUMNS = ["norm_max", "norm_infinity", "norm_frobenius", "max_last", "var_last", "total_var", "last_gap"]
-COLUMNS = FLOAT_COLUMNS + ["steps"]
+# With tolerances and last rows: every output, in the engine's order, and its type.
+COLUMNS = {name: np.float64 for name in ["norm_max", "norm_infinity", "norm_frobenius", "max_last", "var_last",
+                                         "total_var", "last_gap", "best_gap", "avg_gap", "rate"]}
+COLUMNS.update(steps=np.int64, best_step=np.int64, steps_below=np.int64, last_x=np.float64, last_y=np.float64)
 # Stays at the uniform strategies (zero step size), no equilibrium: never converges.
 STUCK = np.array([[2.0, -1.0], [-1.0, 1.0]])
 CASES = {"ogda_2x2": (BASE, lambda: Optimizer.ogda(0.1, 2)), "omwu_3x3": (RPS, lambda: Optimizer.omwuoftrl(0.2, 3))}
 
 
 def sweep(a, optimizer, first, count, workers=0, num_steps=150, low=0.1, high=0.5, cutoff=0.1, key=KEY):
-    return quarnel._sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers)
+    return quarnel._sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers,
+                          tolerances=np.array([0.05, 1e-3]), last=True)
 
 
 def assert_same_columns(first, second):
-    assert list(first) == COLUMNS and list(second) == COLUMNS
+    assert list(first) == list(COLUMNS) and list(second) == list(COLUMNS)
     for name in COLUMNS:
         np.testing.assert_array_equal(first[name], second[name], err_msg=name)
 
@@ -38,7 +41,8 @@ def assert_same_columns(first, second):
 def test_a_key_gives_the_same_trials_whatever_the_workers_and_the_cutting(case):
     a, optimizer = CASES[case]
     whole = sweep(a, optimizer(), 0, 40)
-    assert [whole[name].dtype for name in COLUMNS] == [np.float64] * 7 + [np.int64]
+    assert {name: whole[name].dtype for name in COLUMNS} == COLUMNS
+    assert [whole[name].shape for name in ("steps_below", "last_x", "last_y")] == [(40, 2), (40, len(a)), (40, len(a))]
     assert_same_columns(whole, sweep(a, optimizer(), 0, 40, workers=1))
     assert_same_columns(whole, sweep(a, optimizer(), 0, 40, workers=2))
     for cuts in ([0, 13, 14, 40], [0, 7, 21, 33, 40]):

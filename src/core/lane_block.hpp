@@ -17,6 +17,7 @@
 #include "core/dense.hpp"
 #include "core/game.hpp"
 #include "core/optimizer.hpp"
+#include "core/run.hpp"
 
 namespace quarnel {
 
@@ -87,6 +88,14 @@ public:
     void load(std::size_t lane, const GameState& state, const Optimizer& optimizer);
     void store(std::size_t lane, GameState& state, Optimizer& optimizer) const;
 
+    // Row totals (see RowTotals) of every lane, kept from here on: started by start_totals,
+    // added up by add_rows before each step, read by take_totals.
+    void keep_row_totals(bool keep_last);
+    void start_totals(std::size_t lane);
+    // Adds every lane's row (the strategies its next step starts from) to its totals.
+    void add_rows();
+    void take_totals(std::size_t lane, RowTotals& totals) const;
+
     // One step of every lane; gaps[t] (width() entries) is lane t's duality gap (of the
     // strategies held before the step).
     LaneStep step(double* gaps);
@@ -106,6 +115,8 @@ private:
     std::size_t (*stretch_)(LaneArrays* const*, std::size_t, double* const*);  // or nullptr
     Vector storage_;  // every quantity's registers, each starting a cache line
     LaneArrays arrays_;
+    Vector totals_;  // the sums of x's and y's rows, then (when kept) the last rows, lanes as arrays_'
+    bool keep_last_ = false;
 };
 
 }  // namespace quarnel

@@ -1,6 +1,7 @@
 #include "core/run.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <span>
 #include <string>
@@ -148,6 +149,31 @@ struct GapRecorder {
     void fill_tail(std::size_t k) { fill_after(gaps, k); }
 };
 
+// Records the gaps and adds up the rows, row k as it is recorded (before step k).
+struct TotalsRecorder : GapRecorder {
+    RowTotals& totals;
+
+    TotalsRecorder(Vector& buffer, std::uint64_t num_steps, RowTotals& row_totals)
+        : GapRecorder(buffer, num_steps), totals(row_totals) {}
+
+    void record_strategies(std::size_t, std::span<const double> x, std::span<const double> y) {
+        double* sum_x = totals.sum_x.data();
+        double* sum_y = totals.sum_y.data();
+        for (std::size_t i = 0; i < x.size(); ++i) sum_x[i] += x[i];
+        for (std::size_t j = 0; j < y.size(); ++j) sum_y[j] += y[j];
+        if (totals.keep_last) {
+            std::copy(x.begin(), x.end(), totals.last_x.begin());
+            std::copy(y.begin(), y.end(), totals.last_y.begin());
+        }
+    }
+    // Lane 0 of each entry pair is x's, lane 1 is y's.
+    void record_lanes(std::size_t, const two_by_two::Lanes& play) {
+        const double x[2] = {play.first[0], play.second[0]};
+        const double y[2] = {play.first[1], play.second[1]};
+        record_strategies(0, x, y);
+    }
+};
+
 // The general loop: any shapes, one step at a time through the rule's own step.
 template <typename Rule, typename Recorder>
 void converge_general(std::uint64_t num_steps, GameState& state, Rule& rule, StepWorkspace& ws, Recorder& recorder) {
@@ -255,6 +281,15 @@ void converge(std::uint64_t num_steps, GameState& state, Optimizer& optimizer, S
 
 }  // namespace
 
+void RowTotals::start(std::size_t m, std::size_t n) {
+    sum_x.assign(m, 0.0);
+    sum_y.assign(n, 0.0);
+    if (keep_last) {
+        last_x.assign(m, std::numeric_limits<double>::quiet_NaN());
+        last_y.assign(n, std::numeric_limits<double>::quiet_NaN());
+    }
+}
+
 GameResult Experiment::run_experiment_until_convergence(GameState& state, Optimizer& optimizer) const {
     FullRecorder recorder(num_steps, state.x.size(), state.y.size());
     StepWorkspace ws;
@@ -278,6 +313,13 @@ Vector Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer) co
 
 void Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const {
     GapRecorder recorder(gaps, num_steps);
+    converge(num_steps, state, optimizer, ws, recorder);
+}
+
+void Experiment::run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws,
+                                    RowTotals& totals) const {
+    totals.start(state.x.size(), state.y.size());
+    TotalsRecorder recorder(gaps, num_steps, totals);
     converge(num_steps, state, optimizer, ws, recorder);
 }
 

@@ -18,6 +18,18 @@ struct GameResult {
     Vector gaps_history;  // num_steps gaps: entry k = gap returned by step k
 };
 
+// What a run adds up over the rows it runs, besides its gaps: the sums of both players' rows, in
+// row order from zero (the same additions whichever path steps the run), and its last row when
+// asked.
+struct RowTotals {
+    Vector sum_x, sum_y;
+    Vector last_x, last_y;  // row steps - 1; kept only when keep_last
+    bool keep_last = false;
+
+    // Zeroes the sums for rows of these lengths (and sizes the last rows when kept).
+    void start(std::size_t m, std::size_t n);
+};
+
 struct Experiment {
     std::uint64_t num_steps = 0;
 
@@ -38,6 +50,10 @@ struct Experiment {
     // The same into buffers a caller keeps from run to run: once they have grown, a run
     // allocates nothing. `gaps` is resized to num_steps.
     void run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws) const;
+
+    // The same, also adding up the rows run into `totals` (started here).
+    void run_recording_gaps(GameState& state, Optimizer& optimizer, Vector& gaps, StepWorkspace& ws,
+                            RowTotals& totals) const;
 };
 
 }  // namespace quarnel

@@ -69,6 +69,7 @@ struct TrialSlot {
     Optimizer optimizer;
     GameState game_state;
     Vector gaps;  // the trial's gap history
+    RowTotals totals;  // its rows added up, where the reduction uses them
 };
 
 // ---- reductions: measuring a trial's matrix before the run, reducing a group's gaps after ----
@@ -91,6 +92,12 @@ struct MetricCannotFail {
 
 bool cannot_fail(const NormAndMetric& reduction) { return std::visit(MetricCannotFail{}, reduction.metric_method); }
 
+// Whether the reduction uses the rows' totals, and what it makes of them when a trial's run has
+// ended (its `rows` rows run), its matrix still in the slot.
+bool adds_rows(const NormAndMetric&) { return false; }
+bool keeps_last(const NormAndMetric&) { return false; }
+void finish(const NormAndMetric&, const TrialSlot&, std::uint64_t, RandomGameResult&, Vector&) {}
+
 void measure(const FullSummary&, const MatrixView& matrix, TrialSummary& result) {
     for (const NormKind kind : {NormKind::Max, NormKind::Infinity, NormKind::Frobenius})
         result.norms[static_cast<int>(kind)] = norm_function(kind)(matrix);
@@ -101,10 +108,25 @@ void reduce(const FullSummary& reduction, std::span<const TrialSlot> slots, std:
     GapSummary summaries[kHistoriesTogether];
     for (std::size_t i = 0; i < results.size(); ++i) histories[i] = slots[i].gaps;
     summarize_gaps_together(std::span(histories, results.size()), reduction.cutoff, std::span(summaries, results.size()));
-    for (std::size_t i = 0; i < results.size(); ++i) results[i].gaps = summaries[i];
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        results[i].gaps = summaries[i];
+        results[i].steps_below.resize(reduction.tolerances.size());
+        reduction.tolerances.steps_below(slots[i].gaps, results[i].steps_below);
+    }
 }
 
 bool cannot_fail(const FullSummary& reduction) { return !(reduction.cutoff < 0.0); }
+
+bool adds_rows(const FullSummary&) { return true; }
+bool keeps_last(const FullSummary& reduction) { return reduction.keep_last; }
+void finish(const FullSummary& reduction, const TrialSlot& slot, std::uint64_t rows, TrialSummary& result,
+            Vector& scratch) {
+    const RowTotals& totals = slot.totals;
+    result.avg_gap = average_gap(slot.game_state.a, totals.sum_x, totals.sum_y, rows, scratch);
+    if (!reduction.keep_last) return;
+    result.last_x.assign(totals.last_x.begin(), totals.last_x.end());
+    result.last_y.assign(totals.last_y.begin(), totals.last_y.end());
+}
 
 // Multiply-adds of one trial's run, saturating: how often to poll between trials.
 std::size_t work_of_trial(const BatchPlan& plan, const Matrix& matrix) {
@@ -176,8 +198,10 @@ public:
     // operations leaves idle.
     LaneExploration(const BatchPlan& plan, const Reduction& reduction, const TrialSlot& example)
         : plan_(plan), reduction_(reduction), lanes_(trials_in_lanes()) {
-        for (std::size_t b = 0; b < kernels().lane_blocks; ++b)
+        for (std::size_t b = 0; b < kernels().lane_blocks; ++b) {
             blocks_.emplace_back(example.game_state, example.optimizer);
+            if (adds_rows(reduction)) blocks_.back().keep_row_totals(keeps_last(reduction));
+        }
         width_ = blocks_[0].width();
         stretches_ = blocks_[0].stretches();
         all_lanes_ = lanes_.size() == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes_.size()) - 1;
@@ -250,6 +274,7 @@ private:
         const std::uint64_t all_in_block = (std::uint64_t{1} << width_) - 1;
         for (std::size_t b = 0; b < blocks_.size(); ++b) {
             if ((busy_ >> (b * width_) & all_in_block) == 0) continue;  // a block left idle at a piece's end
+            if (adds_rows(reduction_)) blocks_[b].add_rows();
             const LaneStep step = blocks_[b].step(gaps + b * width_);
             outcome.declined |= std::uint64_t{step.declined} << (b * width_);
             outcome.converged |= std::uint64_t{step.converged} << (b * width_);
@@ -287,6 +312,7 @@ private:
         prepare(plan_, reduction_, lane.slot, first_ + lane.trial, lane.result);
         lane.slot.gaps.resize(plan_.num_steps);
         block_of(t).load(in_block(t), lane.slot.game_state, lane.slot.optimizer);
+        if (adds_rows(reduction_)) block_of(t).start_totals(in_block(t));
     }
 
     // The gap of lane t's step; the trial ends at convergence (the rest of its history repeats
@@ -297,6 +323,11 @@ private:
         gaps[lane.step] = gap;
         if (gap < kConvergenceTolerance) std::fill(gaps.begin() + lane.step + 1, gaps.end(), gap);
         else if (++lane.step < plan_.num_steps) return;
+        if (adds_rows(reduction_)) {
+            block_of(t).take_totals(in_block(t), lane.slot.totals);
+            finish(reduction_, lane.slot, std::min<std::uint64_t>(lane.step + 1, plan_.num_steps), lane.result,
+                   scratch_);
+        }
         std::swap(gaps, ended_[ended_count_].gaps);
         ended_results_[ended_count_] = lane.result;
         ended_trials_[ended_count_] = lane.trial;
@@ -361,6 +392,7 @@ private:
     std::uint64_t busy_ = 0;  // the lanes holding a trial
     std::uint64_t all_lanes_ = 0;
     StepWorkspace workspace_;
+    Vector scratch_;  // for finish
     std::uint64_t first_ = 0;
     std::size_t count_ = 0, next_ = 0;
     const ResultSink<Result>* store_ = nullptr;
@@ -376,7 +408,8 @@ public:
     Exploration(const BatchPlan& plan, const Reduction& reduction)
         : plan_(plan),
           reduction_(reduction),
-          slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}} {
+          slot_{plan.optimizer->clone(), GameState::from_matrix(std::visit(ShapeOf{}, plan.source)), {}, {}} {
+        slot_.totals.keep_last = keeps_last(reduction);
         const auto [rows, cols] = std::visit(SizeOf{}, plan.source);
         if (steps_in_lanes(rows, cols, *plan.optimizer, plan.num_steps, cannot_fail(reduction)))
             lanes_.emplace(plan, reduction, slot_);
@@ -396,7 +429,13 @@ public:
             poller.tick();
             Result result{};
             prepare(plan_, reduction_, slot_, first + k, result);
-            Experiment{plan_.num_steps}.run_recording_gaps(slot_.game_state, slot_.optimizer, slot_.gaps, workspace_);
+            const Experiment experiment{plan_.num_steps};
+            if (adds_rows(reduction_)) {
+                experiment.run_recording_gaps(slot_.game_state, slot_.optimizer, slot_.gaps, workspace_, slot_.totals);
+                finish(reduction_, slot_, steps_run(slot_.gaps), result, scratch_);
+            } else {
+                experiment.run_recording_gaps(slot_.game_state, slot_.optimizer, slot_.gaps, workspace_);
+            }
             reduce(reduction_, std::span(&slot_, 1), std::span(&result, 1));  // on the worker: no history outlives it
             store(k, result);
         }
@@ -407,6 +446,7 @@ private:
     const Reduction& reduction_;
     TrialSlot slot_;
     StepWorkspace workspace_;  // step scratch memory, reused by every trial
+    Vector scratch_;           // for finish
     std::optional<LaneExploration<Reduction>> lanes_;
 };
 

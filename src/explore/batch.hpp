@@ -68,11 +68,16 @@ struct NormAndMetric {
 struct TrialSummary {
     double norms[3];  // indexed by NormKind
     GapSummary gaps;
+    double avg_gap;  // the duality gap of the average of the rows run (average_gap)
+    std::vector<std::uint64_t> steps_below;  // hitting time of each of the reduction's tolerances
+    Vector last_x, last_y;  // the last row run (NaN without one), when the reduction keeps it
 };
 
 struct FullSummary {
     using Result = TrialSummary;
     double cutoff;
+    Tolerances tolerances{};
+    bool keep_last = false;
 };
 
 // Runs trials first .. first + count - 1 and hands trial first + k to store(k, result), on the

@@ -6,9 +6,13 @@
 #include <limits>
 #include <string>
 
+#include "core/game.hpp"
 #include "core/panic.hpp"
 #include "explore/fold.hpp"
 #include "explore/text.hpp"
+
+// The vector types below are internal to this file: the ABI note on passing them does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace quarnel {
 namespace {
@@ -93,15 +97,113 @@ struct MetricOf {
     double operator()(const TotalVar&) const { return total_variation(history(), gaps.size())[0]; }
 };
 
+// kHistoriesTogether doubles (and 64-bit integers): the lanes of the reductions that a vector
+// type serves best, each lane's operations those of a scalar reduction of its history alone.
+using DoubleLanes = double __attribute__((vector_size(sizeof(double) * kHistoriesTogether)));
+using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kHistoriesTogether)));
+
+// Natural logarithm of positive finite values, lane by lane, in IEEE operations alone (the same
+// bits on every processor and C library), within about 2 ulp: ln v = e ln2 + ln m with
+// v = 2^e m, sqrt(1/2) <= m < sqrt(2) (subnormals scaled first), and ln m = 2 atanh(s),
+// s = (m - 1) / (m + 1), |s| <= 0.1716, as its series to s^21 (the next term is below 2^-60
+// of the result).
+DoubleLanes logarithm(DoubleLanes v) {
+    constexpr double kLn2High = 0x1.62e42fefa3800p-1;  // 43 significant bits: e times it is exact
+    constexpr double kLn2Low = 0x1.ef35793c76730p-45;
+    const IntegerLanes subnormal = v < 0x1p-1022;
+    v = subnormal ? v * 0x1p54 : v;
+    IntegerLanes bits = reinterpret_cast<IntegerLanes>(v);
+    IntegerLanes exponent = ((bits >> 52) & 0x7ff) - 1023 + (subnormal & -54);
+    // m in [1, 2), then halved when above sqrt(2) (0x3ff6a09e667f3bcd).
+    const IntegerLanes mantissa = bits & 0x000fffffffffffff;
+    const IntegerLanes upper = mantissa > 0x0006a09e667f3bcd;
+    exponent -= upper;  // the comparison's true is -1
+    bits = mantissa | (upper ? IntegerLanes{} + 0x3fe0000000000000 : IntegerLanes{} + 0x3ff0000000000000);
+    const DoubleLanes m = reinterpret_cast<DoubleLanes>(bits);
+    const DoubleLanes s = (m - 1.0) / (m + 1.0);
+    const DoubleLanes z = s * s;
+    DoubleLanes p = DoubleLanes{} + 1.0 / 21.0;
+    for (const double c : {1.0 / 19.0, 1.0 / 17.0, 1.0 / 15.0, 1.0 / 13.0, 1.0 / 11.0, 1.0 / 9.0, 1.0 / 7.0,
+                           1.0 / 5.0, 1.0 / 3.0})
+        p = p * z + c;
+    const DoubleLanes twice_s = s + s;
+    DoubleLanes e;
+    for (std::size_t t = 0; t < kHistoriesTogether; ++t) e[t] = static_cast<double>(exponent[t]);
+    return e * kLn2High + (e * kLn2Low + (twice_s + twice_s * z * p));
+}
+
+// Side by side over up to kHistoriesTogether histories of one length n, history t run for
+// rows[t] rows: the best gap and its first step, and the rate (see GapSummary), each lane in
+// the order a history alone gives.
+struct BestAndRate {
+    Lanes<kHistoriesTogether> best_gap, rate;
+    std::array<std::int64_t, kHistoriesTogether> best_step;
+};
+
+BestAndRate best_and_rate(const Histories<kHistoriesTogether>& histories,
+                          const std::array<std::uint64_t, kHistoriesTogether>& rows) {
+    constexpr std::size_t L = kHistoriesTogether;
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    BestAndRate out;
+    std::uint64_t longest = 0, first_tail = UINT64_MAX;
+    DoubleLanes from, to, centre, origin;
+    for (std::size_t t = 0; t < L; ++t) {
+        longest = std::max(longest, rows[t]);
+        first_tail = std::min(first_tail, rows[t] / 2);
+        from[t] = static_cast<double>(rows[t] / 2), to[t] = static_cast<double>(rows[t]);
+        // The regression runs on k and ln g_k shifted near their means, which keeps its sums
+        // free of cancellation: k about the tail's centre, ln g_k about ln of the tail's first gap.
+        centre[t] = (from[t] + (to[t] - 1.0)) * 0.5;
+        const double first = rows[t] == 0 ? 1.0 : histories[t][rows[t] / 2];
+        origin[t] = first > 0.0 && first < std::numeric_limits<double>::infinity() ? first : 1.0;
+    }
+    origin = logarithm(origin);
+    // The best gaps: NaN until a lane meets its first non-NaN gap.
+    for (std::size_t t = 0; t < L; ++t) {
+        double best = kNaN;
+        std::int64_t step = -1;
+        const double* gaps = histories[t];
+        for (std::uint64_t k = 0; k < rows[t]; ++k)
+            if (gaps[k] < best || (step < 0 && gaps[k] == gaps[k])) best = gaps[k], step = static_cast<std::int64_t>(k);
+        out.best_gap[t] = best, out.best_step[t] = step;
+    }
+    // The rates.
+    DoubleLanes count{}, sum_k{}, sum_l{}, sum_kk{}, sum_kl{};
+    for (std::uint64_t k = first_tail; k < longest; ++k) {
+        DoubleLanes g;
+        for (std::size_t t = 0; t < L; ++t) g[t] = k < rows[t] ? histories[t][k] : kNaN;
+        const double kd = static_cast<double>(k);
+        const IntegerLanes used = (g > 0.0) & (g < std::numeric_limits<double>::infinity()) & (kd >= from) & (kd < to);
+        const DoubleLanes l = logarithm(used ? g : 1.0) - origin;
+        const DoubleLanes dk = kd - centre;
+        const DoubleLanes zero{};
+        count += used ? DoubleLanes{} + 1.0 : zero;
+        sum_k += used ? dk : zero;
+        sum_l += used ? l : zero;
+        sum_kk += used ? dk * dk : zero;
+        sum_kl += used ? dk * l : zero;
+    }
+    for (std::size_t t = 0; t < L; ++t) {
+        if (!(count[t] >= 2.0)) {
+            out.rate[t] = kNaN;
+            continue;
+        }
+        const double sxx = sum_kk[t] - sum_k[t] * sum_k[t] / count[t];
+        const double sxy = sum_kl[t] - sum_k[t] * sum_l[t] / count[t];
+        out.rate[t] = 0.0 - sxy / sxx;
+    }
+    return out;
+}
+
+}  // namespace
+
 // A run stops at its first converged step and repeats that gap to the end: it converged
 // exactly when its last gap is below the tolerance, at the first such gap.
-std::uint64_t steps_of(std::span<const double> gaps) {
+std::uint64_t steps_run(std::span<const double> gaps) {
     if (gaps.empty() || !(gaps.back() < kConvergenceTolerance)) return gaps.size();
     const auto converged = std::find_if(gaps.begin(), gaps.end(), [](double gap) { return gap < kConvergenceTolerance; });
     return static_cast<std::uint64_t>(converged - gaps.begin()) + 1;
 }
-
-}  // namespace
 
 std::optional<MetricMethod> parse_metric_method(std::string_view text, double cutoff) {
     if (equals_ignoring_case(text, "max_last") || equals_ignoring_case(text, "max_last_10")) return MaxLast{cutoff};
@@ -130,9 +232,13 @@ void summarize_gaps_together(std::span<const std::span<const double>> histories,
     const Lanes<L> max_last = max_of(lanes, start, n);
     const Lanes<L> var_last = population_variance(lanes, start, n);
     const Lanes<L> total_var = total_variation(lanes, n);
+    std::array<std::uint64_t, L> rows;
+    for (std::size_t t = 0; t < L; ++t) rows[t] = steps_run(histories[std::min(t, histories.size() - 1)]);
+    const BestAndRate best = best_and_rate(lanes, rows);
     for (std::size_t t = 0; t < histories.size(); ++t) {
         const double last_gap = n == 0 ? std::numeric_limits<double>::quiet_NaN() : histories[t].back();
-        out[t] = {max_last[t], var_last[t], total_var[t], last_gap, steps_of(histories[t])};
+        out[t] = {max_last[t], var_last[t], total_var[t], last_gap, rows[t], best.best_gap[t], best.best_step[t],
+                  best.rate[t]};
     }
 }
 
@@ -140,6 +246,46 @@ GapSummary summarize_gaps(std::span<const double> gaps, double cutoff) {
     GapSummary summary;
     summarize_gaps_together(std::span(&gaps, 1), cutoff, std::span(&summary, 1));
     return summary;
+}
+
+Tolerances::Tolerances(Vector values) : values_(std::move(values)), descending_(values_.size()) {
+    for (std::size_t j = 0; j < descending_.size(); ++j) descending_[j] = j;
+    std::stable_sort(descending_.begin(), descending_.end(),
+                     [&](std::size_t i, std::size_t j) { return values_[i] > values_[j]; });
+}
+
+// A gap below a tolerance is below every larger one: the tolerances are met in decreasing
+// order, each at the first gap below it from where the larger one was met.
+void Tolerances::steps_below(std::span<const double> gaps, std::span<std::uint64_t> out) const {
+    if (out.size() != values_.size()) panic("hitting times of another number of tolerances");
+    std::size_t met = 0;
+    for (std::size_t k = 0; k < gaps.size() && met < descending_.size(); ++k)
+        while (met < descending_.size() && gaps[k] < values_[descending_[met]]) out[descending_[met++]] = k + 1;
+    for (; met < descending_.size(); ++met) out[descending_[met]] = gaps.size();
+}
+
+double average_gap(const Matrix& a, std::span<const double> sum_x, std::span<const double> sum_y, std::uint64_t rows,
+                   Vector& scratch) {
+    if (rows == 0) return std::numeric_limits<double>::quiet_NaN();
+    const auto count = static_cast<double>(rows);
+    scratch.resize(a.rows + a.cols + a.rows + a.cols);
+    double* x_bar = scratch.data();
+    double* y_bar = x_bar + a.rows;
+    double* grad_x = y_bar + a.cols;  // a y_bar
+    double* grad_y = grad_x + a.rows;  // -(a^T x_bar)
+    for (std::size_t i = 0; i < a.rows; ++i) x_bar[i] = sum_x[i] / count;
+    for (std::size_t j = 0; j < a.cols; ++j) y_bar[j] = sum_y[j] / count;
+    for (std::size_t i = 0; i < a.rows; ++i) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < a.cols; ++j) sum += a(i, j) * y_bar[j];
+        grad_x[i] = sum;
+    }
+    for (std::size_t j = 0; j < a.cols; ++j) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < a.rows; ++i) sum += a(i, j) * x_bar[i];
+        grad_y[j] = -sum;
+    }
+    return GameState::duality_gap(std::span(grad_x, a.rows), std::span(grad_y, a.cols));
 }
 
 std::vector<double> vec_results_to_metrics(std::vector<GameResult> results, const MetricMethod& method) {

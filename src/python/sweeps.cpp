@@ -27,10 +27,10 @@
 namespace quarnel::python {
 namespace {
 
-constexpr const char* kSweepParameters[] = {"a", "optimizer", "key", "first", "count", "num_steps",
-                                            "low", "high", "cutoff", "workers", "x0", "y0"};
+constexpr const char* kSweepParameters[] = {"a", "optimizer", "key", "first", "count", "num_steps", "low",
+                                            "high", "cutoff", "workers", "x0", "y0", "tolerances", "last"};
 constexpr const char* kRunStackParameters[] = {"matrices", "optimizer", "num_steps", "normalize", "cutoff",
-                                               "workers", "x0", "y0"};
+                                               "workers", "x0", "y0", "tolerances", "last"};
 constexpr const char* kPerturbationParameters[] = {"key", "index", "rows", "cols", "low", "high"};
 constexpr const char* kRunParameters[] = {"a", "optimizer", "num_steps", "x0", "y0"};
 constexpr const char* kWithVectorsParameters[] = {"optimizer", "first", "second"};
@@ -134,21 +134,38 @@ bool to_start_point(std::optional<Vector>& x0, std::optional<Vector>& y0, std::s
 
 // ---- results as columns ----
 
-constexpr const char* kFloatColumns[] = {"norm_max", "norm_infinity", "norm_frobenius", "max_last",
-                                         "var_last", "total_var", "last_gap"};
+// The sweep layer's columns of one value per trial, in its order.
+struct FloatColumn {
+    const char* name;
+    double (*value)(const TrialSummary&);
+};
+struct CountColumn {
+    const char* name;
+    std::int64_t (*value)(const TrialSummary&);
+};
+constexpr FloatColumn kFloatColumns[] = {
+    {"norm_max", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Max)]; }},
+    {"norm_infinity", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Infinity)]; }},
+    {"norm_frobenius", [](const TrialSummary& t) { return t.norms[static_cast<int>(NormKind::Frobenius)]; }},
+    {"max_last", [](const TrialSummary& t) { return t.gaps.max_last; }},
+    {"var_last", [](const TrialSummary& t) { return t.gaps.var_last; }},
+    {"total_var", [](const TrialSummary& t) { return t.gaps.total_var; }},
+    {"last_gap", [](const TrialSummary& t) { return t.gaps.last_gap; }},
+    {"best_gap", [](const TrialSummary& t) { return t.gaps.best_gap; }},
+    {"avg_gap", [](const TrialSummary& t) { return t.avg_gap; }},
+    {"rate", [](const TrialSummary& t) { return t.gaps.rate; }},
+};
+constexpr CountColumn kCountColumns[] = {
+    {"steps", [](const TrialSummary& t) { return static_cast<std::int64_t>(t.gaps.steps); }},
+    {"best_step", [](const TrialSummary& t) { return t.gaps.best_step; }},
+};
 constexpr std::size_t kFloatColumnCount = std::size(kFloatColumns);
+constexpr std::size_t kCountColumnCount = std::size(kCountColumns);
 
-// The float columns of one trial, in the order of kFloatColumns.
-std::array<double, kFloatColumnCount> float_columns(const TrialSummary& trial) {
-    return {trial.norms[static_cast<int>(NormKind::Max)], trial.norms[static_cast<int>(NormKind::Infinity)],
-            trial.norms[static_cast<int>(NormKind::Frobenius)], trial.gaps.max_last, trial.gaps.var_last,
-            trial.gaps.total_var, trial.gaps.last_gap};
-}
-
-// A new 1-D array of `count` entries of the given type, contents left to the caller.
-Ref new_column(int type, std::size_t count) {
-    npy_intp length = static_cast<npy_intp>(count);
-    return Ref::steal(PyArray_SimpleNew(1, &length, type));
+// A new array of the given shape and type, contents left to the caller.
+Ref new_array(int type, std::size_t count, std::size_t width = 0, bool two_dimensional = false) {
+    npy_intp shape[2] = {static_cast<npy_intp>(count), static_cast<npy_intp>(width)};
+    return Ref::steal(PyArray_SimpleNew(two_dimensional ? 2 : 1, shape, type));
 }
 
 template <typename Value>
@@ -156,67 +173,107 @@ Value* column_data(const Ref& array) {
     return static_cast<Value*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
+// What a batch reports beyond the one-value columns: hitting times of `tolerances` tolerances
+// and, when `last`, every trial's last row of a rows x cols game.
+struct ExtraColumns {
+    std::size_t tolerances = 0;
+    bool last = false;
+    std::size_t rows = 0, cols = 0;
+};
+
 // The sweep layer's columns of a batch, filled by the workers as trials finish (the arrays
 // reach no Python code before the batch is over).
 class SummaryColumns {
 public:
     // False with an exception set when an array cannot be made.
-    bool create(std::size_t count) {
+    bool create(std::size_t count, const ExtraColumns& extra) {
+        extra_ = extra;
         for (std::size_t c = 0; c < kFloatColumnCount; ++c) {
-            floats_[c] = new_column(NPY_FLOAT64, count);
+            floats_[c] = new_array(NPY_FLOAT64, count);
             if (!floats_[c]) return false;
             float_data_[c] = column_data<double>(floats_[c]);
         }
-        steps_ = new_column(NPY_INT64, count);
-        if (!steps_) return false;
-        steps_data_ = column_data<std::int64_t>(steps_);
+        for (std::size_t c = 0; c < kCountColumnCount; ++c) {
+            counts_[c] = new_array(NPY_INT64, count);
+            if (!counts_[c]) return false;
+            count_data_[c] = column_data<std::int64_t>(counts_[c]);
+        }
+        steps_below_ = new_array(NPY_INT64, count, extra.tolerances, true);
+        if (!steps_below_) return false;
+        if (extra.last) {
+            last_x_ = new_array(NPY_FLOAT64, count, extra.rows, true);
+            last_y_ = new_array(NPY_FLOAT64, count, extra.cols, true);
+            if (!last_x_ || !last_y_) return false;
+        }
         return true;
     }
 
     void store(std::size_t k, const TrialSummary& trial) {
-        const auto values = float_columns(trial);
-        for (std::size_t c = 0; c < kFloatColumnCount; ++c) float_data_[c][k] = values[c];
-        steps_data_[k] = static_cast<std::int64_t>(trial.gaps.steps);
+        for (std::size_t c = 0; c < kFloatColumnCount; ++c) float_data_[c][k] = kFloatColumns[c].value(trial);
+        for (std::size_t c = 0; c < kCountColumnCount; ++c) count_data_[c][k] = kCountColumns[c].value(trial);
+        std::int64_t* hitting = column_data<std::int64_t>(steps_below_) + k * extra_.tolerances;
+        for (std::size_t j = 0; j < extra_.tolerances; ++j) hitting[j] = static_cast<std::int64_t>(trial.steps_below[j]);
+        if (!extra_.last) return;
+        std::copy(trial.last_x.begin(), trial.last_x.end(), column_data<double>(last_x_) + k * extra_.rows);
+        std::copy(trial.last_y.begin(), trial.last_y.end(), column_data<double>(last_y_) + k * extra_.cols);
     }
 
-    // {column name: array}, in the column order of the sweep layer.
+    // {column name: array}, in the column order of the sweep layer, then "steps_below" (trials x
+    // tolerances) and, when asked, "last_x" and "last_y" (trials x actions).
     PyObject* to_dict() const {
         Ref columns = Ref::steal(PyDict_New());
         if (!columns) return nullptr;
         for (std::size_t c = 0; c < kFloatColumnCount; ++c) {
-            if (PyDict_SetItemString(columns.get(), kFloatColumns[c], floats_[c].get()) < 0) return nullptr;
+            if (PyDict_SetItemString(columns.get(), kFloatColumns[c].name, floats_[c].get()) < 0) return nullptr;
         }
-        if (PyDict_SetItemString(columns.get(), "steps", steps_.get()) < 0) return nullptr;
+        for (std::size_t c = 0; c < kCountColumnCount; ++c) {
+            if (PyDict_SetItemString(columns.get(), kCountColumns[c].name, counts_[c].get()) < 0) return nullptr;
+        }
+        if (PyDict_SetItemString(columns.get(), "steps_below", steps_below_.get()) < 0) return nullptr;
+        if (extra_.last && (PyDict_SetItemString(columns.get(), "last_x", last_x_.get()) < 0 ||
+                            PyDict_SetItemString(columns.get(), "last_y", last_y_.get()) < 0))
+            return nullptr;
         return columns.release();
     }
 
 private:
+    ExtraColumns extra_;
     Ref floats_[kFloatColumnCount];
     double* float_data_[kFloatColumnCount] = {};
-    Ref steps_;
-    std::int64_t* steps_data_ = nullptr;
+    Ref counts_[kCountColumnCount];
+    std::int64_t* count_data_[kCountColumnCount] = {};
+    Ref steps_below_, last_x_, last_y_;
 };
 
 // Runs the trials on the worker pool without the interpreter lock, straight into columns.
-PyObject* run_to_columns(const BatchPlan& plan, double cutoff, std::uint64_t first, std::uint64_t count,
-                         std::uint64_t workers) {
+PyObject* run_to_columns(const BatchPlan& plan, const FullSummary& reduction, std::size_t rows, std::size_t cols,
+                         std::uint64_t first, std::uint64_t count, std::uint64_t workers) {
     SummaryColumns columns;
-    if (!columns.create(count)) return nullptr;
+    if (!columns.create(count, {reduction.tolerances.size(), reduction.keep_last, rows, cols})) return nullptr;
     run_without_interpreter_lock([&] {
-        run_trials(plan, FullSummary{cutoff}, first, count, workers,
+        run_trials(plan, reduction, first, count, workers,
                    [&](std::size_t k, const TrialSummary& trial) { columns.store(k, trial); });
     });
     return columns.to_dict();
 }
 
 // The columns handed out and, on every busy worker, a trial's matrix and gaps.
-void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count,
-                           std::uint64_t num_steps, std::uint64_t workers) {
-    constexpr std::size_t kColumnBytes = (kFloatColumnCount + 1) * sizeof(double);
+void require_trials_memory(std::size_t rows, std::size_t cols, std::uint64_t count, std::uint64_t num_steps,
+                           std::uint64_t workers, const FullSummary& reduction) {
+    std::size_t values = kFloatColumnCount + kCountColumnCount + reduction.tolerances.size();
+    if (reduction.keep_last) values += rows + cols;
     std::size_t busy = concurrent_workers(count);
     if (workers != 0) busy = std::min<std::uint64_t>(busy, workers);
     MemoryNeed need;
-    add_busy_workers(need.add(count, kColumnBytes), busy, rows, cols, num_steps).require();
+    add_busy_workers(need.add(count, checked_product(values, sizeof(double))), busy, rows, cols, num_steps).require();
+}
+
+// The tolerances argument: a 1-D float64 array (or None: none).
+bool to_tolerances(PyObject* value, Tolerances& out) {
+    std::optional<Vector> values;
+    if (!to_optional_vector(value, values)) return false;
+    if (values) out = Tolerances(std::move(*values));
+    return true;
 }
 
 // ---- entry points ----
@@ -228,15 +285,18 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         Optimizer optimizer;
         SweepKey key;
         std::uint64_t first = 0, count = 0, num_steps = 0, workers = 0;
-        double low = 0.0, high = 0.0, cutoff = 0.0;
+        double low = 0.0, high = 0.0;
+        FullSummary reduction{0.0};
         std::optional<Vector> x0, y0;
         if (!bound.bind(args, nargs, kwnames) || !bound.convert("a", base, to_matrix_copy) ||
             !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("key", key, to_key) ||
             !bound.convert("first", first, to_count) || !bound.convert("count", count, to_count) ||
             !bound.convert("num_steps", num_steps, to_count) || !bound.convert("low", low, to_double) ||
-            !bound.convert("high", high, to_double) || !bound.convert("cutoff", cutoff, to_double) ||
+            !bound.convert("high", high, to_double) || !bound.convert("cutoff", reduction.cutoff, to_double) ||
             !bound.convert("workers", workers, to_count) || !bound.convert("x0", x0, to_optional_vector) ||
-            !bound.convert("y0", y0, to_optional_vector)) {
+            !bound.convert("y0", y0, to_optional_vector) ||
+            !bound.convert("tolerances", reduction.tolerances, to_tolerances) ||
+            !bound.convert("last", reduction.keep_last, to_flag)) {
             return nullptr;
         }
         if (count > UINT64_MAX - first) {
@@ -245,12 +305,13 @@ PyObject* sweep(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         }
         const UniformRange range = UniformRange::create_or_panic(low, high);
         if (base.too_large && count > 0) throw std::bad_alloc();  // a base too large to copy cannot be run
-        require_trials_memory(base.values.rows, base.values.cols, count, num_steps, workers);
+        const std::size_t rows = base.values.rows, cols = base.values.cols;
+        require_trials_memory(rows, cols, count, num_steps, workers, reduction);
         std::optional<StartPoint> start;
-        if (!to_start_point(x0, y0, base.values.rows, base.values.cols, start)) return nullptr;
+        if (!to_start_point(x0, y0, rows, cols, start)) return nullptr;
         const BatchPlan plan{PerturbedBase{MatrixView::of(base.values), range, key}, &optimizer, num_steps,
                              start ? &*start : nullptr};
-        return run_to_columns(plan, cutoff, first, count, workers);
+        return run_to_columns(plan, reduction, rows, cols, first, count, workers);
     });
 }
 
@@ -261,22 +322,24 @@ PyObject* run_stack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         Optimizer optimizer;
         std::uint64_t num_steps = 0, workers = 0;
         bool normalize = false;
-        double cutoff = 0.0;
+        FullSummary reduction{0.0};
         std::optional<Vector> x0, y0;
         if (!bound.bind(args, nargs, kwnames) || !bound.convert("matrices", stack, to_stack_copy) ||
-            !bound.convert("optimizer", optimizer, to_optimizer_copy) || !bound.convert("num_steps", num_steps, to_count) ||
-            !bound.convert("normalize", normalize, to_flag) || !bound.convert("cutoff", cutoff, to_double) ||
-            !bound.convert("workers", workers, to_count) || !bound.convert("x0", x0, to_optional_vector) ||
-            !bound.convert("y0", y0, to_optional_vector)) {
+            !bound.convert("optimizer", optimizer, to_optimizer_copy) ||
+            !bound.convert("num_steps", num_steps, to_count) || !bound.convert("normalize", normalize, to_flag) ||
+            !bound.convert("cutoff", reduction.cutoff, to_double) || !bound.convert("workers", workers, to_count) ||
+            !bound.convert("x0", x0, to_optional_vector) || !bound.convert("y0", y0, to_optional_vector) ||
+            !bound.convert("tolerances", reduction.tolerances, to_tolerances) ||
+            !bound.convert("last", reduction.keep_last, to_flag)) {
             return nullptr;
         }
         if (stack.too_large) throw std::bad_alloc();
         const StackView matrices = stack.values.view();
-        require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers);
+        require_trials_memory(matrices.rows, matrices.cols, matrices.count, num_steps, workers, reduction);
         std::optional<StartPoint> start;
         if (!to_start_point(x0, y0, matrices.rows, matrices.cols, start)) return nullptr;
         const BatchPlan plan{StackOfMatrices{matrices, normalize}, &optimizer, num_steps, start ? &*start : nullptr};
-        return run_to_columns(plan, cutoff, 0, matrices.count, workers);
+        return run_to_columns(plan, reduction, matrices.rows, matrices.cols, 0, matrices.count, workers);
     });
 }
 
@@ -401,9 +464,11 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef sweep_functions[] = {
     {"_sweep", as_method(sweep), kFastcall,
-     "_sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers, x0=None, y0=None)\n--\n\n"},
+     "_sweep(a, optimizer, key, first, count, num_steps, low, high, cutoff, workers, x0=None, y0=None, "
+     "tolerances=None, last=False)\n--\n\n"},
     {"_run_stack", as_method(run_stack), kFastcall,
-     "_run_stack(matrices, optimizer, num_steps, normalize, cutoff, workers, x0=None, y0=None)\n--\n\n"},
+     "_run_stack(matrices, optimizer, num_steps, normalize, cutoff, workers, x0=None, y0=None, tolerances=None, "
+     "last=False)\n--\n\n"},
     {"_perturbation", as_method(perturbation), kFastcall, "_perturbation(key, index, rows, cols, low, high)\n--\n\n"},
     {"_run", as_method(run), kFastcall, "_run(a, optimizer, num_steps, x0=None, y0=None)\n--\n\n"},
     {"_with_vectors", as_method(with_vectors), kFastcall, "_with_vectors(optimizer, first, second)\n--\n\n"},

@@ -39,9 +39,11 @@ class Segment(NamedTuple):
     band: Tuple[float, float]
 
 
-def column_types(*, equilibrium: bool = False) -> Dict[str, type]:
-    """The columns of a sweep run with (or without) equilibria, in order, with their types."""
-    return {**COLUMN_TYPES, **(equilibria.COLUMN_TYPES if equilibrium else {})}
+def column_types(*, tolerances: Sequence[float] = (), equilibrium: bool = False) -> Dict[str, type]:
+    """The columns of a sweep with these tolerances, run with (or without) equilibria, in order, with their types:
+    the engine's, one int64 column of hitting times per tolerance (in the order given), the equilibria's."""
+    return {**COLUMN_TYPES, **{native.tolerance_column(tol): np.int64 for tol in tolerances},
+            **(equilibria.COLUMN_TYPES if equilibrium else {})}
 
 
 def solved(first: int, count: int, shape: Tuple[int, ...]) -> range:
@@ -75,12 +77,13 @@ class Dynamics:
     workers: int  # of the pool of the process that runs a chunk; 0: all of them
     x0: Optional[Tuple[float, ...]] = None  # where every trial starts; None: uniform
     y0: Optional[Tuple[float, ...]] = None
+    tolerances: Tuple[float, ...] = ()  # a column of hitting times for each
     equilibrium: bool = False  # solve every trial's game too
 
     @property
     def column_types(self) -> Dict[str, type]:
         """The columns every trial gets, in order, with their types."""
-        return column_types(equilibrium=self.equilibrium)
+        return column_types(tolerances=self.tolerances, equilibrium=self.equilibrium)
 
     @property
     def start(self) -> Optional[native.Start]:
@@ -175,13 +178,16 @@ def run_chunk(chunk: Chunk) -> Finished:
         optimizer = native.learner(dynamics.rule, dynamics.eta, chunk.matrices.shape[-2:], start)
         if chunk.key is None:
             columns = native.run_stack(chunk.matrices, optimizer, dynamics.steps, chunk.normalize, dynamics.cutoff,
-                                       dynamics.workers, start)
+                                       dynamics.workers, start, tolerances=dynamics.tolerances,
+                                       last=dynamics.equilibrium)
         else:
             low, high = chunk.band
             columns = native.sweep(chunk.matrices, optimizer, chunk.key, chunk.first, chunk.count, dynamics.steps,
-                                   low, high, dynamics.cutoff, dynamics.workers, start)
+                                   low, high, dynamics.cutoff, dynamics.workers, start, tolerances=dynamics.tolerances,
+                                   last=dynamics.equilibrium)
         if dynamics.equilibrium:
-            columns.update(chunk.equilibria(None, None))
+            last_x, last_y = (columns.pop(name) for name in native.LAST_ROWS)
+            columns.update(chunk.equilibria(last_x, last_y))
         return Finished(columns, time.perf_counter() - started, stamp)
     except DynamicsError as failure:
         message = failure.message

@@ -9,7 +9,7 @@ from __future__ import annotations
 import decimal
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -25,7 +25,8 @@ Columns = Dict[str, npt.NDArray[Any]]
 TOLERANCE = 1e-8
 """A run stops at the first step whose duality gap is below this."""
 
-# What the engine reports per trial, in its order.
+# What the engine reports per trial, in its order; then one hitting time per tolerance
+# (chunking.column_types has every column of a sweep).
 COLUMN_TYPES: Dict[str, type] = {
     "norm_max": np.float64,
     "norm_infinity": np.float64,
@@ -35,7 +36,24 @@ COLUMN_TYPES: Dict[str, type] = {
     "total_var": np.float64,
     "last_gap": np.float64,
     "steps": np.int64,
+    "best_gap": np.float64,
+    "best_step": np.int64,
+    "avg_gap": np.float64,
+    "rate": np.float64,
 }
+
+MEASURES = ("best_gap", "best_step", "avg_gap", "rate")
+"""The columns that sweeps saved by quarnel_lab before 0.3 lack (they still load without them)."""
+
+LAST_ROWS = ("last_x", "last_y")
+"""With ``last=True``, :func:`sweep` and :func:`run_stack` also hand out each trial's last row run
+of x and of y under these names: 2-D arrays, one row per trial (NaN for a trial that ran no step)."""
+
+
+def tolerance_column(tol: float) -> str:
+    """The name of the column of hitting times of tolerance `tol`: ``tolerance_column(1e-6) == "steps_below_1e-06"``."""
+    return f"steps_below_{tol:g}"
+
 
 _PASSED_THROUGH = (Exception, KeyboardInterrupt, SystemExit, GeneratorExit)
 
@@ -71,8 +89,17 @@ def _dynamics_failures() -> Iterator[None]:
     raise DynamicsError(message)
 
 
-def _columns(reported: Any) -> Columns:
-    return {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
+def _columns(reported: Any, tolerances: Sequence[float], last: bool) -> Columns:
+    columns = {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
+    hitting_times = np.asarray(reported["steps_below"], dtype=np.int64)
+    columns.update((tolerance_column(tol), hitting_times[:, j]) for j, tol in enumerate(tolerances))
+    if last:
+        columns.update((name, np.asarray(reported[name], dtype=np.float64)) for name in LAST_ROWS)
+    return columns
+
+
+def _measure_arguments(tolerances: Sequence[float], last: bool) -> Dict[str, Any]:
+    return {"tolerances": np.asarray(tolerances, dtype=np.float64).reshape(-1), "last": last}
 
 
 def build() -> str:
@@ -153,25 +180,28 @@ def experiment(a: FloatArray, rule: str, eta: float, steps: int,
 
 
 def sweep(a: FloatArray, rule_optimizer: Any, key: bytes, first: int, count: int, steps: int, low: float,
-          high: float, cutoff: float, workers: int, start: Optional[Start] = None) -> Columns:
+          high: float, cutoff: float, workers: int, start: Optional[Start] = None, *,
+          tolerances: Sequence[float] = (), last: bool = False) -> Columns:
     """Trials [first, first + count) of the sweep with `key`; `workers` 0 means the whole pool.
 
     With a start, every trial plays it at step 0 and `rule_optimizer` must hold its vectors (see
-    :func:`learner`); without one, every trial starts uniform with the optimizer reset.
+    :func:`learner`); without one, every trial starts uniform with the optimizer reset. The
+    columns are COLUMN_TYPES', one per tolerance (:func:`tolerance_column`) and, with `last`, :data:`LAST_ROWS`.
     """
     with _dynamics_failures():
         reported = _module._sweep(a, rule_optimizer, key, first, count, steps, low, high, cutoff, workers,
-                                  **_start_arguments(start))
-    return _columns(reported)
+                                  **_start_arguments(start), **_measure_arguments(tolerances, last))
+    return _columns(reported, tolerances, last)
 
 
 def run_stack(matrices: FloatArray, rule_optimizer: Any, steps: int, normalize: bool, cutoff: float,
-              workers: int, start: Optional[Start] = None) -> Columns:
-    """One run per matrix of the stack, each from `start` (None: the uniform start)."""
+              workers: int, start: Optional[Start] = None, *, tolerances: Sequence[float] = (),
+              last: bool = False) -> Columns:
+    """One run per matrix of the stack, each from `start` (None: the uniform start); columns as :func:`sweep`'s."""
     with _dynamics_failures():
         reported = _module._run_stack(matrices, rule_optimizer, steps, normalize, cutoff, workers,
-                                      **_start_arguments(start))
-    return _columns(reported)
+                                      **_start_arguments(start), **_measure_arguments(tolerances, last))
+    return _columns(reported, tolerances, last)
 
 
 def perturbations(key: bytes, first: int, count: int, shape: Tuple[int, ...], low: float, high: float) -> FloatArray:

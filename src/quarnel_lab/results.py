@@ -19,7 +19,7 @@ import numpy.typing as npt
 from quarnel_lab import native
 from quarnel_lab.chunking import column_types, trial_games
 from quarnel_lab.files import PathLike, read_npz, save_npz
-from quarnel_lab.native import FloatArray
+from quarnel_lab.native import MEASURES, FloatArray
 from quarnel_lab.seeding import sweep_key
 
 PACKAGE_VERSION = metadata.version("quarnel")
@@ -417,7 +417,13 @@ class _Contents:
             trials -= trials % self.setting("slices", int)
         if "equilibrium" in config:  # files saved before equilibria were solved have none
             self.setting("equilibrium", bool)
-        types = {**column_types(equilibrium=config.get("equilibrium", False)),
+        tolerances = config.get("tolerances", [])  # files saved before hitting times have none
+        if not isinstance(tolerances, list) or not all(
+                isinstance(tol, (int, float)) and not isinstance(tol, bool) for tol in tolerances):
+            raise self.fail(f"its configuration has tolerances = {tolerances!r}")
+        types = {**column_types(tolerances=tolerances, equilibrium=config.get("equilibrium", False)),
                  **({"slice": np.int64} if kind == "concentric" else {})}
+        if not any(name in self.arrays for name in MEASURES):  # saved before sweeps measured trials
+            types = {name: dtype for name, dtype in types.items() if name not in MEASURES}
         columns = {name: self.array(name, dtype, (trials,)) for name, dtype in types.items()}
         return Sweep(columns, config, matrices, game=game)

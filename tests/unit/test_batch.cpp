@@ -1,3 +1,4 @@
+#include <array>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -24,34 +25,65 @@ BatchPlan plan_for(const Matrix& base, const Optimizer& optimizer, std::uint64_t
     return {PerturbedBase{MatrixView::of(base), kRange, kKey}, &optimizer, num_steps};
 }
 
+// Hitting times of tolerances out of order (met in decreasing order, reported in this one), and
+// last rows kept.
+FullSummary measuring() { return {kCutoff, Tolerances({1e-3, 0.5, 1e-12, 1e-2}), true}; }
+
+// What a trial reduced with `reduction` reports, from its full run on `a` (its norms given).
+TrialSummary summary_of_run(const GameResult& run, const Matrix& a, std::array<double, 3> norms,
+                            const FullSummary& reduction) {
+    TrialSummary t{{norms[0], norms[1], norms[2]}, summarize_gaps(run.gaps_history, reduction.cutoff), 0.0, {}, {}, {}};
+    const std::uint64_t rows = t.gaps.steps;
+    Vector sum_x(a.rows, 0.0), sum_y(a.cols, 0.0);
+    for (std::size_t k = 0; k < rows; ++k) {
+        for (std::size_t i = 0; i < a.rows; ++i) sum_x[i] += run.x_history(k, i);
+        for (std::size_t j = 0; j < a.cols; ++j) sum_y[j] += run.y_history(k, j);
+    }
+    Vector scratch;
+    t.avg_gap = average_gap(a, sum_x, sum_y, rows, scratch);
+    t.steps_below.resize(reduction.tolerances.size());
+    reduction.tolerances.steps_below(run.gaps_history, t.steps_below);
+    if (reduction.keep_last) {
+        t.last_x.assign(a.rows, kNaN), t.last_y.assign(a.cols, kNaN);
+        for (std::size_t i = 0; rows > 0 && i < a.rows; ++i) t.last_x[i] = run.x_history(rows - 1, i);
+        for (std::size_t j = 0; rows > 0 && j < a.cols; ++j) t.last_y[j] = run.y_history(rows - 1, j);
+    }
+    return t;
+}
+
 // What trial `index` must report, from a full run on its own copy of everything.
-TrialSummary expected_trial(const BatchPlan& plan, std::uint64_t index) {
+TrialSummary expected_trial(const BatchPlan& plan, std::uint64_t index, const FullSummary& reduction) {
     const MatrixView base = std::get<PerturbedBase>(plan.source).base;
     Matrix perturbation = Matrix::zeros(base.rows, base.cols);
     TrialStream stream(kKey, index);
     draw_perturbation(perturbation, kRange, stream);
     const MatrixView alone = MatrixView::of(perturbation);
-    TrialSummary expected{{max_norm(alone), infinity_norm(alone), frobenius_norm(alone)}, {}};
+    const std::array<double, 3> norms = {max_norm(alone), infinity_norm(alone), frobenius_norm(alone)};
     for (std::size_t k = 0; k < perturbation.data.size(); ++k) perturbation.data[k] += base.copy().data[k];
     GameState state = GameState::from_matrix(perturbation);
     Optimizer fresh = plan.optimizer->clone();
     fresh.reset();
     const GameResult run = Experiment{plan.num_steps}.run_experiment_until_convergence(state, fresh);
-    expected.gaps = summarize_gaps(run.gaps_history, kCutoff);
-    return expected;
+    return summary_of_run(run, perturbation, norms, reduction);
 }
 
 // Bit for bit (NaN included).
 void expect_identical(const TrialSummary& got, const TrialSummary& expected, std::size_t trial) {
-    const double got_values[] = {got.norms[0], got.norms[1], got.norms[2], got.gaps.max_last,
-                                 got.gaps.var_last, got.gaps.total_var, got.gaps.last_gap};
-    const double expected_values[] = {expected.norms[0], expected.norms[1], expected.norms[2],
-                                      expected.gaps.max_last, expected.gaps.var_last, expected.gaps.total_var,
-                                      expected.gaps.last_gap};
-    for (std::size_t k = 0; k < std::size(got_values); ++k)
+    const auto values = [](const TrialSummary& t) {
+        Vector all = {t.norms[0], t.norms[1], t.norms[2], t.gaps.max_last, t.gaps.var_last, t.gaps.total_var,
+                      t.gaps.last_gap, t.gaps.best_gap, t.gaps.rate, t.avg_gap};
+        all.insert(all.end(), t.last_x.begin(), t.last_x.end());
+        all.insert(all.end(), t.last_y.begin(), t.last_y.end());
+        return all;
+    };
+    const Vector got_values = values(got), expected_values = values(expected);
+    ASSERT_EQ(got_values.size(), expected_values.size()) << "trial " << trial;
+    for (std::size_t k = 0; k < got_values.size(); ++k)
         EXPECT_EQ(std::bit_cast<std::uint64_t>(got_values[k]), std::bit_cast<std::uint64_t>(expected_values[k]))
             << "trial " << trial << ", value " << k;
     EXPECT_EQ(got.gaps.steps, expected.gaps.steps) << "trial " << trial;
+    EXPECT_EQ(got.gaps.best_step, expected.gaps.best_step) << "trial " << trial;
+    EXPECT_EQ(got.steps_below, expected.steps_below) << "trial " << trial;
 }
 
 struct EngineCase {
@@ -82,8 +114,9 @@ TEST_P(Engine, TrialsAreCleanRunsOfTheirOwnStreams) {
     const bool faster_in_lanes = LaneBlock::faster(c.base.rows, c.base.cols, optimizer);
     const std::size_t expected = c.expected_group != kInLanes ? c.expected_group : faster_in_lanes ? trials_in_lanes() : 1;
     EXPECT_EQ(trials_run_together(plan, FullSummary{kCutoff}), expected);
-    const auto got = run_trials(plan, FullSummary{kCutoff}, 3, 7);
-    for (std::size_t k = 0; k < got.size(); ++k) expect_identical(got[k], expected_trial(plan, 3 + k), 3 + k);
+    const auto got = run_trials(plan, measuring(), 3, 7);
+    for (std::size_t k = 0; k < got.size(); ++k)
+        expect_identical(got[k], expected_trial(plan, 3 + k, measuring()), 3 + k);
 }
 
 // The same trials whatever the worker count and however they are cut into calls.
@@ -174,8 +207,9 @@ TEST(Engine, StackTrialsAreNeighborhoodRunsReduced) {
         Matrix normalised = stack[k].copy();
         normalize_min_max(normalised);
         const MatrixView run_matrix = MatrixView::of(normalised);
-        const TrialSummary expected{{max_norm(run_matrix), infinity_norm(run_matrix), frobenius_norm(run_matrix)},
-                                    summarize_gaps(runs[k].gaps_history, kCutoff)};
+        const TrialSummary expected = summary_of_run(
+            runs[k], normalised, {max_norm(run_matrix), infinity_norm(run_matrix), frobenius_norm(run_matrix)},
+            FullSummary{kCutoff});
         expect_identical(got[k], expected, k);
     }
 }
@@ -211,21 +245,23 @@ TEST_P(LanesEnd, TrialsAsOneAfterAnother) {
         const BatchPlan plan{StackOfMatrices{stack, false}, &optimizer, 400};
         ASSERT_EQ(trials_run_together(plan, FullSummary{kCutoff}), trials_in_lanes());
         std::string expected_failure;
-        std::vector<GapSummary> expected;
+        std::vector<GameResult> expected;
         for (std::size_t k = 0; k < c.matrices.size() && expected_failure.empty(); ++k) {
             GameState state = GameState::from_matrix(stack[k].copy());
             Optimizer alone = optimizer.clone();
-            expected_failure = panic_message([&] {
-                expected.push_back(summarize_gaps(Experiment{400}.run_recording_gaps(state, alone), kCutoff));
-            });
+            expected_failure = panic_message(
+                [&] { expected.push_back(Experiment{400}.run_experiment_until_convergence(state, alone)); });
             if (expected_failure == "<no panic>") expected_failure.clear();
         }
         std::vector<TrialSummary> got;
-        EXPECT_EQ(panic_message([&] { got = run_trials(plan, FullSummary{kCutoff}, 0, c.matrices.size(), 1); }),
+        EXPECT_EQ(panic_message([&] { got = run_trials(plan, measuring(), 0, c.matrices.size(), 1); }),
                   expected_failure.empty() ? "<no panic>" : expected_failure)
             << c.name;
         for (std::size_t k = 0; k < got.size(); ++k)
-            expect_identical(got[k], {{got[k].norms[0], got[k].norms[1], got[k].norms[2]}, expected[k]}, k);
+            expect_identical(got[k],
+                             summary_of_run(expected[k], stack[k].copy(),
+                                            {got[k].norms[0], got[k].norms[1], got[k].norms[2]}, measuring()),
+                             k);
     }
 }
 

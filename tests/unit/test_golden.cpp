@@ -84,7 +84,11 @@ std::map<std::string, std::string> digests(const std::vector<TrialSummary>& tria
             {"var_last", digest<double>(trials, [](const TrialSummary& t) { return t.gaps.var_last; })},
             {"total_var", digest<double>(trials, [](const TrialSummary& t) { return t.gaps.total_var; })},
             {"last_gap", digest<double>(trials, [](const TrialSummary& t) { return t.gaps.last_gap; })},
-            {"steps", digest<std::int64_t>(trials, [](const TrialSummary& t) { return std::int64_t(t.gaps.steps); })}};
+            {"steps", digest<std::int64_t>(trials, [](const TrialSummary& t) { return std::int64_t(t.gaps.steps); })},
+            {"best_gap", digest<double>(trials, [](const TrialSummary& t) { return t.gaps.best_gap; })},
+            {"best_step", digest<std::int64_t>(trials, [](const TrialSummary& t) { return t.gaps.best_step; })},
+            {"avg_gap", digest<double>(trials, [](const TrialSummary& t) { return t.avg_gap; })},
+            {"rate", digest<double>(trials, [](const TrialSummary& t) { return t.gaps.rate; })}};
 }
 
 TEST(Golden, SeededSweepsGiveTheCommittedBits) {

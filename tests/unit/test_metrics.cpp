@@ -70,6 +70,42 @@ INSTANTIATE_TEST_SUITE_P(
         MetricCase{"converged", {5, 1e-9, 1e-9, 1e-9}, 0.5, 1e-9, 0.0, 5.0 - 1e-9, 1e-9, 2}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Best gap (NaN passed over), its first step and the rate, over the rows run only.
+TEST(Measures, BestGapAndRateOfTheRowsRun) {
+    struct Case {
+        std::vector<double> gaps;
+        double best_gap;
+        std::int64_t best_step;
+        double rate;
+    };
+    // Rows 3 to 5 of the first: gaps 2, 0.5, 1 (ln 2, -ln 2, 0 at k = 3, 4, 5): slope -ln2 / 2.
+    const double ln2 = std::log(2.0);
+    const double subnormal = std::ldexp(1.0, -1070);  // converged on it, at row 3
+    for (const Case& c : {Case{{kNaN, 4, 0.5, 2, 0.5, 1}, 0.5, 2, ln2 / 2},
+                          Case{{1, 1, 0.25, subnormal, subnormal}, subnormal, 3, 1068 * ln2},
+                          Case{{3, 1e-9, 1e-9, 1e-9}, 1e-9, 1, kNaN},  // converged at row 1: one row in the tail
+                          Case{{8, 4, 2, 0.0, 1, -1.0, 0.25}, -1.0, 5, ln2},  // 0 and -1 left out of the rate
+                          Case{{kInf, kNaN, kInf}, kInf, 0, kNaN},
+                          Case{{kNaN, kNaN}, kNaN, -1, kNaN},
+                          Case{{}, kNaN, -1, kNaN}}) {
+        const GapSummary summary = summarize_gaps(c.gaps, 0.1);
+        expect_same(summary.best_gap, c.best_gap);
+        EXPECT_EQ(summary.best_step, c.best_step);
+        if (std::isnan(c.rate)) EXPECT_TRUE(std::isnan(summary.rate)) << summary.rate;
+        else EXPECT_NEAR(summary.rate, c.rate, 1e-15 * c.rate);
+    }
+}
+
+// k + 1 at the first gap below each tolerance, whatever their order, else the history's length.
+TEST(Measures, HittingTimes) {
+    const Tolerances tolerances({1e-3, 0.5, 0.5, 1e-12, 2.0});
+    std::vector<std::uint64_t> out(5);
+    tolerances.steps_below(std::vector<double>{1, kNaN, 0.4, 1e-4, 1e-3, 1e-9, 1e-9}, out);
+    EXPECT_EQ(out, (std::vector<std::uint64_t>{4, 3, 3, 7, 1}));
+    tolerances.steps_below(std::vector<double>{}, out);
+    EXPECT_EQ(out, (std::vector<std::uint64_t>{0, 0, 0, 0, 0}));
+}
+
 TEST(MetricTails, PastTheEndPanicsNamingStartAndLength) {
     const std::vector<double> gaps(10, 1.0);
     for (const double cutoff : {-0.1, -kInf}) {
