@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import quarnel_lab as ql
+from quarnel_lab.native import MEASURES
 from support import child_env
 
 RPS = np.array([[0.0, -1.0, 1.0], [1.0, 0.0, -1.0], [-1.0, 1.0, 0.0]])
@@ -125,13 +126,16 @@ def test_load_names_the_file_and_what_is_wrong_in_damaged_foreign_or_inconsisten
         assert str(path) in str(caught.value) and message in str(caught.value), name
 
 
-def test_games_are_arrays_and_files_with_the_game_in_their_configuration_still_load(tmp_path):
+def test_games_are_arrays_and_files_of_older_versions_still_load(tmp_path):
     base = np.random.default_rng(1).uniform(-1, 1, size=(300, 300))
     s = ql.scattered(base, "ogda", eta=0.1, steps=3, trials=8, inner=0.1, outer=0.2, seed=2, progress=False)
     s.save(tmp_path / "big.npz")
     assert (tmp_path / "big.npz").stat().st_size < base.nbytes * 1.05 and "game" not in s.config
     old = tmp_path / "old.npz"
-    rewritten(tmp_path / "big.npz", old, lambda c, a: c.update(game=a.pop("game").tolist()))
+    # The game in the configuration, and no per-trial measures.
+    rewritten(tmp_path / "big.npz", old,
+              lambda c, a: [c.update(game=a.pop("game").tolist()), *(a.pop(name) for name in MEASURES)])
+    assert set(ql.load(old).columns) == set(s.columns) - set(MEASURES)
     for loaded in (ql.load(tmp_path / "big.npz"), ql.load(old)):
         np.testing.assert_array_equal(loaded.game, base)
         assert loaded.config == s.config
