@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -97,102 +98,94 @@ struct MetricOf {
     double operator()(const TotalVar&) const { return total_variation(history(), gaps.size())[0]; }
 };
 
-// kHistoriesTogether doubles (and 64-bit integers): the lanes of the reductions that a vector
-// type serves best, each lane's operations those of a scalar reduction of its history alone.
-using DoubleLanes = double __attribute__((vector_size(sizeof(double) * kHistoriesTogether)));
-using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kHistoriesTogether)));
+// Two doubles (and 64-bit integers) in the lanes of a vector type every build's processor has
+// (SSE2, NEON): rate_of's rows. Wider types would be taken apart lane by lane on processors
+// without them.
+constexpr std::size_t kRowsTogether = 2;
+using DoubleLanes = double __attribute__((vector_size(sizeof(double) * kRowsTogether)));
+using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kRowsTogether)));
 
 // Natural logarithm of positive finite values, lane by lane, in IEEE operations alone (the same
 // bits on every processor and C library), within about 2 ulp: ln v = e ln2 + ln m with
 // v = 2^e m, sqrt(1/2) <= m < sqrt(2) (subnormals scaled first), and ln m = 2 atanh(s),
 // s = (m - 1) / (m + 1), |s| <= 0.1716, as its series to s^21 (the next term is below 2^-60
-// of the result).
-DoubleLanes logarithm(DoubleLanes v) {
+// of the result). Only floating-point lane operations and bit masks: no 64-bit integer
+// comparisons or conversions, which older vector instruction sets lack.
+[[gnu::always_inline]] inline DoubleLanes logarithm(DoubleLanes v) {
+    using Bits = std::uint64_t __attribute__((vector_size(sizeof(DoubleLanes))));
     constexpr double kLn2High = 0x1.62e42fefa3800p-1;  // 43 significant bits: e times it is exact
     constexpr double kLn2Low = 0x1.ef35793c76730p-45;
+    constexpr double kSqrt2 = 0x1.6a09e667f3bcdp+0;
+    const DoubleLanes zero{};
     const IntegerLanes subnormal = v < 0x1p-1022;
     v = subnormal ? v * 0x1p54 : v;
-    IntegerLanes bits = reinterpret_cast<IntegerLanes>(v);
-    IntegerLanes exponent = ((bits >> 52) & 0x7ff) - 1023 + (subnormal & -54);
-    // m in [1, 2), then halved when above sqrt(2) (0x3ff6a09e667f3bcd).
-    const IntegerLanes mantissa = bits & 0x000fffffffffffff;
-    const IntegerLanes upper = mantissa > 0x0006a09e667f3bcd;
-    exponent -= upper;  // the comparison's true is -1
-    bits = mantissa | (upper ? IntegerLanes{} + 0x3fe0000000000000 : IntegerLanes{} + 0x3ff0000000000000);
-    const DoubleLanes m = reinterpret_cast<DoubleLanes>(bits);
+    const Bits bits = reinterpret_cast<Bits>(v);
+    // The biased exponent as a double: its bits under those of 2^52, less 2^52.
+    const Bits exponent_bits = (bits >> 52) | 0x4330000000000000;
+    DoubleLanes e = reinterpret_cast<DoubleLanes>(exponent_bits) - (0x1p52 + 1023.0);
+    e -= subnormal ? zero + 54.0 : zero;
+    DoubleLanes m = reinterpret_cast<DoubleLanes>((bits & 0x000fffffffffffff) | 0x3ff0000000000000);  // in [1, 2)
+    const IntegerLanes upper = m > kSqrt2;
+    m = upper ? m * 0.5 : m;
+    e += upper ? zero + 1.0 : zero;
     const DoubleLanes s = (m - 1.0) / (m + 1.0);
-    const DoubleLanes z = s * s;
-    DoubleLanes p = DoubleLanes{} + 1.0 / 21.0;
-    for (const double c : {1.0 / 19.0, 1.0 / 17.0, 1.0 / 15.0, 1.0 / 13.0, 1.0 / 11.0, 1.0 / 9.0, 1.0 / 7.0,
-                           1.0 / 5.0, 1.0 / 3.0})
-        p = p * z + c;
+    // p = 1/3 + z/5 + ... + z^9/21 with z = s^2, by Estrin's scheme: a short chain of operations.
+    const DoubleLanes z = s * s, z2 = z * z, z4 = z2 * z2, z8 = z4 * z4;
+    const DoubleLanes pairs01 = (1.0 / 3.0 + z * (1.0 / 5.0)) + z2 * (1.0 / 7.0 + z * (1.0 / 9.0));
+    const DoubleLanes pairs23 = (1.0 / 11.0 + z * (1.0 / 13.0)) + z2 * (1.0 / 15.0 + z * (1.0 / 17.0));
+    const DoubleLanes p = (pairs01 + z4 * pairs23) + z8 * (1.0 / 19.0 + z * (1.0 / 21.0));
     const DoubleLanes twice_s = s + s;
-    DoubleLanes e;
-    for (std::size_t t = 0; t < kHistoriesTogether; ++t) e[t] = static_cast<double>(exponent[t]);
     return e * kLn2High + (e * kLn2Low + (twice_s + twice_s * z * p));
 }
 
-// Side by side over up to kHistoriesTogether histories of one length n, history t run for
-// rows[t] rows: the best gap and its first step, and the rate (see GapSummary), each lane in
-// the order a history alone gives.
-struct BestAndRate {
-    Lanes<kHistoriesTogether> best_gap, rate;
-    std::array<std::int64_t, kHistoriesTogether> best_step;
-};
+// The smallest of the first `rows` gaps (NaN gaps passed over) and the first step it occurs at;
+// NaN and -1 when there is none.
+std::pair<double, std::int64_t> best_of(const double* gaps, std::uint64_t rows) {
+    double best = std::numeric_limits<double>::quiet_NaN();
+    std::int64_t step = -1;
+    for (std::uint64_t k = 0; k < rows; ++k)
+        if (gaps[k] < best || (step < 0 && gaps[k] == gaps[k])) best = gaps[k], step = static_cast<std::int64_t>(k);
+    return {best, step};
+}
 
-BestAndRate best_and_rate(const Histories<kHistoriesTogether>& histories,
-                          const std::array<std::uint64_t, kHistoriesTogether>& rows) {
-    constexpr std::size_t L = kHistoriesTogether;
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    BestAndRate out;
-    std::uint64_t longest = 0, first_tail = UINT64_MAX;
-    DoubleLanes from, to, centre, origin;
-    for (std::size_t t = 0; t < L; ++t) {
-        longest = std::max(longest, rows[t]);
-        first_tail = std::min(first_tail, rows[t] / 2);
-        from[t] = static_cast<double>(rows[t] / 2), to[t] = static_cast<double>(rows[t]);
-        // The regression runs on k and ln g_k shifted near their means, which keeps its sums
-        // free of cancellation: k about the tail's centre, ln g_k about ln of the tail's first gap.
-        centre[t] = (from[t] + (to[t] - 1.0)) * 0.5;
-        const double first = rows[t] == 0 ? 1.0 : histories[t][rows[t] / 2];
-        origin[t] = first > 0.0 && first < std::numeric_limits<double>::infinity() ? first : 1.0;
-    }
-    origin = logarithm(origin);
-    // The best gaps: NaN until a lane meets its first non-NaN gap.
-    for (std::size_t t = 0; t < L; ++t) {
-        double best = kNaN;
-        std::int64_t step = -1;
-        const double* gaps = histories[t];
-        for (std::uint64_t k = 0; k < rows[t]; ++k)
-            if (gaps[k] < best || (step < 0 && gaps[k] == gaps[k])) best = gaps[k], step = static_cast<std::int64_t>(k);
-        out.best_gap[t] = best, out.best_step[t] = step;
-    }
-    // The rates.
+// The rate of a history run for `rows` rows (see GapSummary). Two rows at a time, one a lane:
+// each lane sums its rows in order and the lanes are added up in a fixed order, the same
+// operations for any history whatever path ran it. The regression runs on k and ln g_k
+// shifted near their means, which keeps its sums free of cancellation: k about the centre of
+// the rows, ln g_k about ln of the first row's gap.
+double rate_of(const double* gaps, std::uint64_t rows) {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const std::uint64_t first = rows / 2;
+    const double centre = (static_cast<double>(first) + static_cast<double>(rows - 1)) * 0.5;
+    const double first_gap = rows == 0 ? 1.0 : gaps[first];
+    const double origin = logarithm(DoubleLanes{} + (first_gap > 0.0 && first_gap < kInfinity ? first_gap : 1.0))[0];
+    const DoubleLanes zero{}, one = zero + 1.0;
     DoubleLanes count{}, sum_k{}, sum_l{}, sum_kk{}, sum_kl{};
-    for (std::uint64_t k = first_tail; k < longest; ++k) {
+    DoubleLanes row = DoubleLanes{0.0, 1.0} + static_cast<double>(first);  // exact below 2^53
+    for (std::uint64_t k = first; k < rows; k += kRowsTogether, row += double{kRowsTogether}) {
         DoubleLanes g;
-        for (std::size_t t = 0; t < L; ++t) g[t] = k < rows[t] ? histories[t][k] : kNaN;
-        const double kd = static_cast<double>(k);
-        const IntegerLanes used = (g > 0.0) & (g < std::numeric_limits<double>::infinity()) & (kd >= from) & (kd < to);
-        const DoubleLanes l = logarithm(used ? g : 1.0) - origin;
-        const DoubleLanes dk = kd - centre;
-        const DoubleLanes zero{};
-        count += used ? DoubleLanes{} + 1.0 : zero;
+        if (k + kRowsTogether <= rows) {
+            std::memcpy(&g, gaps + k, sizeof g);
+        } else {
+            for (std::size_t t = 0; t < kRowsTogether; ++t)
+                g[t] = k + t < rows ? gaps[k + t] : 0.0;  // past the end: left out as a gap of 0
+        }
+        const DoubleLanes dk = row - centre;
+        const IntegerLanes used = (g > 0.0) & (g < kInfinity);
+        const DoubleLanes l = logarithm(used ? g : one) - origin;
+        count += used ? one : zero;
         sum_k += used ? dk : zero;
         sum_l += used ? l : zero;
         sum_kk += used ? dk * dk : zero;
         sum_kl += used ? dk * l : zero;
     }
-    for (std::size_t t = 0; t < L; ++t) {
-        if (!(count[t] >= 2.0)) {
-            out.rate[t] = kNaN;
-            continue;
-        }
-        const double sxx = sum_kk[t] - sum_k[t] * sum_k[t] / count[t];
-        const double sxy = sum_kl[t] - sum_k[t] * sum_l[t] / count[t];
-        out.rate[t] = 0.0 - sxy / sxx;
-    }
-    return out;
+    static_assert(kRowsTogether == 2);
+    const auto total = [](const DoubleLanes& lanes) { return lanes[0] + lanes[1]; };
+    const double n = total(count);
+    if (!(n >= 2.0)) return std::numeric_limits<double>::quiet_NaN();
+    const double sxx = total(sum_kk) - total(sum_k) * total(sum_k) / n;
+    const double sxy = total(sum_kl) - total(sum_k) * total(sum_l) / n;
+    return 0.0 - sxy / sxx;
 }
 
 }  // namespace
@@ -232,13 +225,12 @@ void summarize_gaps_together(std::span<const std::span<const double>> histories,
     const Lanes<L> max_last = max_of(lanes, start, n);
     const Lanes<L> var_last = population_variance(lanes, start, n);
     const Lanes<L> total_var = total_variation(lanes, n);
-    std::array<std::uint64_t, L> rows;
-    for (std::size_t t = 0; t < L; ++t) rows[t] = steps_run(histories[std::min(t, histories.size() - 1)]);
-    const BestAndRate best = best_and_rate(lanes, rows);
     for (std::size_t t = 0; t < histories.size(); ++t) {
         const double last_gap = n == 0 ? std::numeric_limits<double>::quiet_NaN() : histories[t].back();
-        out[t] = {max_last[t], var_last[t], total_var[t], last_gap, rows[t], best.best_gap[t], best.best_step[t],
-                  best.rate[t]};
+        const std::uint64_t rows = steps_run(histories[t]);
+        const auto [best_gap, best_step] = best_of(histories[t].data(), rows);
+        out[t] = {max_last[t], var_last[t], total_var[t], last_gap, rows, best_gap, best_step,
+                  rate_of(histories[t].data(), rows)};
     }
 }
 
