@@ -113,37 +113,40 @@ void LaneBlock::store(std::size_t lane, GameState& state, Optimizer& optimizer) 
 
 void LaneBlock::keep_row_totals(bool keep_last) {
     keep_last_ = keep_last;
-    totals_.assign((arrays_.m + arrays_.n) * width_ * (keep_last ? 2 : 1), 0.0);
+    const std::size_t m = padded_entries(arrays_.m, width_), n = padded_entries(arrays_.n, width_);
+    totals_.assign((m + n) * (keep_last ? 2 : 1), 0.0);
+    arrays_.row_sum_x = totals_.data(), arrays_.row_sum_y = totals_.data() + m;
+    if (keep_last) arrays_.last_x = totals_.data() + m + n, arrays_.last_y = totals_.data() + 2 * m + n;
 }
 
 void LaneBlock::start_totals(std::size_t lane) {
-    const std::size_t rows = arrays_.m + arrays_.n;
-    for (std::size_t i = 0; i < rows; ++i) totals_[i * width_ + lane] = 0.0;
+    for (std::size_t i = 0; i < arrays_.m; ++i) arrays_.row_sum_x[i * width_ + lane] = 0.0;
+    for (std::size_t j = 0; j < arrays_.n; ++j) arrays_.row_sum_y[j * width_ + lane] = 0.0;
 }
 
 void LaneBlock::add_rows() {
     const std::size_t m = arrays_.m * width_, n = arrays_.n * width_;
-    double* sum_x = totals_.data();
-    double* sum_y = sum_x + m;
+    double* sum_x = arrays_.row_sum_x;
+    double* sum_y = arrays_.row_sum_y;
     const double* x = arrays_.x;
     const double* y = arrays_.y;
     for (std::size_t i = 0; i < m; ++i) sum_x[i] += x[i];
     for (std::size_t j = 0; j < n; ++j) sum_y[j] += y[j];
     if (keep_last_) {
-        std::copy(x, x + m, sum_y + n);
-        std::copy(y, y + n, sum_y + n + m);
+        std::copy(x, x + m, arrays_.last_x);
+        std::copy(y, y + n, arrays_.last_y);
     }
 }
 
 void LaneBlock::take_totals(std::size_t lane, RowTotals& totals) const {
     const std::size_t m = arrays_.m, n = arrays_.n;
     totals.sum_x.resize(m), totals.sum_y.resize(n);
-    take_lane(totals_.data(), width_, lane, totals.sum_x);
-    take_lane(totals_.data() + m * width_, width_, lane, totals.sum_y);
+    take_lane(arrays_.row_sum_x, width_, lane, totals.sum_x);
+    take_lane(arrays_.row_sum_y, width_, lane, totals.sum_y);
     if (!keep_last_ || !totals.keep_last) return;
     totals.last_x.resize(m), totals.last_y.resize(n);
-    take_lane(totals_.data() + (m + n) * width_, width_, lane, totals.last_x);
-    take_lane(totals_.data() + (2 * m + n) * width_, width_, lane, totals.last_y);
+    take_lane(arrays_.last_x, width_, lane, totals.last_x);
+    take_lane(arrays_.last_y, width_, lane, totals.last_y);
 }
 
 LaneStep LaneBlock::step(double* gaps) { return step_(arrays_, rule_index_, gaps); }

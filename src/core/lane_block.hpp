@@ -38,6 +38,9 @@ struct LaneArraysOf {
     Lanes *grad_x = nullptr, *grad_y = nullptr, *work_x = nullptr, *work_y = nullptr;
     Lanes *next_x = nullptr, *next_y = nullptr, *next_first = nullptr, *next_second = nullptr;
     Lanes *sorted = nullptr, *sums = nullptr;  // a projection's entries in descending order, and their running sums
+    // Row totals where the block keeps them (else null): the sums of the rows stepped from, and
+    // the last of those rows. A stretch of steps adds its rows up itself.
+    Lanes *row_sum_x = nullptr, *row_sum_y = nullptr, *last_x = nullptr, *last_y = nullptr;
 };
 
 struct LaneArrays : LaneArraysOf<double> {};
