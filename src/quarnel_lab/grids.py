@@ -25,7 +25,7 @@ def grid(game: Any, rules: Sequence[str], etas: Sequence[float], *, steps: int, 
          cutoff: float = 0.1, x0: Any = None, y0: Any = None, workers: Optional[int] = None,
          chunk: Optional[int] = None, progress: Optional[bool] = None,
          executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-         checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Grid:
+         checkpoint: Optional[PathLike] = None, tolerances: Sequence[float] = (), equilibrium: bool = False) -> Grid:
     """Run the sweep of `game` for every learning rule and step size, all with one seed.
 
     Cell (rule, eta) is exactly ``scattered(game, rule, eta=eta, ..., seed=grid.seed)``, or
@@ -62,7 +62,8 @@ def grid(game: Any, rules: Sequence[str], etas: Sequence[float], *, steps: int, 
     chosen_etas = _names(etas, "etas", validation.step_size)
     common: Dict[str, Any] = dict(steps=steps, trials=trials, inner=inner, outer=outer, cutoff=cutoff, x0=x0, y0=y0,
                                   seed=seeding.recorded_seed(seed), workers=workers, chunk=chunk, progress=progress,
-                                  executor=executor, client=client, retries=retries, equilibrium=equilibrium)
+                                  executor=executor, client=client, retries=retries, tolerances=tolerances,
+                                  equilibrium=equilibrium)
     folder = validation.directory(checkpoint, "checkpoint")
     cells: Dict[Tuple[str, float], Sweep] = {}
     for rule in chosen_rules:

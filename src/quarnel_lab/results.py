@@ -114,8 +114,14 @@ class Sweep:
     "norm_max", "norm_infinity", "norm_frobenius" (norms of the perturbation alone; of the matrix
     run for a neighborhood sweep), "max_last", "var_last", "total_var" (convergence metrics of
     the gap history), "last_gap", "steps" (steps to a gap below 1e-8, else the step budget),
-    for a concentric sweep "slice", and for a sweep run with ``equilibrium=True`` "value",
+    "best_gap" (the smallest gap of the rows run) and "best_step" (its first row), "avg_gap" (the
+    duality gap of the average of the rows run), "rate" (minus the least-squares slope of ln gap
+    against the row over the second half of the rows run, those with a positive finite gap: a
+    positive rate is a linear contraction; NaN with fewer than two such rows), one column of
+    hitting times per tolerance of the sweep (``quarnel_lab.native.tolerance_column``), for a
+    concentric sweep "slice", and for a sweep run with ``equilibrium=True`` "value",
     "support_x", "support_y", "min_prob" and "dist" (see :func:`quarnel_lab.scattered`).
+    Sweeps saved by quarnel_lab before the measures lack "best_gap" to "rate".
     """
 
     def __init__(self, columns: Mapping[str, npt.NDArray[Any]], config: Config,

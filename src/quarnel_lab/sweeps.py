@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import concurrent.futures
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -45,7 +45,7 @@ class _Settings:
         """The part of the configuration that decides the results."""
         dynamics = self.dynamics
         recorded = {"rule": dynamics.rule, "eta": dynamics.eta, "steps": dynamics.steps, "cutoff": dynamics.cutoff,
-                    "equilibrium": dynamics.equilibrium}
+                    "tolerances": list(dynamics.tolerances), "equilibrium": dynamics.equilibrium}
         if dynamics.x0 is not None:  # recorded only when given: a uniform start's configuration is as before
             recorded.update(x0=list(dynamics.x0), y0=list(dynamics.y0 or ()))
         return recorded
@@ -53,7 +53,7 @@ class _Settings:
 
 def _settings(rule: object, eta: object, steps: object, cutoff: object, workers: object, chunk: object,
               progress: object, executor: object, client: object, retries: object, checkpoint: object,
-              shape: Tuple[int, ...], x0: object, y0: object, equilibrium: object) -> _Settings:
+              shape: Tuple[int, ...], x0: object, y0: object, tolerances: object, equilibrium: object) -> _Settings:
     chosen_rule = validation.rule(rule)
     start = validation.start(x0, y0, shape, chosen_rule)
     dynamics = chunking.Dynamics(rule=chosen_rule, eta=validation.step_size(eta),
@@ -61,6 +61,7 @@ def _settings(rule: object, eta: object, steps: object, cutoff: object, workers:
                                  workers=validation.optional_count(workers, "workers") or 0,
                                  x0=None if start is None else tuple(start.x.tolist()),
                                  y0=None if start is None else tuple(start.y.tolist()),
+                                 tolerances=validation.tolerances(tolerances),
                                  equilibrium=validation.flag(equilibrium, "equilibrium"))
     settings = _Settings(dynamics, chunk=validation.optional_count(chunk, "chunk"),
                          progress=validation.progress(progress), executor=validation.executor(executor),
@@ -78,7 +79,8 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
               workers: Optional[int] = None,
               chunk: Optional[int] = None, progress: Optional[bool] = None,
               executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-              checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
+              checkpoint: Optional[PathLike] = None, tolerances: Sequence[float] = (),
+              equilibrium: bool = False) -> Sweep:
     """Run `trials` random perturbations of `game`, every entry's magnitude in [inner, outer).
 
     Trial i adds to `game` a perturbation drawn from a stream fixed by the seed and i alone,
@@ -127,6 +129,10 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
         only the rest (without a seed, the sweep takes the seed the checkpoint was made with).
         The directory of another sweep is refused; a chunk file that is damaged or not this
         sweep's is reported with a ``CheckpointWarning`` and its trials are run again.
+    tolerances : sequence of float
+        Gap tolerances, each in (0, 1): for each, an int column of hitting times named
+        ``quarnel_lab.native.tolerance_column(tol)`` (``f"steps_below_{tol:g}"``, so 1e-6 gives
+        "steps_below_1e-06"): k + 1 for the first row k whose gap is below it, else the step budget.
     equilibrium : bool
         Also solve every trial's game (a linear program, with SciPy's HiGHS, on the worker that ran
         the trial) and add the columns "value" (min over x of max over y of x @ a @ y), "support_x"
@@ -152,7 +158,7 @@ def scattered(game: Any, rule: str, *, eta: float, steps: int, trials: int, inne
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         base.shape, x0, y0, equilibrium)
+                         base.shape, x0, y0, tolerances, equilibrium)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     config = new_config("scattered", **settings.recorded(), trials=count, inner=low, outer=high,
@@ -167,7 +173,8 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
                workers: Optional[int] = None,
                chunk: Optional[int] = None, progress: Optional[bool] = None,
                executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-               checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
+               checkpoint: Optional[PathLike] = None, tolerances: Sequence[float] = (),
+               equilibrium: bool = False) -> Sweep:
     """Run `trials` random perturbations of `game` in `slices` equal bands between inner and outer.
 
     Every slice runs ``trials // slices`` trials (the remainder is not run); slice s holds the
@@ -184,7 +191,7 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
     """
     base = validation.game(game)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         base.shape, x0, y0, equilibrium)
+                         base.shape, x0, y0, tolerances, equilibrium)
     count = validation.count(trials, "trials", minimum=1)
     low, high = validation.radii(inner, outer)
     boundaries = slice_boundaries(low, high, validation.slices(slices, count))
@@ -203,7 +210,8 @@ def concentric(game: Any, rule: str, *, eta: float, steps: int, trials: int, inn
 def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize: bool = False, cutoff: float = 0.1,
                  x0: Any = None, y0: Any = None, workers: Optional[int] = None, chunk: Optional[int] = None, progress: Optional[bool] = None,
                  executor: Optional[concurrent.futures.Executor] = None, client: Any = None, retries: int = 0,
-                 checkpoint: Optional[PathLike] = None, equilibrium: bool = False) -> Sweep:
+                 checkpoint: Optional[PathLike] = None, tolerances: Sequence[float] = (),
+                 equilibrium: bool = False) -> Sweep:
     """Run the learning rule once on every matrix of a stack.
 
     Matrix k is run (after min-max rescaling to [0, 1] if `normalize`) from the start (uniform unless
@@ -222,7 +230,7 @@ def neighborhood(matrices: Any, rule: str, *, eta: float, steps: int, normalize:
     """
     stack = validation.stack(matrices)
     settings = _settings(rule, eta, steps, cutoff, workers, chunk, progress, executor, client, retries, checkpoint,
-                         stack.shape[1:], x0, y0, equilibrium)
+                         stack.shape[1:], x0, y0, tolerances, equilibrium)
     rescale = validation.flag(normalize, "normalize")
     config = new_config("neighborhood", **settings.recorded(), trials=len(stack), normalize=rescale)
     columns = settings.gather(stack, None, [chunking.Segment(0, len(stack), (0.0, 0.0))], config, rescale)

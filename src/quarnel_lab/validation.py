@@ -8,7 +8,7 @@ import concurrent.futures
 import math
 import numbers
 import os
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -88,6 +88,25 @@ def cutoff(value: object) -> float:
     if not 0.0 <= fraction <= 1.0:
         raise ValueError(f"cutoff must be a fraction between 0 and 1, got {fraction}")
     return fraction
+
+
+def tolerances(value: object) -> Tuple[float, ...]:
+    """Gap tolerances for hitting times: finite numbers in (0, 1), no two of them named alike
+    (their columns are named by :func:`quarnel_lab.native.tolerance_column`)."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, (Sequence, np.ndarray)):
+        raise TypeError(f"tolerances must be a sequence of numbers, such as (1e-2, 1e-4), got {type(value).__name__}")
+    checked = tuple(real(tol, "every tolerance") for tol in value)
+    outside = [tol for tol in checked if not 0.0 < tol < 1.0]
+    if outside:
+        raise ValueError(f"tolerances must lie strictly between 0 and 1, got {outside[0]}")
+    columns: Dict[str, List[float]] = {}
+    for tol in checked:
+        columns.setdefault(native.tolerance_column(tol), []).append(tol)
+    for column, alike in columns.items():
+        if len(alike) > 1:
+            raise ValueError(f"tolerances {' and '.join(map(repr, alike))} would share the column {column!r}: "
+                             "give each once")
+    return checked
 
 
 def flag(value: object, name: str) -> bool:
