@@ -22,6 +22,7 @@ HERE = Path(__file__).parent
 DYNAMICS = ["--rule", "ogda", "--eta", "0.1", "--steps", "300"]
 BAND = ["--trials", "60", "--inner", "0.05", "--outer", "0.5", "--seed", "7"]
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+COMMAND = str(Path(sys.executable).with_name("quarnel"))  # this interpreter's command, not another on the PATH
 
 
 def quarnel(capsys, *argv):
@@ -64,9 +65,12 @@ def test_each_command_writes_a_loadable_result_and_pictures(capsys, tmp_path, st
 
 def test_a_sweep_with_equilibria_is_drawn_column_against_column(capsys, tmp_path):
     out, picture = tmp_path / "s.npz", tmp_path / "s.png"
-    assert quarnel(capsys, "concentric", "biased-rps", *DYNAMICS, *BAND, "--slices", "2", "--equilibrium",
-                   "--out", out)[0] == 0
-    assert np.all(ql.load(out)["min_prob"] > 0)
+    code, stdout, _ = quarnel(capsys, "concentric", "biased-rps", *DYNAMICS, *BAND, "--slices", "2",
+                              "--equilibrium", "--out", out)
+    s = ql.load(out)
+    assert code == 0 and np.all(s["min_prob"] > 0)
+    assert stdout.splitlines()[0].split("  ")[-1] == "median rate"
+    assert stdout.splitlines()[1].split()[-1] == f"{np.median(s['rate']):.2e}"
     code, _, stderr = quarnel(capsys, "plot", out, "--metric", "steps", "--against", "min_prob", "--out", picture)
     assert code == 0 and picture.read_bytes().startswith(PNG_MAGIC), stderr
     code, _, stderr = quarnel(capsys, "plot", out, "--against", "nope")
@@ -98,7 +102,7 @@ def test_an_unseeded_command_resumes_its_checkpoint_and_names_what_is_damaged_th
 
 def test_demo_and_info_from_the_installed_command(tmp_path):
     started = time.perf_counter()
-    demo = subprocess.run(["quarnel", "demo", "--out", tmp_path / "demo"], capture_output=True, text=True)
+    demo = subprocess.run([COMMAND, "demo", "--out", tmp_path / "demo"], capture_output=True, text=True)
     assert demo.returncode == 0, demo.stderr
     assert time.perf_counter() - started < 60
     written = {path.name for path in (tmp_path / "demo").iterdir()}
@@ -219,7 +223,7 @@ def _stderr_of(argv, terminal):
 
 @pytest.mark.parametrize("terminal", [True, False])
 def test_progress_bar_only_on_a_terminal(terminal):
-    argv = ["quarnel", "scattered", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "2000", "--trials", "3000",
+    argv = [COMMAND, "scattered", "rps", "--rule", "ogda", "--eta", "0.1", "--steps", "2000", "--trials", "3000",
             "--inner", "0.1", "--outer", "0.5"]
     stderr = _stderr_of(argv, terminal)
     assert ("3000/3000" in stderr and "trial/s" in stderr) if terminal else stderr == ""

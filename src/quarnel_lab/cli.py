@@ -54,23 +54,34 @@ def _save_figure(figure: Any, path: Path) -> None:
 # ----------------------------------------------------------------------------- summaries
 
 
-def summary_row(label: str, result: Union[ql.Sweep, ql.Trajectory]) -> list[str]:
-    """One line of the summary table: trials, how many converged, median steps and final gap."""
+def summary_row(label: str, result: Union[ql.Sweep, ql.Trajectory]) -> dict[str, str]:
+    """One line of the summary table, by heading: trials, how many converged, median steps and
+    final gap; for a sweep, its median rate and the share of trials whose gap fell below each
+    of its tolerances."""
     if isinstance(result, ql.Trajectory):
         steps, last_gaps = np.array([plot.run_length(result.gaps)]), result.gaps[-1:]
     else:
         steps, last_gaps = result["steps"], result["last_gap"]
-    converged = int(np.count_nonzero(last_gaps < plot.TOLERANCE))
+    row = {"what": label, "trials": str(len(steps))}
     if not len(steps):
-        return [label, "0", "-", "-", "-"]
-    return [label, str(len(steps)), f"{converged}/{len(steps)}", f"{np.median(steps):.0f}",
-            f"{np.median(last_gaps):.2e}"]
+        return row
+    converged = int(np.count_nonzero(last_gaps < plot.TOLERANCE))
+    row.update({"converged": f"{converged}/{len(steps)}", "median steps": f"{np.median(steps):.0f}",
+                "median final gap": f"{np.median(last_gaps):.2e}"})
+    if isinstance(result, ql.Sweep) and "rate" in result.columns:
+        rates = result["rate"][~np.isnan(result["rate"])]  # NaN: too few rows to fit a rate to
+        row["median rate"] = f"{np.median(rates):.2e}" if rates.size else "-"
+        for tolerance in result.config.get("tolerances", ()):
+            row[f"below {tolerance:g}"] = f"{np.mean(result['best_gap'] < tolerance):.1%}"
+    return row
 
 
-def print_table(rows: Sequence[list[str]]) -> None:
-    header = ["what", "trials", "converged", "median steps", "median final gap"]
-    widths = [max(len(row[k]) for row in [header, *rows]) for k in range(len(header))]
-    for row in [header, *rows]:
+def print_table(rows: Sequence[dict[str, str]]) -> None:
+    """The rows under the headings any of them has, in order; a cell a row lacks is "-"."""
+    header = list(dict.fromkeys(heading for row in rows for heading in row))
+    cells = [header, *([row.get(heading, "-") for heading in header] for row in rows)]
+    widths = [max(len(row[k]) for row in cells) for k in range(len(header))]
+    for row in cells:
         print("  ".join(cell.ljust(width) if k == 0 else cell.rjust(width)
                         for k, (cell, width) in enumerate(zip(row, widths))))
 
@@ -365,7 +376,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarnel", formatter_class=formatter,
         description="Optimistic learning dynamics (OGDA, optimistic multiplicative weights) on two-player\n"
-                    "zero-sum matrix games: single runs, seeded sweeps over perturbed games, and their plots.",
+                    "zero-sum matrix games: single runs, seeded sweeps over perturbed games (each trial\n"
+                    "measured: gaps, rate, hitting times, and on request its game's equilibrium), and their plots.",
         epilog=f"GAME is a built-in name or a path to a .npy, .csv or whitespace-separated .txt matrix "
                f"(the row player minimises x.A.y).\nBuilt-in games:\n{_game_list()}\n\n"
                f"Start with: quarnel demo    Help on one command: quarnel COMMAND --help",

@@ -44,6 +44,7 @@ _COLOURED_ACTIONS = 5
 class _Column(NamedTuple):
     label: str
     log: bool  # positive and spanning decades: drawn on a log axis
+    mark: str = ""  # the line that reads it: "tolerance" (1e-8, on a gap), else the step budget's label
 
 
 # What every column of a sweep holds, as axes and colour bars name it.
@@ -51,12 +52,12 @@ _COLUMNS: Dict[str, _Column] = {
     "norm_max": _Column("max norm (largest |entry|)", False),
     "norm_infinity": _Column("infinity norm (largest absolute row sum)", False),
     "norm_frobenius": _Column("Frobenius norm", False),
-    "max_last": _Column("max_last: largest gap in the tail (payoff units)", True),
+    "max_last": _Column("max_last: largest gap in the tail (payoff units)", True, "tolerance"),
     "var_last": _Column("var_last: gap variance in the tail (payoff units)", True),
     "total_var": _Column("total_var: total variation of the gap (payoff units)", True),
-    "last_gap": _Column("duality gap after the last step (payoff units)", True),
-    "steps": _Column("steps to a gap below 1e-8", False),
-    "best_gap": _Column("best_gap: smallest gap of the run (payoff units)", True),
+    "last_gap": _Column("duality gap after the last step (payoff units)", True, "tolerance"),
+    "steps": _Column("steps to a gap below 1e-8", False, "step budget: not converged"),
+    "best_gap": _Column("best_gap: smallest gap of the run (payoff units)", True, "tolerance"),
     "best_step": _Column("best_step: first step with the smallest gap", False),
     "avg_gap": _Column("avg_gap: gap of the average strategies (payoff units)", True),
     "rate": _Column("rate: -slope of ln(gap) per step over the run's second half", False),
@@ -246,7 +247,7 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
         ax.set_xlabel(_axis_label(s, against, x_column))
         if x_log:
             ax.set_xscale("log")
-        _mark(ax, s, against, vertical=True)
+        _mark(ax, s, x_column, vertical=True)
     else:
         chosen_norm = norm or str(config.get("norm", "max"))
         if chosen_norm not in validation.NORMS:
@@ -259,7 +260,7 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
             _cloud(ax, norms[shown], values[shown], name, kwargs, False, y_log)
             ax.set_xlabel(_axis_label(s, f"norm_{chosen_norm}", _COLUMNS[f"norm_{chosen_norm}"]))
             _never_degenerate(ax, norms, s, chosen_norm)
-    _mark(ax, s, metric, vertical=False)
+    _mark(ax, s, y_column, vertical=False)
     if y_log:
         ax.set_yscale("log")
     ax.set_ylabel(y_column.label)
@@ -271,12 +272,21 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
     return ax
 
 
+def _columns(s: Sweep) -> Dict[str, _Column]:
+    """How to draw each column of `s` (all but "slice")."""
+    hitting_times = {native.tolerance_column(tol): _Column(f"steps to a gap below {tol:g}", False,
+                                                           "step budget: never that low")
+                     for tol in s.config.get("tolerances", ())}
+    known = {**_COLUMNS, **hitting_times}
+    return {name: known[name] for name in s.columns if name in known}
+
+
 def _column(s: Sweep, name: str, argument: str) -> _Column:
     """How to draw the column `name` of `s`; a ValueError naming the `argument` and the columns there are otherwise."""
-    drawable = [column for column in s.columns if column in _COLUMNS]
+    drawable = _columns(s)
     if name not in drawable:
         raise ValueError(f"{argument} {name!r} is not a column of this sweep: use one of {', '.join(drawable)}")
-    return _COLUMNS[name]
+    return drawable[name]
 
 
 def _axis_label(s: Sweep, name: str, column: _Column) -> str:
@@ -305,12 +315,13 @@ def _drawable(columns: Sequence[Tuple[str, NDArray[np.float64], bool]]) -> Tuple
     return shown, (f"{hidden} of {len(shown)} trials not drawn:\n{'; '.join(reasons)}" if hidden else "")
 
 
-def _mark(ax: Axes, s: Sweep, name: str, vertical: bool) -> None:
+def _mark(ax: Axes, s: Sweep, column: _Column, vertical: bool) -> None:
     """The line that reads a column: the convergence tolerance on a gap, the step budget on a count."""
-    if name in ("max_last", "last_gap", "best_gap"):
+    if column.mark == "tolerance":
         _mark_tolerance(ax, vertical)
-    elif name == "steps":
-        (ax.axvline if vertical else ax.axhline)(s.config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1, label="step budget: not converged")
+    elif column.mark:
+        (ax.axvline if vertical else ax.axhline)(s.config["steps"], color="tab:red", ls=(0, (4, 3)), lw=1,
+                                                 label=column.mark)
 
 
 def _band(config: Dict[str, Any]) -> str:
@@ -531,7 +542,7 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
             names.append(f"{rule}, [{low:.3g}, {high:.3g})" if sliced else rule)
     table = np.array(rows, dtype=np.float64)
     ax = _new_axes(ax, (1.6 + 1.1 * len(grid.etas), 1.4 + 0.55 * len(rows)))
-    logarithmic = metric != "converged" and _COLUMNS[metric].log and np.nanmin(table, initial=np.inf) > 0
+    logarithmic = metric != "converged" and _column(first, metric, "metric").log and np.nanmin(table, initial=np.inf) > 0
     options: Dict[str, Any] = {"aspect": "auto", "cmap": "viridis", "origin": "upper"}
     if metric == "converged":
         options.update(vmin=0.0, vmax=1.0)
@@ -543,10 +554,12 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
     what = "share of trials converged" if metric == "converged" else f"median {metric}"
     note = f" ({left_out} trials with NaN left out)" if left_out else ""
     ax.figure.colorbar(image, ax=ax, label=label if label is not None else what + note)
+    # The colours' places on the colour bar: dark cells (below 0.6 of it) get white text.
+    shades = np.asarray(np.ma.filled(image.norm(np.ma.masked_invalid(table)), 1.0), dtype=np.float64)
     for (i, j), value in np.ndenumerate(table):
         text = "-" if not np.isfinite(value) else f"{value:.0%}" if metric == "converged" else f"{value:.3g}"
         ax.text(j, i, text, ha="center", va="center", fontsize="small",
-                color="white" if metric == "converged" and value < 0.6 else "black")
+                color="white" if shades[i, j] < 0.6 else "black")
     ax.set_xticks(range(len(grid.etas)), [f"{eta:g}" for eta in grid.etas])
     ax.set_yticks(range(len(names)), names)
     ax.set_xlabel("step size eta")
