@@ -1,4 +1,6 @@
 """Equilibria beside the dynamics: each trial's game solved, checked against the other player's own program."""
+import json
+
 import numpy as np
 import pytest
 from scipy.optimize import linprog
@@ -86,6 +88,13 @@ def test_equilibria_are_the_trials_games_whatever_the_chunks_and_travel_with_the
     plain = make(progress=False)
     assert "value" not in plain.columns and plain.config["equilibrium"] is False
     np.testing.assert_array_equal(plain["last_gap"], s["last_gap"])
+    plain.save(tmp_path / "plain.npz")
+    with np.load(tmp_path / "plain.npz") as data:
+        arrays = dict(data)
+    config = json.loads(str(arrays.pop("config")))
+    del config["equilibrium"]  # as in files saved before equilibria were solved
+    np.savez(tmp_path / "old.npz", config=np.array(json.dumps(config)), **arrays)
+    assert ql.load(tmp_path / "old.npz").columns == plain.columns
     s.save(tmp_path / "s.npz")
     for again in (make(equilibrium=True, checkpoint=tmp_path / "kept", progress=False), ql.load(tmp_path / "s.npz")):
         assert again.columns == s.columns
