@@ -111,7 +111,7 @@ class Chunk:
 
     groups: Optional[FloatArray] = None  # trials solved(first, count, shape) of the stack
 
-    def equilibria(self, last_x: Optional[FloatArray], last_y: Optional[FloatArray]) -> Columns:
+    def equilibria(self, last_x: FloatArray, last_y: FloatArray) -> Columns:
         """The equilibrium columns of the chunk's trials, which ended at `last_x` and `last_y`.
 
         Each trial's game is solved with the others of its group (trials [k * size, (k + 1) * size)
@@ -134,8 +134,7 @@ class Chunk:
             solutions = equilibria.solve(games)
             low, high = max(first, begin), min(end, stop)  # the chunk's trials among these
             kept = equilibria.Solutions(*(part[low - begin:high - begin] for part in solutions))
-            parts.append(equilibria.columns(kept, None if last_x is None else last_x[low - first:high - first],
-                                            None if last_y is None else last_y[low - first:high - first]))
+            parts.append(equilibria.columns(kept, last_x[low - first:high - first], last_y[low - first:high - first]))
         return {name: np.concatenate([part[name] for part in parts]) for name in equilibria.COLUMN_TYPES}
 
 

@@ -21,7 +21,7 @@ in [0.5, 1): the solver's absolute tolerances then mean the same for every game.
 """
 from __future__ import annotations
 
-from typing import Dict, NamedTuple, Optional, Tuple
+from typing import Dict, NamedTuple, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -156,18 +156,12 @@ def solve(games: FloatArray) -> Solutions:
     return solutions
 
 
-def columns(solutions: Solutions, last_x: Optional[FloatArray], last_y: Optional[FloatArray]) -> Columns:
-    """The equilibrium columns of a stack's solutions; "dist" from the last rows run, `last_x` and `last_y`.
-
-    Without the last rows, "dist" is NaN.
-    """
+def columns(solutions: Solutions, last_x: FloatArray, last_y: FloatArray) -> Columns:
+    """The equilibrium columns of a stack's solutions; "dist" from the last rows run, `last_x` and `last_y`."""
     both = np.concatenate((solutions.x, solutions.y), axis=1)
     positive = np.where(both > SUPPORT, both, np.inf)
     unsolved = np.isnan(solutions.value)
-    if last_x is None or last_y is None:
-        dist = np.full(len(both), np.nan)
-    else:
-        dist = np.abs(last_x - solutions.x).sum(axis=1) + np.abs(last_y - solutions.y).sum(axis=1)
+    dist = np.abs(last_x - solutions.x).sum(axis=1) + np.abs(last_y - solutions.y).sum(axis=1)
     found: Columns = {
         "value": solutions.value,
         "support_x": (solutions.x > SUPPORT).sum(axis=1),

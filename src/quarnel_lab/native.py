@@ -90,7 +90,7 @@ def _dynamics_failures() -> Iterator[None]:
 
 
 def _columns(reported: Any, tolerances: Sequence[float], last: bool) -> Columns:
-    columns = {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
+    columns: Columns = {name: np.asarray(reported[name], dtype=dtype) for name, dtype in COLUMN_TYPES.items()}
     hitting_times = np.asarray(reported["steps_below"], dtype=np.int64)
     columns.update((tolerance_column(tol), hitting_times[:, j]) for j, tol in enumerate(tolerances))
     if last:
