@@ -66,12 +66,15 @@ def test_each_command_writes_a_loadable_result_and_pictures(capsys, tmp_path, st
 def test_a_sweep_with_equilibria_is_drawn_column_against_column(capsys, tmp_path):
     out, picture = tmp_path / "s.npz", tmp_path / "s.png"
     code, stdout, _ = quarnel(capsys, "concentric", "biased-rps", *DYNAMICS, *BAND, "--slices", "2",
-                              "--equilibrium", "--out", out)
+                              "--tolerances", "1e-2", "1e-6", "--equilibrium", "--out", out)
     s = ql.load(out)
     assert code == 0 and np.all(s["min_prob"] > 0)
-    assert stdout.splitlines()[0].split("  ")[-1] == "median rate"
-    assert stdout.splitlines()[1].split()[-1] == f"{np.median(s['rate']):.2e}"
-    code, _, stderr = quarnel(capsys, "plot", out, "--metric", "steps", "--against", "min_prob", "--out", picture)
+    header, row = stdout.splitlines()[:2]
+    assert header.endswith("median rate  below 0.01  below 1e-06")
+    shares = [f"{np.mean(s['best_gap'] < tol):.1%}" for tol in (1e-2, 1e-6)]
+    assert row.split()[-3:] == [f"{np.median(s['rate']):.2e}", *shares] and shares[0] != shares[1]
+    code, _, stderr = quarnel(capsys, "plot", out, "--metric", "steps_below_1e-06", "--against", "min_prob",
+                              "--out", picture)
     assert code == 0 and picture.read_bytes().startswith(PNG_MAGIC), stderr
     code, _, stderr = quarnel(capsys, "plot", out, "--against", "nope")
     assert code == 2 and "argument --against: against 'nope' is not a column of this sweep: use one of" in stderr
@@ -131,6 +134,8 @@ def test_demo_and_info_from_the_installed_command(tmp_path):
     (["plot", "OLD"], 2, "OLD.npz is not a quarnel_lab file"),
     (["neighborhood", "FLAT_STACK", *DYNAMICS, "--plot", "./FLAT_STACK.npy"], 2, "is the input STACK.npy"),
     (["plot", "BAD_CSV"], 2, "BAD_CSV.csv is not a quarnel_lab file (not a .npz archive); give a file written by"),
+    (["scattered", "rps", *DYNAMICS, *BAND, "--tolerances", "1e-3", "2"], 2,
+     "argument --tolerances: tolerances must lie strictly between 0 and 1, got 2.0"),
     (["run", "biased-rps", "--rule", "ogda", "--eta", "nan", "--steps", "9"], 2,
      "argument --eta: eta must be a positive finite number, got nan"),
     (["run", "rps", "--rule", "ogda", "--eta", "-inf", "--steps", "9"], 2, "argument --eta"),

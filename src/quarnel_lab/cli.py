@@ -155,7 +155,7 @@ def _local_cluster(workers: int) -> Iterator[Any]:
 def _sweep_options(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     with _client(args) as client:
         yield {"eta": args.eta, "steps": args.steps, "cutoff": args.cutoff, "workers": args.workers,
-               "x0": args.x0, "y0": args.y0, "equilibrium": args.equilibrium,
+               "x0": args.x0, "y0": args.y0, "tolerances": args.tolerances, "equilibrium": args.equilibrium,
                "progress": _progress(), "client": client, "checkpoint": args.checkpoint}
 
 
@@ -309,6 +309,7 @@ def _counted(name: str, minimum: int = 1) -> Callable[[str], Any]:
 
 
 _SEED = _checked(_whole, recorded_seed)
+_TOLERANCE = _checked(float, lambda tol: validation.tolerances([tol])[0])
 SEED_HELP = ("seed that reproduces the sweep (default: the --checkpoint's, else a fresh one; printed either way)")
 
 
@@ -345,6 +346,10 @@ def _add_outputs(parser: argparse.ArgumentParser, sweep: bool = True) -> None:
                            "of N workers on this machine, started for this run and listening on 127.0.0.1 only")
         parser.add_argument("--checkpoint", type=_path, metavar="DIR", help="keep every finished chunk in DIR: "
                             "the same command with the same DIR again runs only what is missing")
+        parser.add_argument("--tolerances", type=_TOLERANCE, nargs="+", default=(), metavar="TOL",
+                            help="gaps to time, each in (0, 1), e.g. 1e-2 1e-4 1e-6: adds a column steps_below_TOL "
+                            "per tolerance, the steps until the gap first fell below it, and the summary shows the "
+                            "share of trials that got there")
         parser.add_argument("--equilibrium", action="store_true", help="solve every trial's game as a linear "
                             "program: adds the columns value, support_x, support_y (support sizes), min_prob "
                             "(smallest positive equilibrium probability) and dist (from the last iterate to the "
