@@ -23,8 +23,8 @@ if TYPE_CHECKING:
 
     Result = Union[Trajectory, Sweep, Grid]
 
-__all__ = ["gaps", "sweep", "strategies", "phase", "draw", "overlay", "strategy_panels", "run_length", "HEXBIN_ABOVE", "TOLERANCE", "MOST_POINTS",
-           "MOST_ACTIONS"]
+__all__ = ["gaps", "sweep", "strategies", "phase", "draw", "overlay", "strategy_panels", "run_length", "HEXBIN_ABOVE",
+           "TOLERANCE", "MOST_POINTS", "MOST_ACTIONS"]
 
 TOLERANCE = native.TOLERANCE
 """A run stops at the first step whose duality gap is below this."""
@@ -231,15 +231,18 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
         A column the sweep does not have, an unknown norm, or both `norm` and `against`.
     """
     y_column = _column(s, metric, "metric")
-    ax = _new_axes(ax)
     config = s.config
+    chosen_norm = norm or str(config.get("norm", "max"))
+    if chosen_norm not in validation.NORMS:
+        raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(validation.NORMS)}")
+    if against is not None and norm is not None:
+        raise ValueError("pass norm= or against=, not both: against= names the x axis's column")
+    x_column = _column(s, against, "against") if against is not None else _COLUMNS[f"norm_{chosen_norm}"]
+    ax = _new_axes(ax)
     name = label if label is not None else f"{config['rule']}, eta={config['eta']:g}"
     values = np.asarray(s[metric], dtype=np.float64)
     y_log = _log_helps(y_column, values)
     if against is not None:
-        if norm is not None:
-            raise ValueError("pass norm= or against=, not both: against= names the x axis's column")
-        x_column = _column(s, against, "against")
         positions = np.asarray(s[against], dtype=np.float64)
         x_log = _log_helps(x_column, positions)
         shown, note = _drawable(((against, positions, x_log), (metric, values, y_log)))
@@ -249,16 +252,13 @@ def sweep(s: Sweep, metric: str = "max_last", norm: Optional[str] = None, ax: Op
             ax.set_xscale("log")
         _mark(ax, s, x_column, vertical=True)
     else:
-        chosen_norm = norm or str(config.get("norm", "max"))
-        if chosen_norm not in validation.NORMS:
-            raise ValueError(f"unknown norm {chosen_norm!r}: use one of {', '.join(validation.NORMS)}")
         shown, note = _drawable(((metric, values, y_log),))
         if s.kind == "concentric":
             _slice_boxes(ax, s, values, shown, name, kwargs)
         else:
             norms = np.asarray(s[f"norm_{chosen_norm}"])
             _cloud(ax, norms[shown], values[shown], name, kwargs, False, y_log)
-            ax.set_xlabel(_axis_label(s, f"norm_{chosen_norm}", _COLUMNS[f"norm_{chosen_norm}"]))
+            ax.set_xlabel(_axis_label(s, f"norm_{chosen_norm}", x_column))
             _never_degenerate(ax, norms, s, chosen_norm)
     _mark(ax, s, y_column, vertical=False)
     if y_log:
@@ -542,7 +542,8 @@ def phase(grid: Grid, metric: str = "converged", ax: Optional[Axes] = None, labe
             names.append(f"{rule}, [{low:.3g}, {high:.3g})" if sliced else rule)
     table = np.array(rows, dtype=np.float64)
     ax = _new_axes(ax, (1.6 + 1.1 * len(grid.etas), 1.4 + 0.55 * len(rows)))
-    logarithmic = metric != "converged" and _column(first, metric, "metric").log and np.nanmin(table, initial=np.inf) > 0
+    logarithmic = (metric != "converged" and _column(first, metric, "metric").log
+                   and np.nanmin(table, initial=np.inf) > 0)
     options: Dict[str, Any] = {"aspect": "auto", "cmap": "viridis", "origin": "upper"}
     if metric == "converged":
         options.update(vmin=0.0, vmax=1.0)
