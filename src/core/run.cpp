@@ -22,11 +22,14 @@ void require_row_width(const Vector& strategy, std::size_t width, const char* na
               "] does not fit a history row of shape [" + std::to_string(width) + "]");
 }
 
-// Repeats row k into every later row, copying the already repeated block each time (doubling),
-// so that narrow rows cost a handful of large copies rather than one small copy per row.
-void fill_rows_after(Matrix& history, std::size_t k) {
-    if (history.cols == 0) return;
-    const auto first = history.data.begin() + static_cast<std::ptrdiff_t>(k * history.cols);
+// Repeats the last row recorded into every later row, copying the already repeated block each
+// time (doubling), so that narrow rows cost a handful of large copies rather than one small copy
+// per row.
+void repeat_last_row(Matrix& history) {
+    if (history.cols == 0 || history.data.empty()) return;
+    const std::size_t recorded = history.data.size();
+    history.data.resize(history.rows * history.cols);
+    const auto first = history.data.begin() + static_cast<std::ptrdiff_t>(recorded - history.cols);
     const auto end = history.data.end();
     for (auto filled_end = first + static_cast<std::ptrdiff_t>(history.cols); filled_end < end;) {
         const auto block = std::min(filled_end - first, end - filled_end);
@@ -36,10 +39,7 @@ void fill_rows_after(Matrix& history, std::size_t k) {
 
 void fill_after(Vector& gaps, std::size_t k) { std::fill(gaps.begin() + k + 1, gaps.end(), gaps[k]); }
 
-// Rows are made writable a block at a time, just before the run writes them: the block's zero
-// fill is still in cache when the run overwrites it, rather than a fill of the whole histories
-// long gone from the cache when the run gets there. Small enough a block for a fill of
-// 2 x 2 rows to take plain vector stores.
+// Rows a trimmed run makes room for at a time.
 constexpr std::size_t kRowsPerBlock = 64;
 
 // Reserves room for `count` entries; sizes that cannot be met raise std::bad_alloc. Room for
@@ -52,13 +52,14 @@ void reserve_entries(Vector& v, std::size_t count) {
     advise_huge_pages(v.data(), v.capacity() * sizeof(double));
 }
 
-// Records the full histories. Padded, they have their final shapes from the start and their
-// entries grow row block by row block (see prepare_rows); the run leaves every row written.
-// Trimmed, nothing is reserved up front: the rows grow geometrically as the run writes them
-// and end at the last step run.
+// Records the full histories, appending each row and gap as the run makes it: no entry is
+// written before the run has its value (no zero fill), and each row is copied once, straight
+// from the strategy. Padded, the room for the final shapes is reserved up front and the tail
+// after an early stop repeats the last row; trimmed, the room grows geometrically a block of
+// rows ahead of the run and the histories end at the last step run.
 struct FullRecorder {
     GameResult result;
-    std::size_t prepared = 0;  // rows that exist so far
+    std::size_t prepared = 0;  // rows there is room for so far
     bool trimmed = false;
 
     FullRecorder(std::uint64_t num_steps, std::size_t m, std::size_t n, bool trim = false)
@@ -67,50 +68,46 @@ struct FullRecorder {
         reserve_entries(result.x_history.data, checked_product(num_steps, m));
         reserve_entries(result.y_history.data, checked_product(num_steps, n));
         reserve_entries(result.gaps_history, num_steps);
+        prepared = num_steps;
     }
 
-    // Makes row k and the next ones, up to a block and not past `end`, writable; returns the end
-    // of the writable rows.
+    // Makes room for row k and the next ones, up to a block and not past `end`; returns the end
+    // of the rows there is room for. Rows are recorded in order, each once.
     std::size_t prepare_rows(std::size_t k, std::size_t end) {
         if (k >= prepared) grow_to(std::min<std::size_t>(end, k + kRowsPerBlock));
         return std::min(prepared, end);
     }
-    void record_strategies(std::size_t k, std::span<const double> x, std::span<const double> y) {
-        double* x_row = result.x_history.data.data() + k * x.size();
-        double* y_row = result.y_history.data.data() + k * y.size();
-        for (std::size_t i = 0; i < x.size(); ++i) x_row[i] = x[i];
-        for (std::size_t j = 0; j < y.size(); ++j) y_row[j] = y[j];
+    void record_strategies(std::size_t, std::span<const double> x, std::span<const double> y) {
+        append(result.x_history.data, x.data(), x.size());
+        append(result.y_history.data, y.data(), y.size());
     }
     // Lane 0 of each entry pair is x's, lane 1 is y's.
-    void record_lanes(std::size_t k, const two_by_two::Lanes& play) {
-        double* x_row = result.x_history.data.data() + 2 * k;
-        double* y_row = result.y_history.data.data() + 2 * k;
-        x_row[0] = play.first[0], x_row[1] = play.second[0];
-        y_row[0] = play.first[1], y_row[1] = play.second[1];
+    void record_lanes(std::size_t, const two_by_two::Lanes& play) {
+        const double x[2] = {play.first[0], play.second[0]};
+        const double y[2] = {play.first[1], play.second[1]};
+        append(result.x_history.data, x, 2);
+        append(result.y_history.data, y, 2);
     }
-    void record_gap(std::size_t k, double gap) { result.gaps_history[k] = gap; }
+    void record_gap(std::size_t, double gap) { result.gaps_history.push_back(gap); }
     void fill_tail(std::size_t k) {
         if (trimmed) {
             end_at(k + 1);
             return;
         }
-        grow_to(result.x_history.rows);
-        fill_rows_after(result.x_history, k);
-        fill_rows_after(result.y_history, k);
+        repeat_last_row(result.x_history);
+        repeat_last_row(result.y_history);
+        result.gaps_history.resize(result.x_history.rows);
         fill_after(result.gaps_history, k);
     }
 
 private:
+    // Within the room made (prepare_rows), so the vector never moves.
+    static void append(Vector& v, const double* values, std::size_t count) { v.insert(v.end(), values, values + count); }
     void grow_to(std::size_t rows) {
-        if (trimmed) {
-            // Geometric growth, whatever the vector's own policy for resizes.
-            grow_capacity(result.x_history.data, rows * result.x_history.cols);
-            grow_capacity(result.y_history.data, rows * result.y_history.cols);
-            grow_capacity(result.gaps_history, rows);
-        }
-        result.x_history.data.resize(rows * result.x_history.cols);
-        result.y_history.data.resize(rows * result.y_history.cols);
-        result.gaps_history.resize(rows);
+        // Geometric growth, whatever the vector's own policy.
+        grow_capacity(result.x_history.data, rows * result.x_history.cols);
+        grow_capacity(result.y_history.data, rows * result.y_history.cols);
+        grow_capacity(result.gaps_history, rows);
         prepared = rows;
     }
     static void grow_capacity(Vector& v, std::size_t count) {
