@@ -19,8 +19,6 @@ def small_sweep(**kw):
 
 def child(code, tmp_path):
     """Runs `code` in a fresh interpreter in `tmp_path`; returns the finished process."""
-    # SIGHUP as a terminal's process has it (under nohup it would be inherited ignored).
-    code = "import signal; signal.signal(signal.SIGHUP, signal.SIG_DFL)\n" + code
     return subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=child_env(), capture_output=True,
                           text=True, timeout=60)
 
