@@ -138,53 +138,146 @@ using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kR
     return e * kLn2High + (e * kLn2Low + (twice_s + twice_s * z * p));
 }
 
-// The smallest of the first `rows` gaps (NaN gaps passed over) and the first step it occurs at;
-// NaN and -1 when there is none.
+// The smallest of the first `rows` gaps (NaN gaps passed over) and the first row holding it;
+// NaN and -1 when every gap is NaN. Blocks of 64 rows are reduced to their smallest gap (in two
+// lanes of two: a < b ? a : b never takes a NaN a); the first block holding the smallest of
+// all is then searched for its first row, whose gap is the one returned: of a -0.0 and a 0.0
+// the first, as a scan in order would give.
 std::pair<double, std::int64_t> best_of(const double* gaps, std::uint64_t rows) {
-    double best = std::numeric_limits<double>::quiet_NaN();
-    std::int64_t step = -1;
-    for (std::uint64_t k = 0; k < rows; ++k)
-        if (gaps[k] < best || (step < 0 && gaps[k] == gaps[k])) best = gaps[k], step = static_cast<std::int64_t>(k);
-    return {best, step};
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    constexpr std::uint64_t kBlockRows = 64;
+    double best = kInfinity;
+    std::uint64_t best_block = 0, k = 0;
+    for (; k + kBlockRows <= rows; k += kBlockRows) {
+        DoubleLanes smallest[2] = {DoubleLanes{} + kInfinity, DoubleLanes{} + kInfinity};
+#pragma GCC unroll 4
+        for (std::uint64_t j = 0; j < kBlockRows; j += 2 * kRowsTogether)
+#pragma GCC unroll 2
+            for (std::size_t v = 0; v < 2; ++v) {
+                DoubleLanes g;
+                std::memcpy(&g, gaps + k + j + v * kRowsTogether, sizeof g);
+                smallest[v] = g < smallest[v] ? g : smallest[v];
+            }
+        const DoubleLanes both = smallest[0] < smallest[1] ? smallest[0] : smallest[1];
+        const double block_best = both[0] < both[1] ? both[0] : both[1];
+        if (block_best < best) best = block_best, best_block = k;
+    }
+    std::uint64_t tail = k;  // the rows after the last whole block
+    for (; k < rows; ++k)
+        if (gaps[k] < best) best = gaps[k], best_block = tail;
+    // Every gap +inf or NaN: the first +inf, if any.
+    const std::uint64_t from = best == kInfinity ? 0 : best_block;
+    for (k = from; k < rows; ++k)
+        if (gaps[k] == best) return {gaps[k], static_cast<std::int64_t>(k)};
+    return {std::numeric_limits<double>::quiet_NaN(), -1};
 }
 
-// The rate of a history run for `rows` rows (see GapSummary). Two rows at a time, one a lane:
-// each lane sums its rows in order and the lanes are added up in a fixed order, the same
-// operations for any history whatever path ran it. The regression runs on k and ln g_k
-// shifted near their means, which keeps its sums free of cancellation: k about the centre of
-// the rows, ln g_k about ln of the first row's gap.
+// The rate of a history run for `rows` rows (see GapSummary), in blocks of 64 rows, each cut into
+// four interleaved runs of 16 (row k0 + 4 i + s in run s; runs 2c and 2c + 1 are the lanes of
+// chain c). A run's sum of ln g over its 16 rows is ln of the product of their mantissas
+// (each in [1, 2), so the product stays below 2^16) plus the sum of their exponents times
+// ln 2; its sum of i ln g is 15 ln P - ln Q, Q the product of the first 15 running products
+// (below 2^240), with the exponents likewise: two logarithms for 16 rows rather than 16. Rows
+// left out (a gap not positive and finite, or past the end) count as mantissa 1, exponent 0.
+// Every run's operations are fixed, so any path gives the same bits. The regression runs on k
+// and ln g_k shifted near their means, which keeps its sums free of cancellation: k about the
+// centre of the rows, ln g_k about ln of the first row's gap.
 double rate_of(const double* gaps, std::uint64_t rows) {
+    using Bits = std::uint64_t __attribute__((vector_size(sizeof(DoubleLanes))));
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    constexpr double kLn2High = 0x1.62e42fefa3800p-1, kLn2Low = 0x1.ef35793c76730p-45;
+    constexpr std::size_t kChains = 2, kRunRows = 16, kBlockRows = kChains * kRowsTogether * kRunRows;
     const std::uint64_t first = rows / 2;
     const double centre = (static_cast<double>(first) + static_cast<double>(rows - 1)) * 0.5;
     const double first_gap = rows == 0 ? 1.0 : gaps[first];
     const double origin = logarithm(DoubleLanes{} + (first_gap > 0.0 && first_gap < kInfinity ? first_gap : 1.0))[0];
     const DoubleLanes zero{}, one = zero + 1.0;
-    DoubleLanes count{}, sum_k{}, sum_l{}, sum_kk{}, sum_kl{};
-    DoubleLanes row = DoubleLanes{0.0, 1.0} + static_cast<double>(first);  // exact below 2^53
-    for (std::uint64_t k = first; k < rows; k += kRowsTogether, row += double{kRowsTogether}) {
-        DoubleLanes g;
-        if (k + kRowsTogether <= rows) {
-            std::memcpy(&g, gaps + k, sizeof g);
-        } else {
-            for (std::size_t t = 0; t < kRowsTogether; ++t)
-                g[t] = k + t < rows ? gaps[k + t] : 0.0;  // past the end: left out as a gap of 0
+    double count = 0.0, sum_k = 0.0, sum_l = 0.0, sum_kk = 0.0, sum_kl = 0.0;
+    for (std::uint64_t k0 = first; k0 < rows; k0 += kBlockRows) {
+        DoubleLanes product[kChains], products[kChains], used_rows[kChains], sum_i[kChains], sum_ii[kChains];
+        Bits exponents[kChains], running_exponents[kChains];
+        for (std::size_t c = 0; c < kChains; ++c) {
+            product[c] = products[c] = one;
+            used_rows[c] = sum_i[c] = sum_ii[c] = zero;
+            exponents[c] = running_exponents[c] = Bits{};
         }
-        const DoubleLanes dk = row - centre;
-        const IntegerLanes used = (g > 0.0) & (g < kInfinity);
-        const DoubleLanes l = logarithm(used ? g : one) - origin;
-        count += used ? one : zero;
-        sum_k += used ? dk : zero;
-        sum_l += used ? l : zero;
-        sum_kk += used ? dk * dk : zero;
-        sum_kl += used ? dk * l : zero;
+        // A whole block of normal positive finite gaps (nearly every block) takes the short way:
+        // no row left out, no subnormal to scale.
+        // (Their sum is finite, which rules out NaN and infinities, and their least is normal.)
+        bool plain = k0 + kBlockRows <= rows;
+        if (plain) {
+            DoubleLanes sum = zero, least = zero + kInfinity;
+#pragma GCC unroll 4
+            for (std::size_t j = 0; j < kBlockRows; j += kRowsTogether) {
+                DoubleLanes g;
+                std::memcpy(&g, gaps + k0 + j, sizeof g);
+                sum += g;
+                least = g < least ? g : least;
+            }
+            for (std::size_t t = 0; t < kRowsTogether; ++t) plain = plain && sum[t] < kInfinity && least[t] >= 0x1p-1022;
+        }
+        const auto add_row = [&](std::size_t c, std::size_t i, DoubleLanes g, Bits exponent) {
+            const Bits bits = reinterpret_cast<Bits>(g);
+            product[c] *= reinterpret_cast<DoubleLanes>((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
+            exponents[c] += (bits >> 52) - exponent;
+            if (i + 1 < kRunRows) {
+                products[c] *= product[c];
+                running_exponents[c] += exponents[c];
+            }
+        };
+        if (plain) {
+#pragma GCC unroll 16
+            for (std::size_t i = 0; i < kRunRows; ++i)
+#pragma GCC unroll 2
+                for (std::size_t c = 0; c < kChains; ++c) {
+                    DoubleLanes g;
+                    std::memcpy(&g, gaps + k0 + kRowsTogether * (kChains * i + c), sizeof g);
+                    add_row(c, i, g, Bits{} + 1023);
+                }
+            for (std::size_t c = 0; c < kChains; ++c) {
+                used_rows[c] = zero + double{kRunRows};
+                sum_i[c] = zero + (kRunRows - 1) * kRunRows / 2.0;
+                sum_ii[c] = zero + (kRunRows - 1) * kRunRows * (2 * kRunRows - 1) / 6.0;
+            }
+        } else {
+            for (std::size_t i = 0; i < kRunRows; ++i) {
+                const double row = static_cast<double>(i);
+                for (std::size_t c = 0; c < kChains; ++c) {
+                    const std::uint64_t k = k0 + kRowsTogether * (kChains * i + c);
+                    DoubleLanes g;
+                    for (std::size_t t = 0; t < kRowsTogether; ++t) g[t] = k + t < rows ? gaps[k + t] : 0.0;
+                    const IntegerLanes used = (g > 0.0) & (g < kInfinity);
+                    const IntegerLanes subnormal = g < 0x1p-1022;
+                    // The exponent's bias, 54 more for a subnormal scaled by 2^54.
+                    add_row(c, i, used ? (subnormal ? g * 0x1p54 : g) : one,
+                            Bits{} + 1023 + (reinterpret_cast<Bits>(subnormal & used) & 54));
+                    used_rows[c] += used ? one : zero;
+                    sum_i[c] += used ? zero + row : zero;
+                    sum_ii[c] += used ? zero + row * row : zero;
+                }
+            }
+        }
+        for (std::size_t c = 0; c < kChains; ++c) {
+            const DoubleLanes ln_product = logarithm(product[c]), ln_products = logarithm(products[c]);
+            for (std::size_t t = 0; t < kRowsTogether; ++t) {
+                const std::size_t run = kRowsTogether * c + t;
+                const auto e = static_cast<double>(static_cast<std::int64_t>(exponents[c][t]));
+                const auto weighted_e = 15.0 * e - static_cast<double>(static_cast<std::int64_t>(running_exponents[c][t]));
+                const double l = ln_product[t] + (e * kLn2High + e * kLn2Low) - used_rows[c][t] * origin;
+                const double il = (15.0 * ln_product[t] - ln_products[t]) + (weighted_e * kLn2High + weighted_e * kLn2Low) -
+                                  sum_i[c][t] * origin;
+                const double d = (static_cast<double>(k0 + run) - centre);
+                count += used_rows[c][t];
+                sum_k += used_rows[c][t] * d + 4.0 * sum_i[c][t];
+                sum_kk += (used_rows[c][t] * d * d + 8.0 * d * sum_i[c][t]) + 16.0 * sum_ii[c][t];
+                sum_l += l;
+                sum_kl += d * l + 4.0 * il;
+            }
+        }
     }
-    static_assert(kRowsTogether == 2);
-    const auto total = [](const DoubleLanes& lanes) { return lanes[0] + lanes[1]; };
-    const double n = total(count);
-    if (!(n >= 2.0)) return std::numeric_limits<double>::quiet_NaN();
-    const double sxx = total(sum_kk) - total(sum_k) * total(sum_k) / n;
-    const double sxy = total(sum_kl) - total(sum_k) * total(sum_l) / n;
+    if (!(count >= 2.0)) return std::numeric_limits<double>::quiet_NaN();
+    const double sxx = sum_kk - sum_k * sum_k / count;
+    const double sxy = sum_kl - sum_k * sum_l / count;
     return 0.0 - sxy / sxx;
 }
 

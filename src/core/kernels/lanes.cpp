@@ -620,13 +620,8 @@ std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps,
     for (std::size_t t = 0; t < kLaneBlocks * kWidth; ++t) rows[t] = gap_rows[t];
     // Row totals, where the blocks keep them: the strategies of every step taken added up
     // (as the block adds them one step at a time), and the last of them.
+    // They stay in the blocks' memory: registers are all taken by the steps.
     const bool totals = blocks[0]->row_sum_x != nullptr, last = blocks[0]->last_x != nullptr;
-    LaneValues sums[kLaneBlocks][4];
-    for (std::size_t b = 0; b < kLaneBlocks && totals; ++b)
-        for (std::size_t i = 0; i < 2; ++i) {
-            sums[b][i] = reinterpret_cast<const LaneValues*>(blocks[b]->row_sum_x)[i];
-            sums[b][2 + i] = reinterpret_cast<const LaneValues*>(blocks[b]->row_sum_y)[i];
-        }
     Ogda2x2 previous[kLaneBlocks];
     std::size_t k = 0;
     for (; k < steps; ++k) {
@@ -644,7 +639,9 @@ std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps,
             const Ogda2x2& next = step[b].next;
             Ogda2x2& r = state[b];
             if (totals) {
-                sums[b][0] += r.x0, sums[b][1] += r.x1, sums[b][2] += r.y0, sums[b][3] += r.y1;
+                LaneValues* sum_x = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_x);
+                LaneValues* sum_y = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_y);
+                sum_x[0] += r.x0, sum_x[1] += r.x1, sum_y[0] += r.y0, sum_y[1] += r.y1;
                 if (last) previous[b] = r;
             }
             r.x0 = next.x0, r.x1 = next.x1, r.y0 = next.y0, r.y1 = next.y1;
@@ -654,11 +651,8 @@ std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps,
         }
     }
     for (std::size_t b = 0; b < kLaneBlocks; ++b) store_2x2(state[b], *blocks[b], splat<LaneBits>(0), true);
-    for (std::size_t b = 0; b < kLaneBlocks && totals; ++b) {
-        LaneValues* sum_x = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_x);
-        LaneValues* sum_y = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_y);
-        sum_x[0] = sums[b][0], sum_x[1] = sums[b][1], sum_y[0] = sums[b][2], sum_y[1] = sums[b][3];
-        if (!last || k == 0) continue;
+    for (std::size_t b = 0; b < kLaneBlocks && last; ++b) {
+        if (k == 0) continue;
         LaneValues* last_x = reinterpret_cast<LaneValues*>(blocks[b]->last_x);
         LaneValues* last_y = reinterpret_cast<LaneValues*>(blocks[b]->last_y);
         last_x[0] = previous[b].x0, last_x[1] = previous[b].x1, last_y[0] = previous[b].y0, last_y[1] = previous[b].y1;
