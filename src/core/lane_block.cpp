@@ -130,8 +130,8 @@ void LaneBlock::add_rows() {
     double* sum_y = arrays_.row_sum_y;
     const double* x = arrays_.x;
     const double* y = arrays_.y;
-    for (std::size_t i = 0; i < m; ++i) sum_x[i] += x[i];
-    for (std::size_t j = 0; j < n; ++j) sum_y[j] += y[j];
+    kernels().add_entrywise(sum_x, x, m);
+    kernels().add_entrywise(sum_y, y, n);
     if (keep_last_) {
         std::copy(x, x + m, arrays_.last_x);
         std::copy(y, y + n, arrays_.last_y);

@@ -41,6 +41,7 @@ double total_order_min(const double* v, std::size_t length);
 void exp_of_differences(double* v, std::size_t length, double shift);
 Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols);
 Kernels::StretchLanes lane_stretch(std::size_t rule, std::size_t rows, std::size_t cols);
+void add_entrywise(double* target, const double* addend, std::size_t length);
 
 // Blocks a worker steps one after the other: enough that the processor has two or more
 // independent steps to overlap.

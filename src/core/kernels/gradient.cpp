@@ -118,4 +118,8 @@ double total_order_min(const double* v, std::size_t length) {
         std::bit_cast<double>(std::min(std::min(smallest[0], smallest[1]), std::min(smallest[2], smallest[3])))));
 }
 
+void add_entrywise(double* target, const double* addend, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) target[i] += addend[i];
+}
+
 }  // namespace quarnel::QUARNEL_KERNELS

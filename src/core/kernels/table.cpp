@@ -20,6 +20,6 @@ constexpr LaneShapes kMultiplicativeLanes = kWidth == 2 ? LaneShapes{3, 64} : La
 
 const Kernels kernels = {kWidth,         kLaneBlocks,         kOgdaLanes,        kMultiplicativeLanes,
                          kMultiplicativeLanes, matrix_vector_products, total_order_min, exp_of_differences,
-                         lane_step,      lane_stretch};
+                         lane_step,      lane_stretch,        add_entrywise};
 
 }  // namespace quarnel::QUARNEL_KERNELS
