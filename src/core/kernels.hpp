@@ -35,6 +35,17 @@ struct Kernels {
     double (*total_order_min)(const double* v, std::size_t length);
     // v[i] <- e^(v[i] - shift) for i < length.
     void (*exp_of_differences)(double* v, std::size_t length, double shift);
+    // The entrywise loops of the multiplicative steps, each with the bits of its plain loop
+    // in core/vector_ops.hpp (sums and maxima folded in the same four chains).
+    // out[i] <- (a[i] + b[i]) * factor (a[i] * factor when b is null); returns the largest
+    // out[i], passing over NaN (nan_ignoring_max).
+    double (*scaled_with_max)(const double* a, const double* b, std::size_t n, double factor, double* out);
+    // out <- normalise(e * hat (+ 2^-52 when floor)).
+    void (*tilt_and_normalise)(const double* e, const double* hat, std::size_t n, bool floor, double* out);
+    // v <- v / sum_of(v).
+    void (*normalise)(double* v, std::size_t n);
+    double (*sum_of)(const double* v, std::size_t n);
+    double (*nan_ignoring_min)(const double* v, std::size_t n);
     // One step of every lane of a block of runs of one rule (the optimizer's variant index);
     // gaps[t] receives lane t's duality gap.
     using StepLanes = LaneStep (*)(LaneArrays& lanes, std::size_t rule, double* gaps);

@@ -1,4 +1,5 @@
 // One step of optimistic multiplicative weights in follow-the-regularized-leader form.
+#include "core/kernels.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -23,7 +24,15 @@ namespace {
 
 // p <- softmax of -eta * (sum + g): the current gradient counts a second time as the
 // prediction of the next one.
-[[gnu::always_inline]] inline void softmax_of_prediction(const Vector& sum, const Vector& g, double eta, Vector& p) {
+[[gnu::always_inline]] inline void softmax_of_prediction(const Kernels& k, const Vector& sum, const Vector& g, double eta,
+                                                        Vector& p) {
+    if (sum.size() == g.size()) {
+        p.resize(g.size());
+        const double shift = k.scaled_with_max(sum.data(), g.data(), g.size(), -eta, p.data());
+        k.exp_of_differences(p.data(), p.size(), shift);
+        k.normalise(p.data(), p.size());
+        return;
+    }
     add_into(sum, g, p);
     const double factor = -eta;
     for (double& z : p) z *= factor;
@@ -42,8 +51,9 @@ double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
 
     accumulate(sum_grad_x, ws.grad_x, ws.extra_x);
     accumulate(sum_grad_y, ws.grad_y, ws.extra_y);
-    softmax_of_prediction(sum_grad_x, ws.grad_x, eta, ws.next_x);
-    softmax_of_prediction(sum_grad_y, ws.grad_y, eta, ws.next_y);
+    const Kernels& k = kernels();
+    softmax_of_prediction(k, sum_grad_x, ws.grad_x, eta, ws.next_x);
+    softmax_of_prediction(k, sum_grad_y, ws.grad_y, eta, ws.next_y);
 
     install_checked(game.x, ws.next_x, "x doesn't lie on the simplex");
     install_checked(game.y, ws.next_y, "y doesn't lie on the simplex");

@@ -1,4 +1,5 @@
 // One step of optimistic multiplicative weights in online-mirror-descent form.
+#include "core/kernels.hpp"
 #include "core/optimizer.hpp"
 #include "core/vector_ops.hpp"
 
@@ -7,20 +8,23 @@ namespace quarnel {
 namespace {
 
 // e <- exp(a - max(a)) with a = (-eta) * g.
-[[gnu::always_inline]] inline void exponentiate(const Vector& g, double eta, Vector& e) {
+[[gnu::always_inline]] inline void exponentiate(const Kernels& k, const Vector& g, double eta, Vector& e) {
     e.resize(g.size());
-    const double factor = -eta;
-    for (std::size_t i = 0; i < g.size(); ++i) e[i] = factor * g[i];
-    exp_shifted_in_place(e);
+    const double shift = k.scaled_with_max(g.data(), nullptr, g.size(), -eta, e.data());
+    k.exp_of_differences(e.data(), e.size(), shift);
 }
 
 // out <- normalise(e * hat + floor), `hat` stretching from length 1. The floor is a template
 // argument so that the played strategy gets no addition at all.
 template <bool kFloor>
-[[gnu::always_inline]] inline void tilt(const Vector& hat, const Vector& e, Vector& out) {
+[[gnu::always_inline]] inline void tilt(const Kernels& k, const Vector& hat, const Vector& e, Vector& out) {
     const std::size_t n = e.size();
     const std::size_t sh = stride_for(hat, n);
     out.resize(n);
+    if (sh == 1) {
+        k.tilt_and_normalise(e.data(), hat.data(), n, kFloor, out.data());
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         out[i] = e[i] * hat[i * sh];
         if constexpr (kFloor) out[i] += kMachineEpsilon;
@@ -35,12 +39,13 @@ double OmwuOomd::step(GameState& game, StepWorkspace& ws) {
     require_stretchable_to(x_hat.size(), ws.grad_x.size(), "multiplication");
     require_stretchable_to(y_hat.size(), ws.grad_y.size(), "multiplication");
 
-    exponentiate(ws.grad_x, eta, ws.work_x);
-    exponentiate(ws.grad_y, eta, ws.work_y);
-    tilt<true>(x_hat, ws.work_x, ws.extra_x);
-    tilt<true>(y_hat, ws.work_y, ws.extra_y);
-    tilt<false>(ws.extra_x, ws.work_x, ws.next_x);
-    tilt<false>(ws.extra_y, ws.work_y, ws.next_y);
+    const Kernels& k = kernels();
+    exponentiate(k, ws.grad_x, eta, ws.work_x);
+    exponentiate(k, ws.grad_y, eta, ws.work_y);
+    tilt<true>(k, x_hat, ws.work_x, ws.extra_x);
+    tilt<true>(k, y_hat, ws.work_y, ws.extra_y);
+    tilt<false>(k, ws.extra_x, ws.work_x, ws.next_x);
+    tilt<false>(k, ws.extra_y, ws.work_y, ws.next_y);
 
     install_checked(game.x, ws.next_x, "x doesn't lie on the simplex");
     install_checked(game.y, ws.next_y, "y doesn't lie on the simplex");

@@ -10,6 +10,7 @@
 #include <limits>
 #include <numeric>
 
+#include "core/kernels.hpp"
 #include "core/panic.hpp"
 #include "core/vector_ops.hpp"
 
@@ -269,8 +270,9 @@ bool index_order_verdict(std::span<const double> v) {
 bool lies_on_simplex(std::span<const double> v) {
     constexpr std::size_t kShortChain = 16;
     if (v.size() < kShortChain) return index_order_verdict(v);
-    if (nan_ignoring_min(v) < 0.0) return false;
-    const double sum = sum_of(v);
+    const Kernels& k = kernels();
+    if (k.nan_ignoring_min(v.data(), v.size()) < 0.0) return false;
+    const double sum = k.sum_of(v.data(), v.size());
     if (sum != sum) return false;  // with no negative entry, NaN exactly when an entry is
     const double distance = std::fabs(sum - 1.0);
     const double margin = static_cast<double>(v.size()) * 0x1p-48;

@@ -18,8 +18,21 @@ namespace quarnel::QUARNEL_KERNELS {
 constexpr LaneShapes kOgdaLanes = kWidth == 2 ? LaneShapes{2, 16} : LaneShapes{2, 32};
 constexpr LaneShapes kMultiplicativeLanes = kWidth == 2 ? LaneShapes{3, 64} : LaneShapes{2, 64};
 
-const Kernels kernels = {kWidth,         kLaneBlocks,         kOgdaLanes,        kMultiplicativeLanes,
-                         kMultiplicativeLanes, matrix_vector_products, total_order_min, exp_of_differences,
-                         lane_step,      lane_stretch,        add_entrywise};
+const Kernels kernels = {.lane_width = kWidth,
+                         .lane_blocks = kLaneBlocks,
+                         .ogda_lanes = kOgdaLanes,
+                         .mirror_descent_lanes = kMultiplicativeLanes,
+                         .ftrl_lanes = kMultiplicativeLanes,
+                         .matrix_vector_products = matrix_vector_products,
+                         .total_order_min = total_order_min,
+                         .exp_of_differences = exp_of_differences,
+                         .scaled_with_max = scaled_with_max,
+                         .tilt_and_normalise = tilt_and_normalise,
+                         .normalise = normalise,
+                         .sum_of = sum_of,
+                         .nan_ignoring_min = nan_ignoring_min,
+                         .lane_step = lane_step,
+                         .lane_stretch = lane_stretch,
+                         .add_entrywise = add_entrywise};
 
 }  // namespace quarnel::QUARNEL_KERNELS
