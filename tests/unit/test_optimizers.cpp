@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 
 #include "core/exponential.hpp"
+#include "core/kernels.hpp"
 #include "core/optimizer.hpp"
+#include "core/vector_ops.hpp"
 #include "core_test_support.hpp"
 
 namespace quarnel {
@@ -268,6 +271,51 @@ TEST(OmwuOomd, UnderflowKeepsTheHatPositiveAndThePlayZero) {
     const Vector& x_hat = std::get<OmwuOomd>(optimizer.variant).x_hat;
     EXPECT_GT(x_hat[1], 0.0);
     EXPECT_LT(x_hat[1], 1e-15);
+}
+
+
+// The steps' loops in the build's kernels give the plain loops' bits: lengths across the four
+// chains' tails, with NaN, infinities, signed zeros and entries spanning the whole range.
+TEST(MultiplicativeKernels, GiveThePlainLoopsBits) {
+    const Kernels& k = kernels();
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto bits = [](const Vector& v) {
+        std::vector<std::uint64_t> out;
+        for (double e : v) out.push_back(std::bit_cast<std::uint64_t>(e));
+        return out;
+    };
+    for (std::size_t n = 1; n <= 41; ++n) {
+        for (int round = 0; round < 20; ++round) {
+            Vector a(n), b(n), hat(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                a[i] = std::ldexp(unit(gen) - 0.5, static_cast<int>(unit(gen) * 80) - 40);
+                b[i] = unit(gen) - 0.5;
+                hat[i] = unit(gen) < 0.2 ? 0.0 : unit(gen);
+            }
+            if (round % 4 == 1) a[gen() % n] = std::numeric_limits<double>::quiet_NaN();
+            if (round % 4 == 2) a[gen() % n] = -0.0, hat[gen() % n] = -0.0;
+            if (round % 4 == 3) a[gen() % n] = -kInf;
+            const double factor = -unit(gen) * 3.0;
+            for (const Vector* addend : {static_cast<const Vector*>(nullptr), static_cast<const Vector*>(&b)}) {
+                Vector scaled(n), expected(n);
+                for (std::size_t i = 0; i < n; ++i) expected[i] = addend ? (a[i] + b[i]) * factor : a[i] * factor;
+                const double max = k.scaled_with_max(a.data(), addend ? b.data() : nullptr, n, factor, scaled.data());
+                ASSERT_EQ(bits(scaled), bits(expected)) << n;
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(max), std::bit_cast<std::uint64_t>(nan_ignoring_max(expected)));
+            }
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(k.sum_of(b.data(), n)), std::bit_cast<std::uint64_t>(sum_of(b)));
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(k.nan_ignoring_min(a.data(), n)),
+                      std::bit_cast<std::uint64_t>(nan_ignoring_min(a)));
+            for (bool floor : {false, true}) {
+                Vector tilted(n), expected(n);
+                for (std::size_t i = 0; i < n; ++i) expected[i] = floor ? hat[i] * b[i] + kEps : hat[i] * b[i];
+                normalise(expected);
+                k.tilt_and_normalise(b.data(), hat.data(), n, floor, tilted.data());
+                ASSERT_EQ(bits(tilted), bits(expected)) << n;
+            }
+        }
+    }
 }
 
 }  // namespace
