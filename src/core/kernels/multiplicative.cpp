@@ -13,14 +13,31 @@ namespace {
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-// The four chains of a fold, one register of four doubles (two registers, or four doubles,
-// where the build's vectors are narrower).
-typedef double Four __attribute__((vector_size(4 * sizeof(double))));
+// The four chains of a fold: one register of four doubles, or two registers where the build's
+// are two doubles wide (a four-double vector type there would be kept in memory).
+constexpr std::size_t kChainWidth = kWidth == 2 ? 2 : 4;
+constexpr std::size_t kChainRegisters = 4 / kChainWidth;
+typedef double ChainRegister __attribute__((vector_size(kChainWidth * sizeof(double))));
 
-[[gnu::always_inline]] inline Four load_four(const double* p) {
-    Four v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+struct Chains {
+    ChainRegister r[kChainRegisters];
+    double operator[](std::size_t c) const { return r[c / kChainWidth][c % kChainWidth]; }
+};
+
+[[gnu::always_inline]] inline Chains chains_of(double start) {
+    Chains p;
+    for (ChainRegister& r : p.r) r = ChainRegister{} + start;
+    return p;
+}
+
+// chain c <- combine(v[c], chain c) for the four entries at v.
+template <typename Combine>
+[[gnu::always_inline]] inline void fold_four(Chains& p, const double* v, Combine combine) {
+    for (std::size_t c = 0; c < kChainRegisters; ++c) {
+        ChainRegister x;
+        std::memcpy(&x, v + c * kChainWidth, sizeof x);
+        p.r[c] = combine(x, p.r[c]);
+    }
 }
 
 [[gnu::always_inline]] inline Doubles load(const double* p) {
@@ -41,9 +58,9 @@ typedef double Four __attribute__((vector_size(4 * sizeof(double))));
         for (std::size_t i = 0; i < n; ++i) sum += v[i];
         return sum;
     }
-    Four p = Four{} + 0.0;
+    Chains p = chains_of(0.0);
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) p += load_four(v + i);
+    for (; i + 4 <= n; i += 4) fold_four(p, v + i, [](ChainRegister x, ChainRegister sum) { return sum + x; });
     double p0 = p[0];
     for (; i < n; ++i) p0 += v[i];
     return (p[2] + p[3]) + (p0 + p[1]);
@@ -71,12 +88,10 @@ double scaled_with_max(const double* a, const double* b, std::size_t n, double f
         for (; i < n; ++i) out[i] = a[i] * factor;
     }
     // nan_ignoring_max's fold: chain <- entry > chain ? entry : chain.
-    Four p = Four{} - std::numeric_limits<double>::infinity();
+    Chains p = chains_of(-std::numeric_limits<double>::infinity());
     i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const Four x = load_four(out + i);
-        p = x > p ? x : p;
-    }
+    for (; i + 4 <= n; i += 4)
+        fold_four(p, out + i, [](ChainRegister x, ChainRegister largest) { return x > largest ? x : largest; });
     double p0 = p[0];
     for (; i < n; ++i) p0 = larger(out[i], p0);
     return larger(larger(p[1], p0), larger(p[3], p[2]));
@@ -100,12 +115,10 @@ void normalise(double* v, std::size_t n) { divide_by_sum(v, n); }
 double sum_of(const double* v, std::size_t n) { return sum_in_four(v, n); }
 
 double nan_ignoring_min(const double* v, std::size_t n) {
-    Four p = Four{} + std::numeric_limits<double>::infinity();
+    Chains p = chains_of(std::numeric_limits<double>::infinity());
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const Four x = load_four(v + i);
-        p = x < p ? x : p;
-    }
+    for (; i + 4 <= n; i += 4)
+        fold_four(p, v + i, [](ChainRegister x, ChainRegister smallest) { return x < smallest ? x : smallest; });
     double p0 = p[0];
     for (; i < n; ++i) p0 = v[i] < p0 ? v[i] : p0;
     const double low = p[1] < p0 ? p[1] : p0;
