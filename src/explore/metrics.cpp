@@ -104,6 +104,16 @@ struct MetricOf {
 constexpr std::size_t kRowsTogether = 2;
 using DoubleLanes = double __attribute__((vector_size(sizeof(double) * kRowsTogether)));
 using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kRowsTogether)));
+using Bits = std::uint64_t __attribute__((vector_size(sizeof(DoubleLanes))));
+
+// ln 2 in two parts: 43 significant bits (e times it is exact for any exponent e), and the rest.
+constexpr double kLn2High = 0x1.62e42fefa3800p-1;
+constexpr double kLn2Low = 0x1.ef35793c76730p-45;
+
+// The significands of normal values' bits, as values in [1, 2).
+[[gnu::always_inline]] inline DoubleLanes significands(Bits bits) {
+    return reinterpret_cast<DoubleLanes>((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
+}
 
 // Natural logarithm of positive finite values, lane by lane, in IEEE operations alone (the same
 // bits on every processor and C library), within about 2 ulp: ln v = e ln2 + ln m with
@@ -112,9 +122,6 @@ using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kR
 // of the result). Only floating-point lane operations and bit masks: no 64-bit integer
 // comparisons or conversions, which older vector instruction sets lack.
 [[gnu::always_inline]] inline DoubleLanes logarithm(DoubleLanes v) {
-    using Bits = std::uint64_t __attribute__((vector_size(sizeof(DoubleLanes))));
-    constexpr double kLn2High = 0x1.62e42fefa3800p-1;  // 43 significant bits: e times it is exact
-    constexpr double kLn2Low = 0x1.ef35793c76730p-45;
     constexpr double kSqrt2 = 0x1.6a09e667f3bcdp+0;
     const DoubleLanes zero{};
     const IntegerLanes subnormal = v < 0x1p-1022;
@@ -124,7 +131,7 @@ using IntegerLanes = std::int64_t __attribute__((vector_size(sizeof(double) * kR
     const Bits exponent_bits = (bits >> 52) | 0x4330000000000000;
     DoubleLanes e = reinterpret_cast<DoubleLanes>(exponent_bits) - (0x1p52 + 1023.0);
     e -= subnormal ? zero + 54.0 : zero;
-    DoubleLanes m = reinterpret_cast<DoubleLanes>((bits & 0x000fffffffffffff) | 0x3ff0000000000000);  // in [1, 2)
+    DoubleLanes m = significands(bits);
     const IntegerLanes upper = m > kSqrt2;
     m = upper ? m * 0.5 : m;
     e += upper ? zero + 1.0 : zero;
@@ -183,9 +190,7 @@ std::pair<double, std::int64_t> best_of(const double* gaps, std::uint64_t rows) 
 // and ln g_k shifted near their means, which keeps its sums free of cancellation: k about the
 // centre of the rows, ln g_k about ln of the first row's gap.
 double rate_of(const double* gaps, std::uint64_t rows) {
-    using Bits = std::uint64_t __attribute__((vector_size(sizeof(DoubleLanes))));
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
-    constexpr double kLn2High = 0x1.62e42fefa3800p-1, kLn2Low = 0x1.ef35793c76730p-45;
     constexpr std::size_t kChains = 2, kRunRows = 16, kBlockRows = kChains * kRowsTogether * kRunRows;
     const std::uint64_t first = rows / 2;
     const double centre = (static_cast<double>(first) + static_cast<double>(rows - 1)) * 0.5;
@@ -218,7 +223,7 @@ double rate_of(const double* gaps, std::uint64_t rows) {
         }
         const auto add_row = [&](std::size_t c, std::size_t i, DoubleLanes g, Bits exponent) {
             const Bits bits = reinterpret_cast<Bits>(g);
-            product[c] *= reinterpret_cast<DoubleLanes>((bits & 0x000fffffffffffff) | 0x3ff0000000000000);
+            product[c] *= significands(bits);
             exponents[c] += (bits >> 52) - exponent;
             if (i + 1 < kRunRows) {
                 products[c] *= product[c];
