@@ -6,6 +6,9 @@
     python3 bench/run.py --instruction-set avx2   # one build (repeatable; default: every build
                                                   # this processor runs, one after another)
     python3 bench/run.py --against /work/venv-old/bin/python   # a column for another install
+    python3 bench/run.py --against /work/old-avx2/bin/python --against baseline=/work/old-sse2/bin/python
+                                                  # BUILD=PYTHON: that build's column only (an old
+                                                  # release built for the kind of machine it stands for)
     python3 bench/run.py --only measures --against /work/venv-old/bin/python   # what the per-trial
                                                   # measures cost, against an install without them
 
@@ -382,6 +385,18 @@ def print_tables(args, build):
     print(flush=True)
 
 
+def against_for(entries, instruction_sets, forced):
+    """--against's entries as {build or None: python}; in the process of one forced build, the
+    interpreter for that build (its own entry before one for every build), or None."""
+    table = {}
+    for entry in entries:
+        name, _, python = entry.partition("=")
+        table.update({name: python} if python and re.fullmatch(r"[\w-]+", name) else {None: entry})
+    if instruction_sets == [forced] and forced is not None:
+        return table.get(forced, table.get(None))
+    return table
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer steps and repeats")
@@ -390,11 +405,12 @@ def main():
     parser.add_argument("--instruction-set", action="append", metavar="NAME",
                         help="time this build of the module, forced (repeatable; default: the one "
                              f"{BUILD_VARIABLE} names, else every build this processor runs)")
-    parser.add_argument("--against", metavar="PYTHON",
+    parser.add_argument("--against", metavar="[BUILD=]PYTHON", action="append", default=[],
                         help="add a column to the batched table: the same explorations with the module installed "
-                             "for this interpreter (another release, in its own environment)")
+                             "for this interpreter (another release, in its own environment); BUILD=PYTHON "
+                             "for one build's tables only (repeatable)")
     args = parser.parse_args()
-    forced = os.environ.get(BUILD_VARIABLE)
+    args.against = against_for(args.against, args.instruction_set, forced := os.environ.get(BUILD_VARIABLE))
     if args.instruction_set == [forced]:  # one build, in the process it was forced in
         print_tables(args, forced)
         return
@@ -405,9 +421,12 @@ def main():
         parser.error(f"this processor does not run the build {', '.join(unknown)}; it runs {', '.join(runnable)}")
     passed = ["--quick"] * args.quick + ["--no-callgrind"] * args.no_callgrind
     passed += [argument for table in args.only or () for argument in ("--only", table)]
-    passed += ["--against", args.against] if args.against else []
     for build in builds:
-        subprocess.run([sys.executable, os.path.abspath(__file__), *passed, "--instruction-set", build],
+        against = [python if name is None else f"{name}={python}"
+                   for name, python in args.against.items() if name in (build, None)]
+        subprocess.run([sys.executable, os.path.abspath(__file__), *passed,
+                        *(argument for entry in against for argument in ("--against", entry)),
+                        "--instruction-set", build],
                        env=dict(os.environ, **{BUILD_VARIABLE: build}), check=True)
 
 
