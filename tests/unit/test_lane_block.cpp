@@ -84,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(LaneBlock, LaneBlockSteps,
                                            LaneCase{"md_9x17", 1, 9, 17}, LaneCase{"ftrl_2x2", 2, 2, 2},
                                            LaneCase{"ftrl_7x4", 2, 7, 4}, LaneCase{"ftrl_16x11", 2, 16, 11},
                                            LaneCase{"ogda_1x3", 0, 1, 3}, LaneCase{"ogda_2x2", 0, 2, 2},
-                                           LaneCase{"ogda_5x6", 0, 5, 6}, LaneCase{"ogda_17x9", 0, 17, 9}),
+                                           LaneCase{"ogda_5x6", 0, 5, 6}, LaneCase{"ogda_8x8", 0, 8, 8},
+                                           LaneCase{"ogda_17x9", 0, 17, 9}, LaneCase{"ogda_32x32", 0, 32, 32}),
                          case_name);
 
 TEST(LaneBlock, TakesRulesWithoutStretchingVectors) {
