@@ -621,57 +621,193 @@ LaneStep step_ogda_2x2_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
     return {declined, set_lanes(std::bit_cast<LaneBits>(step.gap < kConvergenceTolerance))};
 }
 
-// Up to `steps` steps of kLaneBlocks blocks at once, their states in registers throughout,
-// while every lane passes and none converges: lane t of the blocks (block by block) writes the
-// gap of its k-th step to gap_rows[t][k]. The first step where some lane would decline or
-// converge is left untaken, for the step of one block at a time to take. Returns the steps
-// taken.
-std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
+// Whether every value it is given lies in (0, +inf), lane by lane: its bits less one, as an
+// unsigned integer, below those of the largest finite double. In integer operations, which
+// leave the floating-point adders to the step: the greatest of those keys where the instruction
+// set compares 64-bit integers without sign (AVX-512), each key shifted into a signed
+// comparison where only those exist (AVX2), and two comparisons of the value where 64-bit
+// integer comparisons take emulation (SSE2).
+class PositiveAndFinite {
+public:
+    [[gnu::always_inline]] void add(LaneValues v) {
+#if defined(__AVX512F__)
+        greatest_ = max_unsigned(greatest_, std::bit_cast<LaneBits>(v) - 1);
+#elif defined(__AVX2__)
+        // Bits 1 .. kLargestFinite shifted to the least signed integers, all others above them.
+        constexpr std::uint64_t kShift = std::numeric_limits<std::int64_t>::max();
+        constexpr std::int64_t kBound = std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(kLargestFinite);
+        passed_ &= std::bit_cast<LaneBits>(std::bit_cast<Keys>(std::bit_cast<LaneBits>(v) + kShift) < kBound);
+#elif defined(__SSE2__)
+        passed_ &= std::bit_cast<LaneBits>(v > 0.0) & std::bit_cast<LaneBits>(v < std::numeric_limits<double>::infinity());
+#else
+        passed_ &= std::bit_cast<LaneBits>(std::bit_cast<LaneBits>(v) - 1 < kLargestFinite);
+#endif
+    }
+    // The lanes where every value did (all ones), as the step's masks are.
+    [[gnu::always_inline]] LaneBits passed() const {
+#if defined(__AVX512F__)
+        return std::bit_cast<LaneBits>(greatest_ < kLargestFinite);
+#else
+        return passed_;
+#endif
+    }
+
+private:
+    static constexpr std::uint64_t kLargestFinite = 0x7fefffffffffffff;
+#if defined(__AVX512F__)
+    [[gnu::always_inline]] static LaneBits max_unsigned(LaneBits a, LaneBits b) {
+        return reinterpret_cast<LaneBits>(_mm512_max_epu64(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(b)));
+    }
+    LaneBits greatest_ = splat<LaneBits>(0);
+#else
+    LaneBits passed_ = splat<LaneBits>(~std::uint64_t{0});
+#endif
+};
+
+// project_pair where the lower entry lies above its threshold and the sum is finite, which is
+// where both differences from the threshold are positive and finite (`check` is given them):
+// then theta is (sum - 1) / 2 and the projections are the differences themselves. The sum is
+// v0 + v1, which is high + low (addition commutes, and with a NaN both are NaN). A positive
+// finite difference v - t means v > t (no difference of finite values rounds to zero or across
+// it); a sum out of the finite range makes the threshold infinite or NaN, and with it some
+// difference.
+[[gnu::always_inline]] inline std::pair<LaneValues, LaneValues> project_interior_pair(LaneValues v0, LaneValues v1,
+                                                                                       PositiveAndFinite& check) {
+    const LaneValues t = ((v0 + v1) - 1.0) * 0.5;
+    const LaneValues d0 = v0 - t, d1 = v1 - t;
+    check.add(d0), check.add(d1);
+    return {d0, d1};
+}
+
+// step_2x2 where every projection is interior (above; elsewhere the step is taken again by
+// step_2x2), from hats none of which is -0.0 (the projections give 0.0), the lanes that passed
+// being those where every projection is interior. The column player's gradient enters negated
+// (c = -g_y): hat - eta g_y is hat + eta c, and -min(g_y) is max(c), with the same bits as the
+// negations (x - (-y) is x + y, and a product's sign is its factors'). The gradients' sums
+// leave out their 0.0 start, which changes only a sum of two -0.0 products, to -0.0: such a
+// gradient enters the descents as -0.0 times eta, which leaves every hat but -0.0 as it is, and
+// the gap, as the difference of a zero from another value, only when that value is zero too,
+// which is a converged gap (the step is taken again).
+[[gnu::always_inline]] inline Ogda2x2Step step_2x2_interior(const Ogda2x2& r, LaneValues eta) {
+    const LaneValues* a = r.a;
+    const LaneValues gx0 = a[0] * r.y0 + a[1] * r.y1, gx1 = a[2] * r.y0 + a[3] * r.y1;
+    const LaneValues cy0 = a[0] * r.x0 + a[2] * r.x1, cy1 = a[1] * r.x0 + a[3] * r.x1;
+    const LaneValues sx0 = eta * gx0, sx1 = eta * gx1, ty0 = eta * cy0, ty1 = eta * cy1;
+    PositiveAndFinite check;
+    const auto [hat_x0, hat_x1] = project_interior_pair(r.hat_x0 - sx0, r.hat_x1 - sx1, check);
+    const auto [hat_y0, hat_y1] = project_interior_pair(r.hat_y0 + ty0, r.hat_y1 + ty1, check);
+    const auto [x0, x1] = project_interior_pair(hat_x0 - sx0, hat_x1 - sx1, check);
+    const auto [y0, y1] = project_interior_pair(hat_y0 + ty0, hat_y1 + ty1, check);
+    return {{a, x0, x1, y0, y1, hat_x0, hat_x1, hat_y0, hat_y1},
+            check.passed(),
+            greater_else_second(cy1, cy0) - less_else_second(gx1, gx0)};
+}
+
+// The lanes of the block where some hat is -0.0.
+[[gnu::always_inline]] inline LaneBits negative_zero_hats(const Ogda2x2& r) {
+    const LaneBits sign = splat<LaneBits>(std::uint64_t{1} << 63);
+    const auto is = [&](LaneValues v) { return std::bit_cast<LaneBits>(std::bit_cast<LaneBits>(v) == sign); };
+    return is(r.hat_x0) | is(r.hat_x1) | is(r.hat_y0) | is(r.hat_y1);
+}
+
+// rows[t][k] <- lane t of v, each pair of lanes taken out of the register together.
+[[gnu::always_inline]] inline void store_lanes(double* const* rows, std::size_t k, LaneValues v) {
+    [&]<std::size_t... Ts>(std::index_sequence<Ts...>) {
+        ((rows[2 * Ts][k] = __builtin_shufflevector(v, v, 2 * Ts, 2 * Ts + 1)[0],
+          rows[2 * Ts + 1][k] = __builtin_shufflevector(v, v, 2 * Ts, 2 * Ts + 1)[1]),
+         ...);
+    }(std::make_index_sequence<kWidth / 2>{});
+}
+
+// A step the blocks take: its candidates written over the block's state, its gaps into the
+// rows at k, and with kTotals the row stepped from (the block's state until then) added to the
+// block's row totals, with kLast kept as its last row.
+template <bool kTotals, bool kLast>
+[[gnu::always_inline]] inline void take_step_2x2(LaneArrays& block, const Ogda2x2Step& step, double* const* rows,
+                                                 std::size_t k) {
+    const auto at = [](double* p) { return reinterpret_cast<LaneValues*>(p); };
+    if constexpr (kTotals) {
+        LaneValues *sum_x = at(block.row_sum_x), *sum_y = at(block.row_sum_y);
+        const LaneValues *x = at(block.x), *y = at(block.y);
+        sum_x[0] += x[0], sum_x[1] += x[1], sum_y[0] += y[0], sum_y[1] += y[1];
+    }
+    if constexpr (kLast) {
+        LaneValues *last_x = at(block.last_x), *last_y = at(block.last_y);
+        const LaneValues *x = at(block.x), *y = at(block.y);
+        last_x[0] = x[0], last_x[1] = x[1], last_y[0] = y[0], last_y[1] = y[1];
+    }
+    store_2x2(step.next, block, splat<LaneBits>(0), true);
+    store_lanes(rows, k, step.gap);
+}
+
+// The blocks' step k taken in full (step_2x2) from their states, where some projection meets
+// the simplex's boundary: false, the step left untaken, if some lane would decline or
+// converge. Out of line, so that the common steps keep their registers.
+template <bool kTotals, bool kLast>
+[[gnu::noinline]] bool take_full_steps_2x2(LaneArrays* const* blocks, double* const* rows, std::size_t k) {
+    Ogda2x2Step step[kLaneBlocks];
+    LaneBits incident = splat<LaneBits>(0);
+    for (std::size_t b = 0; b < kLaneBlocks; ++b) {
+        step[b] = step_2x2(load_2x2(*blocks[b]), splat<LaneValues>(blocks[b]->eta));
+        incident |= ~step[b].passed | std::bit_cast<LaneBits>(step[b].gap < kConvergenceTolerance);
+    }
+    if (set_lanes(incident) != 0) return false;
+    for (std::size_t b = 0; b < kLaneBlocks; ++b) take_step_2x2<kTotals, kLast>(*blocks[b], step[b], rows + b * kWidth, k);
+    return true;
+}
+
+// Up to `steps` steps of kLaneBlocks blocks at once, while every lane passes and none
+// converges: lane t of the blocks (block by block) writes the gap of its k-th step to
+// gap_rows[t][k]. The first step where some lane would decline or converge is left untaken,
+// for the step of one block at a time to take. Returns the steps taken. With kTotals, the
+// blocks' row totals add up the strategies of every step taken (as the block adds them, one
+// step at a time); with kLast, the blocks' last rows are those of the last step taken. The
+// states stay in registers from step to step, and are written to the blocks after each (whose
+// memory the totals and the full steps read).
+template <bool kTotals, bool kLast>
+std::size_t stretch_2x2(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
     Ogda2x2 state[kLaneBlocks];
-    for (std::size_t b = 0; b < kLaneBlocks; ++b) state[b] = load_2x2(*blocks[b]);
+    LaneBits negative_zeros = splat<LaneBits>(0);
+    for (std::size_t b = 0; b < kLaneBlocks; ++b) {
+        state[b] = load_2x2(*blocks[b]);
+        negative_zeros |= negative_zero_hats(state[b]);
+    }
+    // (A hat of -0.0 comes only from outside the lanes, whose projections give 0.0: the step
+    // of one block at a time takes the first step from it.)
+    if (set_lanes(negative_zeros) != 0) [[unlikely]]
+        return 0;
     const LaneValues eta = splat<LaneValues>(blocks[0]->eta);
     double* rows[kLaneBlocks * kWidth];
     for (std::size_t t = 0; t < kLaneBlocks * kWidth; ++t) rows[t] = gap_rows[t];
-    // Row totals, where the blocks keep them: the strategies of every step taken added up
-    // (as the block adds them one step at a time), and the last of them.
-    // They stay in the blocks' memory: registers are all taken by the steps.
-    const bool totals = blocks[0]->row_sum_x != nullptr, last = blocks[0]->last_x != nullptr;
-    Ogda2x2 previous[kLaneBlocks];
     std::size_t k = 0;
     for (; k < steps; ++k) {
         Ogda2x2Step step[kLaneBlocks];
         LaneBits incident = splat<LaneBits>(0);
 #pragma GCC unroll 8
         for (std::size_t b = 0; b < kLaneBlocks; ++b) {
-            step[b] = step_2x2(state[b], eta);
+            step[b] = step_2x2_interior(state[b], eta);
             incident |= ~step[b].passed | std::bit_cast<LaneBits>(step[b].gap < kConvergenceTolerance);
         }
-        if (set_lanes(incident) != 0) [[unlikely]]
-            break;
+        if (set_lanes(incident) != 0) [[unlikely]] {
+            if (!take_full_steps_2x2<kTotals, kLast>(blocks, rows, k)) break;
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < kLaneBlocks; ++b) state[b] = load_2x2(*blocks[b]);
+            continue;
+        }
 #pragma GCC unroll 8
         for (std::size_t b = 0; b < kLaneBlocks; ++b) {
-            const Ogda2x2& next = step[b].next;
-            Ogda2x2& r = state[b];
-            if (totals) {
-                LaneValues* sum_x = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_x);
-                LaneValues* sum_y = reinterpret_cast<LaneValues*>(blocks[b]->row_sum_y);
-                sum_x[0] += r.x0, sum_x[1] += r.x1, sum_y[0] += r.y0, sum_y[1] += r.y1;
-                if (last) previous[b] = r;
-            }
-            r.x0 = next.x0, r.x1 = next.x1, r.y0 = next.y0, r.y1 = next.y1;
-            r.hat_x0 = next.hat_x0, r.hat_x1 = next.hat_x1, r.hat_y0 = next.hat_y0, r.hat_y1 = next.hat_y1;
-#pragma GCC unroll 8
-            for (std::size_t t = 0; t < kWidth; ++t) rows[b * kWidth + t][k] = step[b].gap[t];
+            take_step_2x2<kTotals, kLast>(*blocks[b], step[b], rows + b * kWidth, k);
+            state[b] = step[b].next;
         }
     }
-    for (std::size_t b = 0; b < kLaneBlocks; ++b) store_2x2(state[b], *blocks[b], splat<LaneBits>(0), true);
-    for (std::size_t b = 0; b < kLaneBlocks && last; ++b) {
-        if (k == 0) continue;
-        LaneValues* last_x = reinterpret_cast<LaneValues*>(blocks[b]->last_x);
-        LaneValues* last_y = reinterpret_cast<LaneValues*>(blocks[b]->last_y);
-        last_x[0] = previous[b].x0, last_x[1] = previous[b].x1, last_y[0] = previous[b].y0, last_y[1] = previous[b].y1;
-    }
     return k;
+}
+
+// The stretch for the row totals the blocks keep (none, the sums, or the sums and last rows).
+std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
+    if (blocks[0]->row_sum_x == nullptr) return stretch_2x2<false, false>(blocks, steps, gap_rows);
+    if (blocks[0]->last_x == nullptr) return stretch_2x2<true, false>(blocks, steps, gap_rows);
+    return stretch_2x2<true, true>(blocks, steps, gap_rows);
 }
 
 // One step of the rule (the variant index) in every lane.
