@@ -62,7 +62,7 @@ LaneBlock::LaneBlock(const GameState& example, const Optimizer& optimizer)
     const std::pair<double**, std::size_t> quantities[] = {
         {&s.a, checked_product(m, n)}, {&s.x, m}, {&s.first, m}, {&s.grad_x, m}, {&s.work_x, m},
         {&s.next_x, m}, {&s.next_first, m}, {&s.y, n}, {&s.second, n}, {&s.grad_y, n}, {&s.work_y, n},
-        {&s.next_y, n}, {&s.next_second, n}, {&s.sorted, std::bit_ceil(std::max(m, n))}, {&s.sums, std::max(m, n)}};
+        {&s.next_y, n}, {&s.next_second, n}, {&s.sorted, std::bit_ceil(std::max(m, n))}, {&s.sums, std::bit_ceil(std::max(m, n))}};
     std::size_t total = 0;
     for (const auto& [pointer, length] : quantities) total += padded_entries(length, width_);
     storage_.resize(total);

@@ -116,39 +116,38 @@ template <typename B>
 // from 0.0); grad_y = -(a^T x), each column summed in row order from 0.0.
 //
 // Rows i .. i + Rows - 1 in one pass over their entries, so each column's running sum is read
-// and written once per block of rows.
+// and written once per block of rows. Long rows are passed over one partial sum at a time (the
+// columns j = l, l + 8, ... of partial sum l, in order), so that only the block's current
+// partial sums take registers, not all eight of each row.
 template <std::size_t Rows, bool kShortRows>
 [[gnu::always_inline]] inline void lane_gradient_rows(Arrays& s, std::size_t n, std::size_t i) {
     const std::size_t whole = kShortRows ? 0 : n - n % 8;
     const LaneValues* a = s.a + i * n;
     LaneValues partial[Rows][kShortRows ? 1 : 8], rest[Rows], weight[Rows];
     for (std::size_t r = 0; r < Rows; ++r) {
-        for (LaneValues& p : partial[r]) p = splat<LaneValues>(0.0);
         rest[r] = splat<LaneValues>(0.0);
         weight[r] = s.x[i + r];
     }
-    for (std::size_t j = 0; j < whole; j += 8) {
-        for (std::size_t l = 0; l < (kShortRows ? 0 : 8); ++l) {
-            const LaneValues y = s.y[j + l];
-            LaneValues column = s.grad_y[j + l];
-            for (std::size_t r = 0; r < Rows; ++r) {
-                const LaneValues entry = a[r * n + j + l];
-                partial[r][l] += entry * y;
-                column += entry * weight[r];
-            }
-            s.grad_y[j + l] = column;
-        }
-    }
-    for (std::size_t j = whole; j < n; ++j) {
+    // Column j of the block: row r's product added to sums[r], and the column's running sum.
+    const auto pass_column = [&](std::size_t j, LaneValues (&sums)[Rows]) {
         const LaneValues y = s.y[j];
         LaneValues column = s.grad_y[j];
         for (std::size_t r = 0; r < Rows; ++r) {
             const LaneValues entry = a[r * n + j];
-            rest[r] += entry * y;
+            sums[r] += entry * y;
             column += entry * weight[r];
         }
         s.grad_y[j] = column;
+    };
+    for (std::size_t l = 0; l < (kShortRows ? 0 : 8); ++l) {
+        LaneValues sums[Rows];
+        for (LaneValues& sum : sums) sum = splat<LaneValues>(0.0);
+        // (Not unrolled: GCC would then hold several columns' entries at once, and spill.)
+#pragma GCC unroll 1
+        for (std::size_t j = l; j < whole; j += 8) pass_column(j, sums);
+        for (std::size_t r = 0; r < Rows; ++r) partial[r][l] = sums[r];
     }
+    for (std::size_t j = whole; j < n; ++j) pass_column(j, rest);
     for (std::size_t r = 0; r < Rows; ++r) {
         if constexpr (kShortRows) {
             s.grad_x[i + r] = rest[r];
@@ -161,12 +160,12 @@ template <std::size_t Rows, bool kShortRows>
 
 template <bool kShortRows>
 [[gnu::always_inline]] inline void lane_gradients(Arrays& s, std::size_t m, std::size_t n) {
-    // As many rows a block as keep their partial sums in registers.
-    constexpr std::size_t kBlock = kShortRows ? 4 : 2;
+    // As many rows a block as keep their sums, weights and a column in registers.
+    constexpr std::size_t kBlock = kShortRows ? 4 : (kWidth == 8 ? 8 : 4);
     for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
-    std::size_t i = 0;
-    for (; i + kBlock <= m; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, n, i);
-    for (; i < m; ++i) lane_gradient_rows<1, kShortRows>(s, n, i);
+    const std::size_t blocked = m - m % kBlock;
+    for (std::size_t i = 0; i < blocked; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, n, i);
+    for (std::size_t i = blocked; i < m; ++i) lane_gradient_rows<1, kShortRows>(s, n, i);
     for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = -s.grad_y[j];
 }
 
@@ -432,27 +431,34 @@ constexpr auto kNetwork = [] {
     return pairs;
 }();
 
+// The network's sort of v, then the running sums of the sorted entries from 0.0 into sums (past
+// the entries sorted they run into the -inf padding, and are never read).
 template <std::size_t Padded>
-[[gnu::noinline]] void sort_network_of(LaneValues* v) {
+[[gnu::noinline]] void sort_and_sum_network(LaneValues* v, LaneValues* sums) {
     LaneValues held[Padded];  // in registers, as far as they go
 #pragma GCC unroll 64
     for (std::size_t i = 0; i < Padded; ++i) held[i] = v[i];
     [&]<std::size_t... Cs>(std::index_sequence<Cs...>) {
         (compare_exchange(held, kNetwork<Padded>[Cs].first, kNetwork<Padded>[Cs].second), ...);
     }(std::make_index_sequence<kNetworkSize<Padded>>{});
+    LaneValues cumsum = splat<LaneValues>(0.0);
 #pragma GCC unroll 64
-    for (std::size_t i = 0; i < Padded; ++i) v[i] = held[i];
+    for (std::size_t i = 0; i < Padded; ++i) {
+        v[i] = held[i];
+        sums[i] = cumsum += held[i];
+    }
 }
 
-[[gnu::always_inline]] inline void lane_sort_descending(LaneVector& v, std::size_t padded) {
+[[gnu::always_inline]] inline void lane_sort_and_sum(LaneVector& v, LaneVector& sums, std::size_t padded) {
     switch (padded) {
-        case 2: return compare_exchange(v, 0, 1);
-        case 4: return sort_network_of<4>(v);
-        case 8: return sort_network_of<8>(v);
-        case 16: return sort_network_of<16>(v);
-        case 32: return sort_network_of<32>(v);
+        case 4: return sort_and_sum_network<4>(v, sums);
+        case 8: return sort_and_sum_network<8>(v, sums);
+        case 16: return sort_and_sum_network<16>(v, sums);
+        case 32: return sort_and_sum_network<32>(v, sums);
     }
     odd_even_merge_network(padded, [&](std::size_t i, std::size_t l) { compare_exchange(v, i, l); });
+    LaneValues cumsum = splat<LaneValues>(0.0);
+    for (std::size_t k = 0; k < padded; ++k) sums[k] = cumsum += v[k];
 }
 
 [[gnu::always_inline]] inline LaneBits finite(LaneValues v) {
@@ -467,20 +473,20 @@ template <std::size_t Padded>
     return excess / static_cast<double>(position);
 }
 
-[[gnu::always_inline]] inline LaneBits lane_project(const LaneVector& v, std::size_t length, LaneVector& sorted,
-                                                    LaneVector& sums, LaneVector& out) {
-    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});
+// out <- P(from - eta g) (descend_and_project), the descent's entries into v (and, to be
+// sorted, into sorted). No lane needs its own look for NaN: a compare-exchange with a NaN swaps
+// or keeps its two entries (the max and min instructions then give their second operand), so
+// the NaN stays among the sorted entries, or leaves them for the padding and lets a -inf in,
+// and their sum is not finite either way.
+[[gnu::always_inline]] inline LaneBits lane_descend_and_project(std::size_t length, const LaneVector& from,
+                                                                const LaneVector& g, LaneValues eta, LaneVector& v,
+                                                                LaneVector& sorted, LaneVector& sums, LaneVector& out) {
 #pragma GCC unroll 4
-    for (std::size_t i = 0; i < length; ++i) {
-        sorted[i] = v[i];
-        numbers &= std::bit_cast<LaneBits>(v[i] == v[i]);
-    }
+    for (std::size_t i = 0; i < length; ++i) sorted[i] = v[i] = from[i] - eta * g[i];
     const std::size_t padded = std::bit_ceil(length);
     for (std::size_t i = length; i < padded; ++i) sorted[i] = splat<LaneValues>(-std::numeric_limits<double>::infinity());
-    lane_sort_descending(sorted, padded);
-    LaneValues cumsum = splat<LaneValues>(0.0);
-#pragma GCC unroll 4
-    for (std::size_t k = 0; k < length; ++k) sums[k] = cumsum += sorted[k];
+    lane_sort_and_sum(sorted, sums, padded);
+    const LaneValues cumsum = sums[length - 1];
     // The last entry above its threshold, searched from the end as the general scan does, so
     // that most divisions are skipped: usually every lane's support is found at once. (Up to
     // four entries only the third position divides: no need to look whether to stop.)
@@ -496,14 +502,7 @@ template <std::size_t Padded>
     const LaneValues zero = splat<LaneValues>(0.0);
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < length; ++i) out[i] = greater_else_second(v[i] - theta, zero);
-    return numbers & found & finite(cumsum) & finite(theta);
-}
-
-// out <- from - eta g (descend_and_project's step before the projection).
-[[gnu::always_inline]] inline void lane_descend(std::size_t length, const LaneVector& from, const LaneVector& g,
-                                                LaneValues eta, LaneVector& out) {
-#pragma GCC unroll 4
-    for (std::size_t i = 0; i < length; ++i) out[i] = from[i] - eta * g[i];
+    return found & finite(cumsum) & finite(theta);
 }
 
 // OGDA (Ogda::step): hat' = P(hat - eta g), strategy' = P(hat' - eta g), P the projection
@@ -512,22 +511,18 @@ template <std::size_t Padded>
                                                  double* gaps) {
     lane_gradients(s, m, n);
     const LaneValues eta = splat<LaneValues>(s.eta);
-    lane_descend(m, s.first, s.grad_x, eta, s.work_x);
-    LaneBits passed = lane_project(s.work_x, m, s.sorted, s.sums, s.next_first);
-    lane_descend(n, s.second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_second);
-    lane_descend(m, s.next_first, s.grad_x, eta, s.work_x);
-    passed &= lane_project(s.work_x, m, s.sorted, s.sums, s.next_x);
-    lane_descend(n, s.next_second, s.grad_y, eta, s.work_y);
-    passed &= lane_project(s.work_y, n, s.sorted, s.sums, s.next_y);
+    LaneBits passed = lane_descend_and_project(m, s.first, s.grad_x, eta, s.work_x, s.sorted, s.sums, s.next_first);
+    passed &= lane_descend_and_project(n, s.second, s.grad_y, eta, s.work_y, s.sorted, s.sums, s.next_second);
+    passed &= lane_descend_and_project(m, s.next_first, s.grad_x, eta, s.work_x, s.sorted, s.sums, s.next_x);
+    passed &= lane_descend_and_project(n, s.next_second, s.grad_y, eta, s.work_y, s.sorted, s.sums, s.next_y);
     const unsigned declined = install_passed(s, m, n, passed);
     return {declined, lane_duality_gaps(s, m, n, gaps)};
 }
 
 // ---- 2 x 2 OGDA: the step above written out for two entries, every value in a register ----
 
-// lane_project of the two entries {v0, v1}, in the general scan's own order (scan_pair: the
-// second entry leads only when it is the larger): theta is the lower entry's candidate if the
+// lane_descend_and_project's projection of the two entries {v0, v1}, in the general scan's own
+// order (scan_pair: the second entry leads only when it is the larger): theta is the lower entry's candidate if the
 // lower entry lies above it, else the higher one's if the higher lies above that. The running
 // sum's 0.0 start is left out (it changes at most the sign of a zero, which the "- 1" absorbs),
 // position 1 divides by 1 and position 2 by 2, which is multiplying by 0.5 exactly. A finite

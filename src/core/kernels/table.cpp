@@ -7,15 +7,16 @@ namespace quarnel::QUARNEL_KERNELS {
 // bench/lanes_vs_alone.cpp, and sweeps' trial-steps with bench/batched.py). OGDA's projections
 // sort each lane's entries with a network whose cost grows with the padded length, where a run
 // alone re-sorts from the last step's order; a 2 x 2 run alone takes its own scalar path. OGDA
-// in lanes against alone: AVX2 32 x 32 330 against 504 ns, two lanes 16 x 16 253 against 296
-// and 32 x 32 703 against 686; above 32, AVX-512 runs alone (48 x 48: 0.8 x, 64 x 64 even).
-// 2 x 2 OGDA, which the lanes step in registers, runs 2.0 x faster in two lanes than alone (7.5
-// against 15.3). The multiplicative rules gain up to 64 x 64 everywhere (1.1-1.4 x there),
-// except 2 x 2 games with two lanes (0.55-0.96 x). Two-lane builds other than SSE2 (NEON) take
-// SSE2's limits, unmeasured. Never above 64 x 64: each worker's lanes copy the game about twenty
-// times (1 KB an entry with AVX-512), and 128 x 128 games ran 30-45% slower in lanes, out of the
-// core's caches.
-constexpr LaneShapes kOgdaLanes = kWidth == 2 ? LaneShapes{2, 16} : LaneShapes{2, 32};
+// in lanes against alone: AVX2 32 x 32 330 against 504 ns, two lanes (SSE2) 24 x 24 355
+// against 461 and 32 x 32 472 against 701; above 32 every build runs alone (AVX-512 48 x 48:
+// 0.8 x, 64 x 64 even; SSE2 0.2-0.3 x, beyond the written-out networks). 2 x 2 OGDA, which the
+// lanes step in registers, runs 2.0 x faster in two lanes than alone (7.5 against 15.3). The
+// multiplicative rules gain up to 64 x 64 everywhere (1.1-1.4 x there), except 2 x 2 games
+// with two lanes (0.55-0.96 x). Two-lane builds other than SSE2 (NEON) take SSE2's limits,
+// unmeasured. Never above 64 x 64: each worker's lanes copy the game about twenty times (1 KB
+// an entry with AVX-512), and 128 x 128 games ran 30-45% slower in lanes, out of the core's
+// caches.
+constexpr LaneShapes kOgdaLanes = LaneShapes{2, 32};
 constexpr LaneShapes kMultiplicativeLanes = kWidth == 2 ? LaneShapes{3, 64} : LaneShapes{2, 64};
 
 const Kernels kernels = {.lane_width = kWidth,
