@@ -21,6 +21,9 @@
 #include <cstring>
 #include <span>
 #include <type_traits>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 namespace quarnel {
 
@@ -62,26 +65,63 @@ template <typename V, typename T>
     return V{} + value;
 }
 
-// table[j] per lane, table being kScaleBits or kTails and R the lanes of its type: one
-// permutation of the whole table when eight lanes fill a register (AVX-512), a shuffle of its
-// two halves for four (AVX2), a read per lane for fewer.
-template <typename R, typename T, typename U>
-[[gnu::always_inline]] inline R lookup(const T (&table)[8], U j) {
+// table[j] per lane for both tables (kScaleBits and kTails), j the low three bits of k, R and W
+// the lanes of their types:
+// one permutation of each whole table when eight lanes fill a register (AVX-512); for four
+// lanes with AVX2, a permutation of 32-bit halves within each half of a table (the index of
+// either half formed once for both tables) and a blend of the two halves by j's bit 2; a
+// shuffle of each table's two halves otherwise for four; a read per lane for fewer.
+template <typename R, typename W>
+struct TableEntries {
+    R scale_bits;
+    W tail;
+};
+
+#if defined(__AVX2__)
+// The entries of a table at the 32-bit halves `halves` within its low half, or its high half
+// where `upper`'s sign is set.
+template <typename T>
+[[gnu::always_inline]] inline __m256d pick_of_halves(const T (&table)[8], __m256i halves, __m256d upper) {
+    const __m256i low = _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(table)), halves);
+    const __m256i high = _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(table + 4)), halves);
+    return _mm256_blendv_pd(_mm256_castsi256_pd(low), _mm256_castsi256_pd(high), upper);
+}
+#endif
+
+template <typename R, typename W, typename U>
+[[gnu::always_inline]] inline TableEntries<R, W> lookup(U k) {
     if constexpr (std::is_same_v<U, std::uint64_t>) {
-        return table[j];
-    } else if constexpr (sizeof(U) == sizeof(table)) {
-        R whole;
-        std::memcpy(&whole, table, sizeof whole);
-        return __builtin_shuffle(whole, j);
-    } else if constexpr (2 * sizeof(U) == sizeof(table)) {
-        R low, high;
-        std::memcpy(&low, table, sizeof low);
-        std::memcpy(&high, table + 4, sizeof high);
-        return __builtin_shuffle(low, high, j);
+        return {kScaleBits[k & kTableMask], kTails[k & kTableMask]};
+    } else if constexpr (sizeof(U) == sizeof(kScaleBits)) {
+        R bits;
+        W tails;
+        std::memcpy(&bits, kScaleBits, sizeof bits);
+        std::memcpy(&tails, kTails, sizeof tails);
+        return {__builtin_shuffle(bits, k), __builtin_shuffle(tails, k)};  // k taken modulo 8
+    } else if constexpr (2 * sizeof(U) == sizeof(kScaleBits)) {
+#if defined(__AVX2__)
+        // The 32-bit halves 2j and 2j + 1 (mod 8) of the entry in either half of a table.
+        const __m256i doubled = _mm256_shuffle_epi32(reinterpret_cast<__m256i>(k), 0xA0);
+        const __m256i halves = _mm256_add_epi32(_mm256_add_epi32(doubled, doubled), _mm256_set_epi32(1, 0, 1, 0, 1, 0, 1, 0));
+        const __m256d upper = _mm256_castsi256_pd(_mm256_slli_epi64(reinterpret_cast<__m256i>(k), 61));
+        return {reinterpret_cast<R>(pick_of_halves(kScaleBits, halves, upper)),
+                reinterpret_cast<W>(pick_of_halves(kTails, halves, upper))};
+#else
+        const U j = k & kTableMask;
+        R bits_low, bits_high;
+        W tails_low, tails_high;
+        std::memcpy(&bits_low, kScaleBits, sizeof bits_low);
+        std::memcpy(&bits_high, kScaleBits + 4, sizeof bits_high);
+        std::memcpy(&tails_low, kTails, sizeof tails_low);
+        std::memcpy(&tails_high, kTails + 4, sizeof tails_high);
+        return {__builtin_shuffle(bits_low, bits_high, j), __builtin_shuffle(tails_low, tails_high, j)};
+#endif
     } else {
-        R lanes;
-        for (std::size_t t = 0; t < sizeof(U) / sizeof(std::uint64_t); ++t) lanes[t] = table[j[t]];
-        return lanes;
+        const U j = k & kTableMask;
+        R bits;
+        W tails;
+        for (std::size_t t = 0; t < sizeof(U) / sizeof(std::uint64_t); ++t) bits[t] = kScaleBits[j[t]], tails[t] = kTails[j[t]];
+        return {bits, tails};
     }
 }
 
@@ -101,9 +141,9 @@ template <typename V, typename U, bool kFullForm>
     const U k_bits = std::bit_cast<U>(shifted);  // low bits: k = the integer nearest c 8 / ln2
     const V k = shifted - kRoundingShift;
     const V r = (c - k * kLn2Over8High) - k * kLn2Over8Low;
-    const U j = k_bits & kTableMask;
-    const U scale_bits = lookup<U>(kScaleBits, j) + (k_bits << kTableShift);
-    const V tail = lookup<V>(kTails, j);
+    const auto entries = lookup<U, V>(k_bits);
+    const U scale_bits = entries.scale_bits + (k_bits << kTableShift);
+    const V tail = entries.tail;
 
     // tail + (e^r - 1), the polynomial's terms in pairs so that few operations wait on others.
     constexpr double kC2 = 1.0 / 2, kC3 = 1.0 / 6, kC4 = 1.0 / 24, kC5 = 1.0 / 120, kC6 = 1.0 / 720,
