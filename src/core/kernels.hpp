@@ -57,7 +57,8 @@ struct Kernels {
     using StretchLanes = std::size_t (*)(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows);
     // The stretch for blocks of this rule and shape, or nullptr where steps are taken one by one.
     StretchLanes (*lane_stretch)(std::size_t rule, std::size_t rows, std::size_t cols);
-    // target[i] += addend[i] for i < length (the blocks' row totals), entry by entry.
+    // target[i] += addend[i] for i < length (the blocks' row totals, FTRL's running sums), entry by
+    // entry.
     void (*add_entrywise)(double* target, const double* addend, std::size_t length);
 };
 

@@ -16,8 +16,13 @@ namespace {
     for (std::size_t i = 0; i < n; ++i) out[i] = a[i * sa] + b[i * sb];
 }
 
-// sum <- sum + g, the new sum built aside and swapped in.
-[[gnu::always_inline]] inline void accumulate(Vector& sum, const Vector& g, Vector& spare) {
+// sum <- sum + g: in place, a register of entries at a time, when the lengths agree; else the
+// new sum built aside (either operand stretching from length 1) and swapped in.
+[[gnu::always_inline]] inline void accumulate(const Kernels& k, Vector& sum, const Vector& g, Vector& spare) {
+    if (sum.size() == g.size()) {
+        k.add_entrywise(sum.data(), g.data(), g.size());
+        return;
+    }
     add_into(sum, g, spare);
     std::swap(sum, spare);
 }
@@ -49,9 +54,9 @@ double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
     broadcast_length(sum_grad_x.size(), ws.grad_x.size(), "addition");
     broadcast_length(sum_grad_y.size(), ws.grad_y.size(), "addition");
 
-    accumulate(sum_grad_x, ws.grad_x, ws.extra_x);
-    accumulate(sum_grad_y, ws.grad_y, ws.extra_y);
     const Kernels& k = kernels();
+    accumulate(k, sum_grad_x, ws.grad_x, ws.extra_x);
+    accumulate(k, sum_grad_y, ws.grad_y, ws.extra_y);
     softmax_of_prediction(k, sum_grad_x, ws.grad_x, eta, ws.next_x);
     softmax_of_prediction(k, sum_grad_y, ws.grad_y, eta, ws.next_y);
 

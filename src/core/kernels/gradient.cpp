@@ -255,6 +255,20 @@ void matrix_vector_products(const double* a, std::size_t m, std::size_t n, const
 // Keys are equal only for equal bits, so the smallest key names one value whatever the order
 // of the comparisons: four interleaved chains of them.
 double total_order_min(const double* v, std::size_t length) {
+    if constexpr (kWidth >= 4) {
+        // A register of keys at a time (two-lane builds have no 64-bit comparison in SSE2).
+        Keys smallest = Keys{} + total_order_key(v[0]);
+        std::size_t i = 0;
+        for (; i + kWidth <= length; i += kWidth) {
+            const Keys bits = std::bit_cast<Keys>(load(v + i));
+            const Keys keys = bits ^ std::bit_cast<Keys>(std::bit_cast<Bits>(bits < 0) >> 1);
+            smallest = keys < smallest ? keys : smallest;
+        }
+        std::int64_t least = smallest[0];
+        for (std::size_t lane = 1; lane < kWidth; ++lane) least = std::min(least, smallest[lane]);
+        for (; i < length; ++i) least = std::min(least, total_order_key(v[i]));
+        return std::bit_cast<double>(total_order_key(std::bit_cast<double>(least)));
+    }
     std::int64_t smallest[4];
     for (std::int64_t& key : smallest) key = total_order_key(v[0]);
     std::size_t i = 0;
