@@ -237,6 +237,20 @@ constexpr std::size_t kTwoPassBytes = 32768;
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
+// The smallest lane of a register of keys, the lanes folded by halves with shuffles (reading
+// them by index kept the register in memory through the loop that fills it).
+template <typename K>
+[[gnu::always_inline]] inline std::int64_t smallest_lane(K keys) {
+    const auto smaller = [](K a, K b) { return b < a ? b : a; };
+    if constexpr (sizeof(K) == 8 * sizeof(std::int64_t)) {
+        keys = smaller(keys, __builtin_shufflevector(keys, keys, 4, 5, 6, 7, 0, 1, 2, 3));
+        keys = smaller(keys, __builtin_shufflevector(keys, keys, 2, 3, 0, 1, 6, 7, 4, 5));
+    } else if constexpr (sizeof(K) == 4 * sizeof(std::int64_t)) {
+        keys = smaller(keys, __builtin_shufflevector(keys, keys, 2, 3, 0, 1));
+    }
+    return std::min(keys[0], keys[1]);
+}
+
 }  // namespace
 
 void matrix_vector_products(const double* a, std::size_t m, std::size_t n, const double* x, const double* y,
@@ -264,8 +278,7 @@ double total_order_min(const double* v, std::size_t length) {
             const Keys keys = bits ^ std::bit_cast<Keys>(std::bit_cast<Bits>(bits < 0) >> 1);
             smallest = keys < smallest ? keys : smallest;
         }
-        std::int64_t least = smallest[0];
-        for (std::size_t lane = 1; lane < kWidth; ++lane) least = std::min(least, smallest[lane]);
+        std::int64_t least = smallest_lane(smallest);
         for (; i < length; ++i) least = std::min(least, total_order_key(v[i]));
         return std::bit_cast<double>(total_order_key(std::bit_cast<double>(least)));
     }
