@@ -205,23 +205,23 @@ struct LaneChains {
 // What a pass computing the exponentials' arguments v learns about them: their maximum in
 // nan_ignoring_max's order (the shift), and whether every v - shift is above -kShortFormLimit,
 // where the short form of the exponential gives the full form's values for less work. (Those
-// differences are <= 0 or NaN, and each is at least the smallest v less the shift.)
+// differences are <= 0 or NaN, and each is at least the smallest v less the shift.) NaN
+// arguments are passed over: the exponential of a NaN is NaN in either form, and a lane with
+// one declines its step (the NaN reaches its sums), so its values are never read.
 struct ExponentArguments {
     LaneChains largest{-std::numeric_limits<double>::infinity()};
     LaneValues smallest = splat<LaneValues>(std::numeric_limits<double>::infinity());
-    LaneBits numbers = splat<LaneBits>(~std::uint64_t{0});  // all ones while no NaN
 
     [[gnu::always_inline]] void add(LaneValues v, std::size_t chain) {
         largest.p[chain] = larger_of(v, largest.p[chain]);
-        smallest = v < smallest ? v : smallest;
-        numbers &= std::bit_cast<LaneBits>(v == v);
+        smallest = less_else_second(v, smallest);
     }
     [[gnu::always_inline]] LaneValues shift() const {
         const LaneValues* p = largest.p;
         return larger_of(larger_of(p[1], p[0]), larger_of(p[3], p[2]));
     }
     [[gnu::always_inline]] bool short_form(LaneValues shift) const {
-        return failed_lanes(numbers & std::bit_cast<LaneBits>(smallest - shift > -exponential_detail::kShortFormLimit)) == 0;
+        return failed_lanes(std::bit_cast<LaneBits>(smallest - shift > -exponential_detail::kShortFormLimit)) == 0;
     }
 };
 
@@ -238,17 +238,19 @@ struct ExponentArguments {
 }
 
 // lies_on_simplex, whose verdict is that of the index-order sum from -0.0, fed entry by entry:
-// lanes that pass are all ones.
+// lanes that pass are all ones. No entry below zero as nan_ignoring_min finds it: a NaN entry
+// makes the sum NaN, which fails.
 struct SimplexCheck {
     LaneValues sum = splat<LaneValues>(-0.0);
-    LaneBits non_negative = splat<LaneBits>(~std::uint64_t{0});
+    LaneValues smallest = splat<LaneValues>(std::numeric_limits<double>::infinity());
 
     [[gnu::always_inline]] void add(LaneValues v) {
         sum += v;
-        non_negative &= std::bit_cast<LaneBits>(v >= 0.0);
+        smallest = less_else_second(v, smallest);
     }
     [[gnu::always_inline]] LaneBits passed() const {
-        return non_negative & std::bit_cast<LaneBits>(lane_magnitude(sum - 1.0) < kSimplexTolerance);
+        return std::bit_cast<LaneBits>(smallest >= 0.0) &
+               std::bit_cast<LaneBits>(lane_magnitude(sum - 1.0) < kSimplexTolerance);
     }
 };
 
