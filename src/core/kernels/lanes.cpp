@@ -118,8 +118,9 @@ template <typename B>
 // Rows i .. i + Rows - 1 in one pass over their entries, so each column's running sum is read
 // and written once per block of rows. Long rows are passed over one partial sum at a time (the
 // columns j = l, l + 8, ... of partial sum l, in order), so that only the block's current
-// partial sums take registers, not all eight of each row.
-template <std::size_t Rows, bool kShortRows>
+// partial sums take registers, not all eight of each row. A first block (kFirst) starts the
+// column sums from 0.0, a last one (kLast) negates them.
+template <std::size_t Rows, bool kShortRows, bool kFirst, bool kLast>
 [[gnu::always_inline]] inline void lane_gradient_rows(Arrays& s, std::size_t n, std::size_t i) {
     const std::size_t whole = kShortRows ? 0 : n - n % 8;
     const LaneValues* a = s.a + i * n;
@@ -131,13 +132,13 @@ template <std::size_t Rows, bool kShortRows>
     // Column j of the block: row r's product added to sums[r], and the column's running sum.
     const auto pass_column = [&](std::size_t j, LaneValues (&sums)[Rows]) {
         const LaneValues y = s.y[j];
-        LaneValues column = s.grad_y[j];
+        LaneValues column = kFirst ? splat<LaneValues>(0.0) : s.grad_y[j];
         for (std::size_t r = 0; r < Rows; ++r) {
             const LaneValues entry = a[r * n + j];
             sums[r] += entry * y;
             column += entry * weight[r];
         }
-        s.grad_y[j] = column;
+        s.grad_y[j] = kLast ? -column : column;
     };
     for (std::size_t l = 0; l < (kShortRows ? 0 : 8); ++l) {
         LaneValues sums[Rows];
@@ -162,10 +163,25 @@ template <bool kShortRows>
 [[gnu::always_inline]] inline void lane_gradients(Arrays& s, std::size_t m, std::size_t n) {
     // As many rows a block as keep their sums, weights and a column in registers.
     constexpr std::size_t kBlock = kShortRows ? 4 : (kWidth == 8 ? 8 : 4);
-    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
     const std::size_t blocked = m - m % kBlock;
-    for (std::size_t i = 0; i < blocked; i += kBlock) lane_gradient_rows<kBlock, kShortRows>(s, n, i);
-    for (std::size_t i = blocked; i < m; ++i) lane_gradient_rows<1, kShortRows>(s, n, i);
+    // Games of a block or two: the first block clears the column sums and the last negates them,
+    // as they pass (a pass over grad_y of its own costs a good part of a block there).
+    // Larger ones keep one body for every block, and the two passes.
+    if (m <= 2 * kBlock) {
+        const auto block = [&]<std::size_t Rows>(std::size_t i) __attribute__((always_inline)) {
+            const bool first = i == 0, last = i + Rows == m;
+            if (first && last) lane_gradient_rows<Rows, kShortRows, true, true>(s, n, i);
+            else if (first) lane_gradient_rows<Rows, kShortRows, true, false>(s, n, i);
+            else if (last) lane_gradient_rows<Rows, kShortRows, false, true>(s, n, i);
+            else lane_gradient_rows<Rows, kShortRows, false, false>(s, n, i);
+        };
+        for (std::size_t i = 0; i < blocked; i += kBlock) block.template operator()<kBlock>(i);
+        for (std::size_t i = blocked; i < m; ++i) block.template operator()<1>(i);
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = splat<LaneValues>(0.0);
+    for (std::size_t i = 0; i < blocked; i += kBlock) lane_gradient_rows<kBlock, kShortRows, false, false>(s, n, i);
+    for (std::size_t i = blocked; i < m; ++i) lane_gradient_rows<1, kShortRows, false, false>(s, n, i);
     for (std::size_t j = 0; j < n; ++j) s.grad_y[j] = -s.grad_y[j];
 }
 
@@ -884,10 +900,23 @@ LaneStep step_lanes(LaneArrays& lanes, std::size_t rule, double* gaps) {
     return step;
 }
 
+// OGDA's step with the shape as constants, for the shapes sweeps take most (a function of its
+// own: compiled apart from the other rules' and shapes' steps).
+template <std::size_t M, std::size_t N>
+LaneStep step_ogda_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
+    Arrays s;
+    assign_fields(s, lanes);
+    const LaneStep step = step_ogda(s, M, N, gaps);
+    assign_fields(lanes, s);
+    return step;
+}
+
 }  // namespace
 
 Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols) {
     if (rule == kRuleIndex<Ogda> && rows == 2 && cols == 2) return step_ogda_2x2_lanes;
+    if (rule == kRuleIndex<Ogda> && rows == 8 && cols == 8) return step_ogda_lanes<8, 8>;
+    if (rule == kRuleIndex<Ogda> && rows == 32 && cols == 32) return step_ogda_lanes<32, 32>;
     return step_lanes;
 }
 
