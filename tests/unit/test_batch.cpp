@@ -146,6 +146,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Engine,
                                            // Trials converging at different steps: lanes refill.
                                            EngineCase{"omwu_saddle_lanes", matrix(3, 3, {3, 4, 5, 1, 2, 6, 0, -1, 4}), 1,
                                                       kInLanes, 0.5},
+                                           EngineCase{"omwu_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 1,
+                                                      kInLanes},
                                            EngineCase{"ftrl_2x2_lanes", matrix(2, 2, {0.3, -0.7, -0.4, 0.9}), 2,
                                                       kInLanes}),
                          case_name);

@@ -600,14 +600,15 @@ struct PairProjection {
     return {greater_else_second(d0, zero), greater_else_second(d1, zero), found & finite(sum)};
 }
 
-// A block's 2 x 2 OGDA runs in registers: the game, the strategies and the hats.
-struct Ogda2x2 {
+// A block's 2 x 2 runs in registers: the game, the strategies and the rule's vectors (hats,
+// or running sums; named as OGDA's).
+struct Runs2x2 {
     const LaneValues* a;  // a00 a01 a10 a11, read where used (registers are scarce)
     LaneValues x0, x1, y0, y1;
     LaneValues hat_x0, hat_x1, hat_y0, hat_y1;
 };
 
-[[gnu::always_inline]] inline Ogda2x2 load_2x2(const LaneArrays& lanes) {
+[[gnu::always_inline]] inline Runs2x2 load_2x2(const LaneArrays& lanes) {
     const auto at = [](const double* p, std::size_t i) { return reinterpret_cast<const LaneValues*>(p)[i]; };
     return {reinterpret_cast<const LaneValues*>(lanes.a),
             at(lanes.x, 0), at(lanes.x, 1), at(lanes.y, 0), at(lanes.y, 1),
@@ -615,7 +616,7 @@ struct Ogda2x2 {
 }
 
 // Every lane's state back into the block, or (masked) only the lanes whose bits are set.
-[[gnu::always_inline]] inline void store_2x2(const Ogda2x2& r, LaneArrays& lanes, LaneBits mask, bool all) {
+[[gnu::always_inline]] inline void store_2x2(const Runs2x2& r, LaneArrays& lanes, LaneBits mask, bool all) {
     const auto put = [&](double* p, std::size_t i, LaneValues v) {
         LaneValues& target = reinterpret_cast<LaneValues*>(p)[i];
         target = all ? v : lane_select(mask, v, target);
@@ -626,8 +627,8 @@ struct Ogda2x2 {
 }
 
 // A step's candidate state, the lanes whose step passed, and the gap of the step's strategies.
-struct Ogda2x2Step {
-    Ogda2x2 next;
+struct Step2x2 {
+    Runs2x2 next;
     LaneBits passed;
     LaneValues gap;
 };
@@ -639,7 +640,7 @@ struct Ogda2x2Step {
 // NaN (a NaN reaches its projections, whose sum it makes NaN), and the zeros of one gradient
 // all have one sign (a sum from 0.0 that comes to zero is 0.0, its negation -0.0), so
 // totalOrder and the numeric order agree.
-[[gnu::always_inline]] inline Ogda2x2Step step_2x2(const Ogda2x2& r, LaneValues eta) {
+[[gnu::always_inline]] inline Step2x2 step_2x2(const Runs2x2& r, LaneValues eta) {
     const LaneValues zero = splat<LaneValues>(0.0);
     const LaneValues* a = r.a;
     const LaneValues gx0 = (zero + a[0] * r.y0) + a[1] * r.y1, gx1 = (zero + a[2] * r.y0) + a[3] * r.y1;
@@ -657,7 +658,7 @@ struct Ogda2x2Step {
 
 // One step of the block, the candidates written over the state in the lanes that passed.
 LaneStep step_ogda_2x2_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
-    const Ogda2x2Step step = step_2x2(load_2x2(lanes), splat<LaneValues>(lanes.eta));
+    const Step2x2 step = step_2x2(load_2x2(lanes), splat<LaneValues>(lanes.eta));
     const unsigned declined = failed_lanes(step.passed);
     store_2x2(step.next, lanes, step.passed, declined == 0);
     for (std::size_t t = 0; t < kWidth; ++t) gaps[t] = step.gap[t];
@@ -731,7 +732,7 @@ private:
 // gradient enters the descents as -0.0 times eta, which leaves every hat but -0.0 as it is, and
 // the gap, as the difference of a zero from another value, only when that value is zero too,
 // which is a converged gap (the step is taken again).
-[[gnu::always_inline]] inline Ogda2x2Step step_2x2_interior(const Ogda2x2& r, LaneValues eta) {
+[[gnu::always_inline]] inline Step2x2 step_2x2_interior(const Runs2x2& r, LaneValues eta) {
     const LaneValues* a = r.a;
     const LaneValues gx0 = a[0] * r.y0 + a[1] * r.y1, gx1 = a[2] * r.y0 + a[3] * r.y1;
     const LaneValues cy0 = a[0] * r.x0 + a[2] * r.x1, cy1 = a[1] * r.x0 + a[3] * r.x1;
@@ -747,7 +748,7 @@ private:
 }
 
 // The lanes of the block where some hat is -0.0.
-[[gnu::always_inline]] inline LaneBits negative_zero_hats(const Ogda2x2& r) {
+[[gnu::always_inline]] inline LaneBits negative_zero_hats(const Runs2x2& r) {
     const LaneBits sign = splat<LaneBits>(std::uint64_t{1} << 63);
     const auto is = [&](LaneValues v) { return std::bit_cast<LaneBits>(std::bit_cast<LaneBits>(v) == sign); };
     return is(r.hat_x0) | is(r.hat_x1) | is(r.hat_y0) | is(r.hat_y1);
@@ -766,7 +767,7 @@ private:
 // rows at k, and with kTotals the row stepped from (the block's state until then) added to the
 // block's row totals, with kLast kept as its last row.
 template <bool kTotals, bool kLast>
-[[gnu::always_inline]] inline void take_step_2x2(LaneArrays& block, const Ogda2x2Step& step, double* const* rows,
+[[gnu::always_inline]] inline void take_step_2x2(LaneArrays& block, const Step2x2& step, double* const* rows,
                                                  std::size_t k) {
     const auto at = [](double* p) { return reinterpret_cast<LaneValues*>(p); };
     if constexpr (kTotals) {
@@ -788,7 +789,7 @@ template <bool kTotals, bool kLast>
 // converge. Out of line, so that the common steps keep their registers.
 template <bool kTotals, bool kLast>
 [[gnu::noinline]] bool take_full_steps_2x2(LaneArrays* const* blocks, double* const* rows, std::size_t k) {
-    Ogda2x2Step step[kLaneBlocks];
+    Step2x2 step[kLaneBlocks];
     LaneBits incident = splat<LaneBits>(0);
     for (std::size_t b = 0; b < kLaneBlocks; ++b) {
         step[b] = step_2x2(load_2x2(*blocks[b]), splat<LaneValues>(blocks[b]->eta));
@@ -809,7 +810,7 @@ template <bool kTotals, bool kLast>
 // memory the totals and the full steps read).
 template <bool kTotals, bool kLast>
 std::size_t stretch_2x2(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
-    Ogda2x2 state[kLaneBlocks];
+    Runs2x2 state[kLaneBlocks];
     LaneBits negative_zeros = splat<LaneBits>(0);
     for (std::size_t b = 0; b < kLaneBlocks; ++b) {
         state[b] = load_2x2(*blocks[b]);
@@ -824,7 +825,7 @@ std::size_t stretch_2x2(LaneArrays* const* blocks, std::size_t steps, double* co
     for (std::size_t t = 0; t < kLaneBlocks * kWidth; ++t) rows[t] = gap_rows[t];
     std::size_t k = 0;
     for (; k < steps; ++k) {
-        Ogda2x2Step step[kLaneBlocks];
+        Step2x2 step[kLaneBlocks];
         LaneBits incident = splat<LaneBits>(0);
 #pragma GCC unroll 8
         for (std::size_t b = 0; b < kLaneBlocks; ++b) {
@@ -851,6 +852,143 @@ std::size_t stretch_ogda_2x2_lanes(LaneArrays* const* blocks, std::size_t steps,
     if (blocks[0]->row_sum_x == nullptr) return stretch_2x2<false, false>(blocks, steps, gap_rows);
     if (blocks[0]->last_x == nullptr) return stretch_2x2<true, false>(blocks, steps, gap_rows);
     return stretch_2x2<true, true>(blocks, steps, gap_rows);
+}
+
+// ---- 2 x 2 multiplicative weights: the lane steps written out for two entries ----
+
+// exp_of_differences of a pair (each entry less the larger, NaN aside): the larger entry's
+// exponential is e^(+0) = 1, the smaller's e^(smaller - larger), and smaller - larger is
+// -|v1 - v0| (a difference's negation is the reversed difference): one exponential for two
+// entries. Tied entries give e^(+-0) = 1 both. The lanes whose difference is finite (which
+// rules out NaN and infinite entries) pass; the form of the exponential is that of the
+// register's least argument, as lane_exp_of_differences takes it.
+struct PairExponentials {
+    LaneValues first, second;
+    LaneBits passed;
+};
+
+[[gnu::always_inline]] inline PairExponentials exp_of_pair_differences(LaneValues v0, LaneValues v1) {
+    using exponential_detail::exp_lanes, exponential_detail::kShortFormLimit;
+    const LaneValues difference = v1 - v0;
+    const LaneValues argument =
+        std::bit_cast<LaneValues>(std::bit_cast<LaneBits>(difference) | splat<LaneBits>(std::uint64_t{1} << 63));
+    const LaneBits first_larger = std::bit_cast<LaneBits>(difference <= 0.0);
+    LaneValues e;
+    if (failed_lanes(std::bit_cast<LaneBits>(argument > -kShortFormLimit)) == 0) [[likely]]
+        e = exp_lanes<LaneValues, LaneBits, false>(argument);
+    else
+        e = exp_lanes<LaneValues, LaneBits, true>(argument);
+    const LaneValues one = splat<LaneValues>(1.0);
+    return {lane_select(first_larger, one, e), lane_select(first_larger, e, one), finite(difference)};
+}
+
+// The simplex check of a pair (SimplexCheck: the sum from -0.0, which adds nothing).
+[[gnu::always_inline]] inline LaneBits pair_on_simplex(LaneValues p0, LaneValues p1) {
+    return std::bit_cast<LaneBits>(p0 >= 0.0) & std::bit_cast<LaneBits>(p1 >= 0.0) &
+           std::bit_cast<LaneBits>(lane_magnitude((p0 + p1) - 1.0) < kSimplexTolerance);
+}
+
+struct PlayerStep {
+    LaneValues vector0, vector1, play0, play1;
+    LaneBits passed;
+};
+
+// tilt_player at length two (sums of one chain from 0.0).
+[[gnu::always_inline]] inline PlayerStep tilt_pair(LaneValues g0, LaneValues g1, LaneValues hat0, LaneValues hat1,
+                                                   LaneValues factor) {
+    const LaneValues zero = splat<LaneValues>(0.0);
+    const PairExponentials e = exp_of_pair_differences(factor * g0, factor * g1);
+    const LaneValues tilted0 = e.first * hat0 + kMachineEpsilon, tilted1 = e.second * hat1 + kMachineEpsilon;
+    const LaneValues hat_sum = (zero + tilted0) + tilted1;
+    const LaneValues next_hat0 = tilted0 / hat_sum, next_hat1 = tilted1 / hat_sum;
+    const LaneValues played0 = e.first * next_hat0, played1 = e.second * next_hat1;
+    const LaneValues total = (zero + played0) + played1;
+    const LaneValues play0 = played0 / total, play1 = played1 / total;
+    return {next_hat0, next_hat1, play0, play1,
+            e.passed & pair_on_simplex(next_hat0, next_hat1) & pair_on_simplex(play0, play1)};
+}
+
+// softmax_player at length two.
+[[gnu::always_inline]] inline PlayerStep softmax_pair(LaneValues g0, LaneValues g1, LaneValues sum0, LaneValues sum1,
+                                                      LaneValues factor) {
+    const LaneValues zero = splat<LaneValues>(0.0);
+    const LaneValues next_sum0 = sum0 + g0, next_sum1 = sum1 + g1;
+    const PairExponentials e = exp_of_pair_differences((next_sum0 + g0) * factor, (next_sum1 + g1) * factor);
+    const LaneValues total = (zero + e.first) + e.second;
+    const LaneValues play0 = e.first / total, play1 = e.second / total;
+    return {next_sum0, next_sum1, play0, play1, e.passed & pair_on_simplex(play0, play1)};
+}
+
+// step_mirror_descent or step_ftrl (Player: tilt_pair or softmax_pair) at 2 x 2 with every
+// value in a register: lane_gradients' sums, the players' halves, and the gap as step_2x2
+// takes it (the numeric minima are the totalOrder ones in every lane that passes: a NaN
+// gradient makes a NaN exponent).
+template <typename Player>
+[[gnu::always_inline]] inline Step2x2 multiplicative_step_2x2(const Runs2x2& r, LaneValues factor, Player player) {
+    const LaneValues zero = splat<LaneValues>(0.0);
+    const LaneValues* a = r.a;
+    const LaneValues gx0 = (zero + a[0] * r.y0) + a[1] * r.y1, gx1 = (zero + a[2] * r.y0) + a[3] * r.y1;
+    const LaneValues gy0 = -((zero + a[0] * r.x0) + a[2] * r.x1), gy1 = -((zero + a[1] * r.x0) + a[3] * r.x1);
+    const PlayerStep x = player(gx0, gx1, r.hat_x0, r.hat_x1, factor);
+    const PlayerStep y = player(gy0, gy1, r.hat_y0, r.hat_y1, factor);
+    return {{a, x.play0, x.play1, y.play0, y.play1, x.vector0, x.vector1, y.vector0, y.vector1},
+            x.passed & y.passed,
+            (-less_else_second(gy1, gy0)) - less_else_second(gx1, gx0)};
+}
+
+struct TiltPair {
+    [[gnu::always_inline]] PlayerStep operator()(LaneValues g0, LaneValues g1, LaneValues v0, LaneValues v1,
+                                                 LaneValues factor) const {
+        return tilt_pair(g0, g1, v0, v1, factor);
+    }
+};
+struct SoftmaxPair {
+    [[gnu::always_inline]] PlayerStep operator()(LaneValues g0, LaneValues g1, LaneValues v0, LaneValues v1,
+                                                 LaneValues factor) const {
+        return softmax_pair(g0, g1, v0, v1, factor);
+    }
+};
+
+// One step of the block, the candidates written over the state in the lanes that passed.
+template <typename Player>
+LaneStep step_multiplicative_2x2_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
+    const Step2x2 step = multiplicative_step_2x2(load_2x2(lanes), splat<LaneValues>(-lanes.eta), Player{});
+    const unsigned declined = failed_lanes(step.passed);
+    store_2x2(step.next, lanes, step.passed, declined == 0);
+    for (std::size_t t = 0; t < kWidth; ++t) gaps[t] = step.gap[t];
+    return {declined, set_lanes(std::bit_cast<LaneBits>(step.gap < kConvergenceTolerance))};
+}
+
+// stretch_2x2 for the multiplicative rules: each step from the blocks' memory (the steps'
+// exponentials and divisions leave the registers no room to keep the states).
+template <typename Player, bool kTotals, bool kLast>
+std::size_t stretch_multiplicative_2x2(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
+    const LaneValues factor = splat<LaneValues>(-blocks[0]->eta);
+    double* rows[kLaneBlocks * kWidth];
+    for (std::size_t t = 0; t < kLaneBlocks * kWidth; ++t) rows[t] = gap_rows[t];
+    std::size_t k = 0;
+    for (; k < steps; ++k) {
+        Step2x2 step[kLaneBlocks];
+        LaneBits incident = splat<LaneBits>(0);
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < kLaneBlocks; ++b) {
+            step[b] = multiplicative_step_2x2(load_2x2(*blocks[b]), factor, Player{});
+            incident |= ~step[b].passed | std::bit_cast<LaneBits>(step[b].gap < kConvergenceTolerance);
+        }
+        if (set_lanes(incident) != 0) [[unlikely]]
+            break;
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < kLaneBlocks; ++b)
+            take_step_2x2<kTotals, kLast>(*blocks[b], step[b], rows + b * kWidth, k);
+    }
+    return k;
+}
+
+template <typename Player>
+std::size_t stretch_multiplicative_2x2_lanes(LaneArrays* const* blocks, std::size_t steps, double* const* gap_rows) {
+    if (blocks[0]->row_sum_x == nullptr) return stretch_multiplicative_2x2<Player, false, false>(blocks, steps, gap_rows);
+    if (blocks[0]->last_x == nullptr) return stretch_multiplicative_2x2<Player, true, false>(blocks, steps, gap_rows);
+    return stretch_multiplicative_2x2<Player, true, true>(blocks, steps, gap_rows);
 }
 
 // One step of the rule (the variant index) in every lane.
@@ -914,15 +1052,19 @@ LaneStep step_ogda_lanes(LaneArrays& lanes, std::size_t, double* gaps) {
 }  // namespace
 
 Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols) {
-    if (rule == kRuleIndex<Ogda> && rows == 2 && cols == 2) return step_ogda_2x2_lanes;
     if (rule == kRuleIndex<Ogda> && rows == 8 && cols == 8) return step_ogda_lanes<8, 8>;
     if (rule == kRuleIndex<Ogda> && rows == 32 && cols == 32) return step_ogda_lanes<32, 32>;
-    return step_lanes;
+    if (rows != 2 || cols != 2) return step_lanes;
+    if (rule == kRuleIndex<Ogda>) return step_ogda_2x2_lanes;
+    if (rule == kRuleIndex<OmwuOomd>) return step_multiplicative_2x2_lanes<TiltPair>;
+    return step_multiplicative_2x2_lanes<SoftmaxPair>;
 }
 
 Kernels::StretchLanes lane_stretch(std::size_t rule, std::size_t rows, std::size_t cols) {
-    if (rule == kRuleIndex<Ogda> && rows == 2 && cols == 2) return stretch_ogda_2x2_lanes;
-    return nullptr;
+    if (rows != 2 || cols != 2) return nullptr;
+    if (rule == kRuleIndex<Ogda>) return stretch_ogda_2x2_lanes;
+    if (rule == kRuleIndex<OmwuOomd>) return stretch_multiplicative_2x2_lanes<TiltPair>;
+    return stretch_multiplicative_2x2_lanes<SoftmaxPair>;
 }
 
 }  // namespace quarnel::QUARNEL_KERNELS

@@ -11,17 +11,16 @@ namespace quarnel::QUARNEL_KERNELS {
 // against 461 and 32 x 32 472 against 701; above 32 every build runs alone (AVX-512 48 x 48:
 // 0.8 x, 64 x 64 even; SSE2 0.2-0.3 x, beyond the written-out networks). 2 x 2 OGDA, which the
 // lanes step in registers, runs 2.0 x faster in two lanes than alone (7.5 against 15.3). The
-// multiplicative rules gain up to 64 x 64 (1.1-1.4 x there), except 2 x 2 games with two lanes
-// (0.55-0.96 x) and, with AVX-512, games above 48 x 48, where runs alone (their products and
-// exponentials a whole register of entries at a time) step faster: 64 x 64 0.82-0.95 x, 48 x 48
-// 1.01-1.5 x (AVX2 64 x 64 1.2 x). Two-lane builds other than SSE2 (NEON) take SSE2's limits,
-// unmeasured. Never above 64 x 64: each worker's lanes copy the game about twenty times (1 KB
-// an entry with AVX-512), and 128 x 128 games ran 30-45% slower in lanes, out of the core's
-// caches.
+// multiplicative rules gain up to 64 x 64 (1.1-1.4 x there), except, with AVX-512, games above
+// 48 x 48, where runs alone (their products and exponentials a whole register of entries at a
+// time) step faster: 64 x 64 0.82-0.95 x, 48 x 48 1.01-1.5 x (AVX2 64 x 64 1.2 x); at 2 x 2,
+// stepped in registers with one exponential a player, 2.1 x with two lanes (sweeps'
+// trial-steps, SSE2: mirror descent 18.7 ns against 38.8 alone, FTRL 13.4 against 29.2).
+// Two-lane builds other than SSE2 (NEON) take SSE2's limits, unmeasured. Never above 64 x 64:
+// each worker's lanes copy the game about twenty times (1 KB an entry with AVX-512), and
+// 128 x 128 games ran 30-45% slower in lanes, out of the core's caches.
 constexpr LaneShapes kOgdaLanes = LaneShapes{2, 32};
-constexpr LaneShapes kMultiplicativeLanes = kWidth == 2   ? LaneShapes{3, 64}
-                                            : kWidth == 8 ? LaneShapes{2, 48}
-                                                          : LaneShapes{2, 64};
+constexpr LaneShapes kMultiplicativeLanes = kWidth == 8 ? LaneShapes{2, 48} : LaneShapes{2, 64};
 
 const Kernels kernels = {.lane_width = kWidth,
                          .lane_blocks = kLaneBlocks,
