@@ -56,6 +56,23 @@ def test_a_save_that_fails_or_is_killed_keeps_the_old_file_and_leaves_no_tempora
     assert ql.load(tmp_path / "kept.npz")["steps"].tolist() == old["steps"].tolist()
 
 
+def test_an_interrupt_the_moment_the_temporary_is_made_leaves_nothing(tmp_path, monkeypatch):
+    import os
+
+    from quarnel_lab.files import write_atomically
+    made = os.open
+
+    def made_then_interrupted(*args, **kwargs):
+        os.close(made(*args, **kwargs))
+        raise KeyboardInterrupt  # as a signal handler's exception, before the handle is stored
+
+    monkeypatch.setattr(os, "open", made_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        write_atomically(tmp_path / "made", lambda file: file.write(b"x"))
+    monkeypatch.undo()
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_saves_racing_for_one_path_leave_one_whole_file(tmp_path):
     code = ("import numpy as np, quarnel_lab as ql\n"
             "s = ql.run(np.triu(np.ones((40, 40))), 'ogda', eta=1e-5, steps=3000)\n"  # runs its whole budget

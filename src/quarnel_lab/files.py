@@ -10,6 +10,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import secrets
 import signal
 import tempfile
 import threading
@@ -24,6 +25,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 Arrays = Dict[str, npt.NDArray[Any]]
 
 TEMPORARY_SUFFIX = ".part"
+_NEW_FILE = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 # Signals that end a process unless handled: while a temporary exists, they remove it first.
 _ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
@@ -123,8 +125,18 @@ def write_atomically(path: PathLike, write: Callable[[IO[bytes]], Any], *, exclu
     """
     target = os.path.abspath(os.fspath(path))
     folder, name = os.path.split(target)
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=TEMPORARY_SUFFIX)
+    # The temporary's name is known before the file exists, so an interrupt that lands the
+    # moment it has been made (before its handle is even stored) still removes it.
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}{TEMPORARY_SUFFIX}")
     with _removed_if_ended(temporary):
+        try:
+            handle = os.open(temporary, _NEW_FILE, 0o600)
+        except FileExistsError:  # another's file of the same name (1 in 2^64): not ours to remove
+            raise
+        except BaseException:
+            with suppress(OSError):
+                os.unlink(temporary)
+            raise
         try:
             with os.fdopen(handle, "wb") as file:
                 write(file)
