@@ -21,6 +21,13 @@ struct LaneShapes {
     }
 };
 
+// The smallest entry of a vector, passing over NaN, and the sum of its entries, each folded in
+// the four chains of nan_ignoring_min and sum_of in core/vector_ops.hpp (whatever the length:
+// sum_of's index-order sum of short vectors is not taken).
+struct EntryFolds {
+    double smallest, sum;
+};
+
 struct Kernels {
     // Doubles in one of the build's vector registers: the trials one lane block steps.
     std::size_t lane_width;
@@ -40,10 +47,11 @@ struct Kernels {
     // out[i] <- (a[i] + b[i]) * factor (a[i] * factor when b is null); returns the largest
     // out[i], passing over NaN (nan_ignoring_max).
     double (*scaled_with_max)(const double* a, const double* b, std::size_t n, double factor, double* out);
-    // out <- normalise(e * hat (+ 2^-52 when floor)).
-    void (*tilt_and_normalise)(const double* e, const double* hat, std::size_t n, bool floor, double* out);
-    // v <- v / sum_of(v).
-    void (*normalise)(double* v, std::size_t n);
+    // out <- normalise(e * hat (+ 2^-52 when floor)); returns the folds of the result (taken as
+    // the quotients are stored, for the simplex check).
+    EntryFolds (*tilt_and_normalise)(const double* e, const double* hat, std::size_t n, bool floor, double* out);
+    // v <- v / sum_of(v); returns the folds of the result.
+    EntryFolds (*normalise)(double* v, std::size_t n);
     double (*sum_of)(const double* v, std::size_t n);
     double (*nan_ignoring_min)(const double* v, std::size_t n);
     // One step of every lane of a block of runs of one rule (the optimizer's variant index);

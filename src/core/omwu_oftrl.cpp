@@ -28,21 +28,21 @@ namespace {
 }
 
 // p <- softmax of -eta * (sum + g): the current gradient counts a second time as the
-// prediction of the next one.
-[[gnu::always_inline]] inline void softmax_of_prediction(const Kernels& k, const Vector& sum, const Vector& g, double eta,
+// prediction of the next one. Returns the folds of p for its simplex check.
+[[gnu::always_inline]] inline EntryFolds softmax_of_prediction(const Kernels& k, const Vector& sum, const Vector& g, double eta,
                                                         Vector& p) {
     if (sum.size() == g.size()) {
         p.resize(g.size());
         const double shift = k.scaled_with_max(sum.data(), g.data(), g.size(), -eta, p.data());
         k.exp_of_differences(p.data(), p.size(), shift);
-        k.normalise(p.data(), p.size());
-        return;
+        return k.normalise(p.data(), p.size());
     }
     add_into(sum, g, p);
     const double factor = -eta;
     for (double& z : p) z *= factor;
     exp_shifted_in_place(p);
     normalise(p);
+    return entry_folds(k, p);
 }
 
 }  // namespace
@@ -57,11 +57,11 @@ double OmwuOftrl::step(GameState& game, StepWorkspace& ws) {
     const Kernels& k = kernels();
     accumulate(k, sum_grad_x, ws.grad_x, ws.extra_x);
     accumulate(k, sum_grad_y, ws.grad_y, ws.extra_y);
-    softmax_of_prediction(k, sum_grad_x, ws.grad_x, eta, ws.next_x);
-    softmax_of_prediction(k, sum_grad_y, ws.grad_y, eta, ws.next_y);
+    const EntryFolds x_folds = softmax_of_prediction(k, sum_grad_x, ws.grad_x, eta, ws.next_x);
+    const EntryFolds y_folds = softmax_of_prediction(k, sum_grad_y, ws.grad_y, eta, ws.next_y);
 
-    install_checked(game.x, ws.next_x, "x doesn't lie on the simplex");
-    install_checked(game.y, ws.next_y, "y doesn't lie on the simplex");
+    install_checked(game.x, ws.next_x, x_folds, "x doesn't lie on the simplex");
+    install_checked(game.y, ws.next_y, y_folds, "y doesn't lie on the simplex");
     return GameState::duality_gap(ws.grad_x, ws.grad_y);
 }
 

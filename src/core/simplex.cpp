@@ -250,6 +250,9 @@ Vector simplex_projection(std::span<const double> v, double radius) {
 
 namespace {
 
+// Vectors shorter than this are checked as the check reads, index order.
+constexpr std::size_t kShortChain = 16;
+
 // The check as it reads: every entry >= 0 and the index-order sum from -0.0 near 1.
 bool index_order_verdict(std::span<const double> v) {
     double sum = -0.0;
@@ -267,18 +270,23 @@ bool index_order_verdict(std::span<const double> v) {
 // same non-negative entries in any order lies within about n 2^-53 of it (relative), so a sum
 // in interleaved parts gives the same verdict unless it falls within a wide margin of the
 // tolerance's edge, where the index-order sum decides.
-bool lies_on_simplex(std::span<const double> v) {
-    constexpr std::size_t kShortChain = 16;
+bool lies_on_simplex(std::span<const double> v, double smallest, double sum) {
     if (v.size() < kShortChain) return index_order_verdict(v);
-    const Kernels& k = kernels();
-    if (k.nan_ignoring_min(v.data(), v.size()) < 0.0) return false;
-    const double sum = k.sum_of(v.data(), v.size());
+    if (smallest < 0.0) return false;
     if (sum != sum) return false;  // with no negative entry, NaN exactly when an entry is
     const double distance = std::fabs(sum - 1.0);
     const double margin = static_cast<double>(v.size()) * 0x1p-48;
     if (distance < kSimplexTolerance - margin) return true;
     if (distance > kSimplexTolerance + margin) return false;
     return index_order_verdict(v);
+}
+
+bool lies_on_simplex(std::span<const double> v) {
+    if (v.size() < kShortChain) return index_order_verdict(v);
+    const Kernels& k = kernels();
+    const double smallest = k.nan_ignoring_min(v.data(), v.size());
+    if (smallest < 0.0) return false;
+    return lies_on_simplex(v, smallest, k.sum_of(v.data(), v.size()));
 }
 
 std::string simplex_failure_message(std::span<const double> v) {

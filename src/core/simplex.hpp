@@ -39,6 +39,11 @@ Vector simplex_projection(std::span<const double> v, double radius);
 // lies strictly within kSimplexTolerance of 1.
 bool lies_on_simplex(std::span<const double> v);
 
+// The same verdict given the four-chain folds of v's entries (nan_ignoring_min's `smallest`
+// and sum_of's `sum`, whatever the length), as the kernels that write v take them: they decide
+// from 16 entries (shorter vectors are summed in index order).
+bool lies_on_simplex(std::span<const double> v, double smallest, double sum);
+
 // The failure message of a rejected simplex point:
 // "v does not belong on the simplex. Last values : " followed by render_vector(v).
 std::string simplex_failure_message(std::span<const double> v);

@@ -7,6 +7,7 @@
 
 #include "core/dense.hpp"
 #include "core/exponential.hpp"
+#include "core/kernels.hpp"
 #include "core/panic.hpp"
 #include "core/simplex.hpp"
 
@@ -89,6 +90,18 @@ inline void exp_shifted_in_place(std::span<double> v) {
 // context + ": " + the quoted failure text, leaving `target` as it was.
 inline void install_checked(Vector& target, Vector& candidate, const char* context) {
     if (!lies_on_simplex(candidate)) panic_off_simplex(candidate, context);
+    std::swap(target, candidate);
+}
+
+// The folds of v's entries, by the build's kernels (below eight entries the sum is taken in index
+// order, which the simplex check does not read).
+inline EntryFolds entry_folds(const Kernels& k, std::span<const double> v) {
+    return {k.nan_ignoring_min(v.data(), v.size()), k.sum_of(v.data(), v.size())};
+}
+
+// The same, given the folds of candidate's entries (as a kernel that wrote it returns them).
+inline void install_checked(Vector& target, Vector& candidate, EntryFolds folds, const char* context) {
+    if (!lies_on_simplex(candidate, folds.smallest, folds.sum)) panic_off_simplex(candidate, context);
     std::swap(target, candidate);
 }
 

@@ -311,8 +311,12 @@ TEST(MultiplicativeKernels, GiveThePlainLoopsBits) {
                 Vector tilted(n), expected(n);
                 for (std::size_t i = 0; i < n; ++i) expected[i] = floor ? hat[i] * b[i] + kEps : hat[i] * b[i];
                 normalise(expected);
-                k.tilt_and_normalise(b.data(), hat.data(), n, floor, tilted.data());
+                const EntryFolds folds = k.tilt_and_normalise(b.data(), hat.data(), n, floor, tilted.data());
                 ASSERT_EQ(bits(tilted), bits(expected)) << n;
+                const auto sum_in_four = [](double x, double sum) { return sum + x; };
+                ASSERT_EQ(bits({folds.smallest, folds.sum}),
+                          bits({nan_ignoring_min(expected), fold_in_four(expected, 0.0, sum_in_four)}))
+                    << n;
             }
         }
     }

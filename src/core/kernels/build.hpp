@@ -40,8 +40,8 @@ void matrix_vector_products(const double* a, std::size_t m, std::size_t n, const
 double total_order_min(const double* v, std::size_t length);
 void exp_of_differences(double* v, std::size_t length, double shift);
 double scaled_with_max(const double* a, const double* b, std::size_t n, double factor, double* out);
-void tilt_and_normalise(const double* e, const double* hat, std::size_t n, bool floor, double* out);
-void normalise(double* v, std::size_t n);
+EntryFolds tilt_and_normalise(const double* e, const double* hat, std::size_t n, bool floor, double* out);
+EntryFolds normalise(double* v, std::size_t n);
 double sum_of(const double* v, std::size_t n);
 double nan_ignoring_min(const double* v, std::size_t n);
 Kernels::StepLanes lane_step(std::size_t rule, std::size_t rows, std::size_t cols);

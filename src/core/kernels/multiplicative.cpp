@@ -66,13 +66,41 @@ template <typename Combine>
     return (p[2] + p[3]) + (p0 + p[1]);
 }
 
-// v <- v / sum_of(v).
-[[gnu::always_inline]] inline void divide_by_sum(double* v, std::size_t n) {
-    const double sum = sum_in_four(v, n);
+[[gnu::always_inline]] inline double smaller(double x, double smallest) { return x < smallest ? x : smallest; }
+
+// The folds of nan_ignoring_min and sum_of (its four chains whatever the length) over the
+// entries of v from `from` on, continuing the chains `low` and `total` and closing them.
+[[gnu::always_inline]] inline EntryFolds close_folds(Chains low, Chains total, const double* v, std::size_t from,
+                                                     std::size_t n) {
+    std::size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        fold_four(low, v + i, [](ChainRegister x, ChainRegister smallest) { return x < smallest ? x : smallest; });
+        fold_four(total, v + i, [](ChainRegister x, ChainRegister sum) { return sum + x; });
+    }
+    double low0 = low[0], total0 = total[0];
+    for (; i < n; ++i) {
+        low0 = smaller(v[i], low0);
+        total0 += v[i];
+    }
+    return {smaller(smaller(low[1], low0), smaller(low[3], low[2])), (total[2] + total[3]) + (total0 + total[1])};
+}
+
+// v <- v / sum_of(v); returns the folds of the quotients, taken as they are stored (a register
+// of them at a time, four or more entries).
+[[gnu::always_inline]] inline EntryFolds divide_by_sum(double* v, std::size_t n, double sum) {
+    constexpr std::size_t kBlock = kWidth > 4 ? kWidth : 4;
     const Doubles divisor = Doubles{} + sum;
+    Chains low = chains_of(std::numeric_limits<double>::infinity()), total = chains_of(0.0);
     std::size_t i = 0;
-    for (; i + kWidth <= n; i += kWidth) store(v + i, load(v + i) / divisor);
-    for (; i < n; ++i) v[i] /= sum;
+    for (; i + kBlock <= n; i += kBlock) {
+        for (std::size_t j = 0; j < kBlock; j += kWidth) store(v + i + j, load(v + i + j) / divisor);
+        for (std::size_t j = 0; j < kBlock; j += 4) {
+            fold_four(low, v + i + j, [](ChainRegister x, ChainRegister smallest) { return x < smallest ? x : smallest; });
+            fold_four(total, v + i + j, [](ChainRegister x, ChainRegister sum) { return sum + x; });
+        }
+    }
+    for (std::size_t k = i; k < n; ++k) v[k] /= sum;
+    return close_folds(low, total, v, i, n);
 }
 
 }  // namespace
@@ -97,20 +125,36 @@ double scaled_with_max(const double* a, const double* b, std::size_t n, double f
     return larger(larger(p[1], p0), larger(p[3], p[2]));
 }
 
-void tilt_and_normalise(const double* e, const double* hat, std::size_t n, bool floor, double* out) {
+// The products' sum is folded as they are stored (sum_of's four chains from eight entries).
+EntryFolds tilt_and_normalise(const double* e, const double* hat, std::size_t n, bool floor, double* out) {
+    constexpr std::size_t kBlock = kWidth > 4 ? kWidth : 4;
+    const Doubles eps = Doubles{} + (floor ? std::numeric_limits<double>::epsilon() : 0.0);
+    Chains total = chains_of(0.0);
     std::size_t i = 0;
-    if (floor) {
-        const Doubles eps = Doubles{} + std::numeric_limits<double>::epsilon();
-        for (; i + kWidth <= n; i += kWidth) store(out + i, load(e + i) * load(hat + i) + eps);
-        for (; i < n; ++i) out[i] = e[i] * hat[i] + std::numeric_limits<double>::epsilon();
-    } else {
-        for (; i + kWidth <= n; i += kWidth) store(out + i, load(e + i) * load(hat + i));
-        for (; i < n; ++i) out[i] = e[i] * hat[i];
+    for (; i + kBlock <= n; i += kBlock) {
+        for (std::size_t j = 0; j < kBlock; j += kWidth) {
+            const Doubles product = load(e + i + j) * load(hat + i + j);
+            store(out + i + j, floor ? product + eps : product);
+        }
+        for (std::size_t j = 0; j < kBlock; j += 4)
+            fold_four(total, out + i + j, [](ChainRegister x, ChainRegister sum) { return sum + x; });
     }
-    divide_by_sum(out, n);
+    for (std::size_t k = i; k < n; ++k)
+        out[k] = floor ? e[k] * hat[k] + std::numeric_limits<double>::epsilon() : e[k] * hat[k];
+    double sum;
+    if (n < 8) {
+        sum = 0.0;
+        for (std::size_t k = 0; k < n; ++k) sum += out[k];
+    } else {
+        for (; i + 4 <= n; i += 4) fold_four(total, out + i, [](ChainRegister x, ChainRegister sum) { return sum + x; });
+        double total0 = total[0];
+        for (; i < n; ++i) total0 += out[i];
+        sum = (total[2] + total[3]) + (total0 + total[1]);
+    }
+    return divide_by_sum(out, n, sum);
 }
 
-void normalise(double* v, std::size_t n) { divide_by_sum(v, n); }
+EntryFolds normalise(double* v, std::size_t n) { return divide_by_sum(v, n, sum_in_four(v, n)); }
 
 double sum_of(const double* v, std::size_t n) { return sum_in_four(v, n); }
 
